@@ -1,0 +1,174 @@
+// Strandel: the one header a host includes to load and drive libstrandel.so.
+//
+// The host starts the module with InitStrandel, controls tasks through the
+// IWatcherMonitor object that GetWatcherMonitor returns, and stops watching
+// with ReleaseStrandel. The interfaces use the COM binary layout (vtable slot
+// order, no virtual destructors), so a C host can call them through the vtable.
+#ifndef STRANDEL_STRANDEL_H_
+#define STRANDEL_STRANDEL_H_
+
+#include <stdint.h>
+#include <wchar.h>
+
+#define STRANDEL_API __attribute__((visibility("default")))
+
+/* Basic types with their Windows widths. */
+typedef int32_t BOOL;
+typedef int32_t LONG;
+typedef uint32_t DWORD;
+typedef uint32_t UINT;
+typedef uint32_t ULONG;
+typedef uint16_t WORD;
+typedef int32_t HRESULT;
+typedef wchar_t OLECHAR;
+/* Length-prefixed wide string: a 32-bit byte count stands before the first
+   character; the pointer addresses the characters and the text is also
+   zero-terminated. */
+typedef OLECHAR* BSTR;
+typedef struct HWND__* HWND;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_NOTIMPL ((HRESULT)0x80004001)
+#define E_NOINTERFACE ((HRESULT)0x80004002)
+#define E_POINTER ((HRESULT)0x80004003)
+#define E_FAIL ((HRESULT)0x80004005)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+
+typedef struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} GUID;
+typedef GUID IID;
+#ifdef __cplusplus
+typedef const IID& REFIID;
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i) {
+    if (a.Data4[i] != b.Data4[i]) return false;
+  }
+  return true;
+}
+#else
+typedef const IID* REFIID;
+#endif
+
+typedef enum AddStrategy { AddOverwrite = 0, AddKeepBackup = 1, AddIgnore = 2 } AddStrategy;
+typedef enum DelStrategy { DelPermanent = 0, DelToRecycleBin = 1, DelIgnore = 2 } DelStrategy;
+typedef enum RenameStrategy {
+  RenameInPlace = 0,
+  RenameKeepBackup = 1,
+  RenameIgnore = 2
+} RenameStrategy;
+
+/* The host's form of a watch task. Strings passed in stay the caller's; strings
+   the module writes (QueryTaskInfo) are allocated with SysAllocString and belong
+   to the caller. */
+typedef struct WatchTaskInfo {
+  DWORD dwTaskIndex;
+  BOOL bSyncNow;
+  BOOL bBidirectional;
+  BOOL bSetInclude;
+  BOOL bSetExclude;
+  BSTR strIncludeFilter;
+  BSTR strExcludeFilter;
+  BOOL bNotWatchSubDir;
+  BOOL bFailReport;
+  AddStrategy enAddStrategy;
+  DelStrategy enDelStrategy;
+  RenameStrategy enRenameStrategy;
+  BOOL bEnableTimer;
+  UINT nTimerId;
+  DWORD dwSynctime;
+  BOOL bSupportUsb;
+  BSTR strWatchTaskName;
+  BSTR strSourceDir;
+  BSTR strDestDir;
+  BSTR strShareUserName;
+  BSTR strShareUserPassword;
+} WatchTaskInfo;
+
+/* Interface ids, defined here so that the library exports nothing but its
+   functions. */
+static const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const IID IID_IWatcherMonitor = {0x63ae6d4b, 0xd72c, 0x4a26, {0xa8, 0x13, 0xc4, 0x27, 0x2a, 0xb2, 0x4b, 0xca}};
+
+#ifdef __cplusplus
+
+struct IUnknown {
+  virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+};
+
+/* Late binding is not offered: the four IDispatch methods answer E_NOTIMPL
+   (GetTypeInfoCount reports 0). They keep their slots so that the vtable has
+   the dual-interface layout. */
+struct IDispatch : IUnknown {
+  virtual HRESULT GetTypeInfoCount(UINT* pctinfo) = 0;
+  virtual HRESULT GetTypeInfo(UINT iTInfo, ULONG lcid, void** ppTInfo) = 0;
+  virtual HRESULT GetIDsOfNames(REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
+                                LONG* rgDispId) = 0;
+  virtual HRESULT Invoke(LONG dispIdMember, REFIID riid, ULONG lcid, WORD wFlags,
+                         void* pDispParams, void* pVarResult, void* pExcepInfo,
+                         UINT* puArgErr) = 0;
+};
+
+struct IWatcherMonitor : IDispatch {
+  /* The new task's index; 1 failure, -2 illegal path pair, -3 name exists. */
+  virtual LONG AddWatchTask(WatchTaskInfo* pInfo) = 0;
+  /* 0 success, 1 failure. Takes ownership of the name string. */
+  virtual LONG DelWatchTask(BSTR strTaskName) = 0;
+  /* 0 success, 1 failure, -2 illegal path pair. */
+  virtual LONG ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) = 0;
+  /* 0 success, 1 position out of range. */
+  virtual LONG QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) = 0;
+  virtual LONG SyncWatchTask(WatchTaskInfo* pInfo) = 0;
+  virtual LONG SetNotifyWindow(HWND hWnd, UINT uMsg) = 0;
+  virtual HRESULT GetTaskCount(LONG* pCount) = 0;
+  virtual HRESULT ConnectNetShare(BSTR strPath, BSTR strUserName, BSTR strPassword) = 0;
+};
+
+#else
+
+typedef struct IWatcherMonitor IWatcherMonitor;
+
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void (*SyncHintProc)(void* pContext);
+
+/* Starts the module with the directory of Strandel.db and Report.dat (may be
+   null: the current directory). */
+STRANDEL_API void InitStrandel(const wchar_t* dataDir);
+/* Stops watching. TRUE when every thread stopped in order. */
+STRANDEL_API BOOL ReleaseStrandel(void);
+/* The module's one monitor object; no reference is added and the host must not
+   release it. Null before InitStrandel. */
+STRANDEL_API IWatcherMonitor* GetWatcherMonitor(void);
+/* Stores a host context and callback; the module keeps them and never calls them. */
+STRANDEL_API void SetSyncHint(void* pContext, SyncHintProc pfnHint);
+
+STRANDEL_API BSTR SysAllocString(const OLECHAR* psz);
+STRANDEL_API void SysFreeString(BSTR bstrString);
+STRANDEL_API UINT SysStringLen(BSTR bstr);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STRANDEL_STRANDEL_H_ */

@@ -1,0 +1,126 @@
+#include "control/main_frame.h"
+
+#include "platform/diag_log.h"
+
+CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
+    : m_strDataDir(std::move(data_dir)), m_OnDestroy(std::move(on_destroy)) {}
+
+CMainFrame::~CMainFrame() { Stop(); }
+
+BOOL CMainFrame::Create() {
+  if (!MessageLoop::Start()) return FALSE;
+  // A window that refuses its creation (-1) is closed again by the creator.
+  if (SendMessage(WM_CREATE, 0, 0) == -1) {
+    SendMessage(WM_CLOSE, 0, 0);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void CMainFrame::Start() { SendMessage(WM_STRANDEL_START, 0, 0); }
+
+BOOL CMainFrame::Release() { return static_cast<BOOL>(SendMessage(WM_STRANDEL_RELEASE, 0, 0)); }
+
+LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      return OnCreate();
+    case WM_DESTROY:
+      OnDestroy();
+      return 0;
+    case WM_CLOSE:
+      OnClose();
+      return 0;
+    case WM_SYSCOMMAND:
+      // Closing from the system menu only hides the window; nothing to do for
+      // a window that is never shown.
+      return 0;
+    case WM_TIMER:
+      OnTimer(static_cast<UINT>(wParam));
+      return 0;
+    case WM_DEVICECHANGE:
+      return 0;  // volumes are not followed yet
+    case WM_SYNC_QUEUED:
+      m_hWorkEvent.Set();
+      return 0;
+    case WM_ADD_WATCH_TASK:
+      return OnAddWatchTask(reinterpret_cast<WatchTask*>(lParam));
+    case WM_DEL_WATCH_TASK:
+      return OnDelWatchTask(reinterpret_cast<BSTR>(lParam));
+    case WM_RESET_WATCH_TASK:
+      return OnResetWatchTask(static_cast<DWORD>(wParam), reinterpret_cast<WatchTask*>(lParam));
+    case WM_START_PLAN_SYNC:
+      return StartPlanSync(static_cast<WORD>(wParam & 0xFFFF),
+                           reinterpret_cast<const WatchTask*>(lParam));
+    case WM_STRANDEL_START:
+      if (CreateStorageFile()) StartWatchFileSys();
+      return 0;
+    case WM_STRANDEL_RELEASE:
+      return ReleaseFileWatcher();
+    default:
+      return 0;
+  }
+}
+
+LRESULT CMainFrame::OnCreate() { return 0; }
+
+void CMainFrame::OnDestroy() {
+  if (m_OnDestroy) m_OnDestroy();
+  QuitLoop();
+}
+
+void CMainFrame::OnClose() {
+  // The window is destroyed below; its owner then joins the thread and deletes
+  // the object.
+  Dispatch(WM_DESTROY, 0, 0);
+}
+
+void CMainFrame::OnTimer(UINT nIDEvent) {
+  if (nIDEvent >= TimerIdPool::kFirstId && nIDEvent <= m_TimerIds.NextFresh() + 10) {
+    DebugTrace("[Strandel]StartPlanSync(nIDEvent:%d, NULL) line:%d", nIDEvent, __LINE__);
+    // One-shot: the scheduled sync arms the timer again when it has run.
+    KillTimer(nIDEvent);
+    StartPlanSync(static_cast<WORD>(nIDEvent & 0xFFFF), nullptr);
+  }
+}
+
+BOOL CMainFrame::CreateStorageFile() {
+  DebugTrace("[Strandel]CreateStorageFile Failed !!");
+  return FALSE;
+}
+
+BOOL CMainFrame::StartWatchFileSys() { return FALSE; }
+
+BOOL CMainFrame::ReleaseFileWatcher() {
+  m_bStopFlag = TRUE;
+  DebugTrace("[Strandel] ReleaseFileWatcher ComeIn(LINE = %d)", __LINE__);
+  return TRUE;
+}
+
+BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* /*pTask*/) {
+  DebugTrace("[Strandel]StartPlanSync(%u) refused: scheduled sync is not available",
+             wTimerIndex);
+  return FALSE;
+}
+
+DWORD CMainFrame::CountTasks() { return 0; }
+
+void CMainFrame::SetSyncHint(void* context, void* callback) {
+  m_pHintContext.store(context);
+  m_pfnHint.store(callback);
+}
+
+LRESULT CMainFrame::OnAddWatchTask(WatchTask* /*pTask*/) {
+  DebugTrace("[Strandel]OnAddWatchTask refused: task storage is not available");
+  return 1;
+}
+
+LRESULT CMainFrame::OnDelWatchTask(BSTR /*strTaskName*/) {
+  DebugTrace("[Strandel]OnDelWatchTask refused: task storage is not available");
+  return 0;
+}
+
+LRESULT CMainFrame::OnResetWatchTask(DWORD /*dwTaskIndex*/, WatchTask* /*pTask*/) {
+  DebugTrace("[Strandel]OnResetWatchTask refused: task storage is not available");
+  return 1;
+}

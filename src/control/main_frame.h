@@ -1,0 +1,71 @@
+// CMainFrame: the controller. A window (a message loop on a thread of its own)
+// that owns the task map, the counters, the events and the worker threads, and
+// handles task operations, timers and device events one message at a time.
+//
+// Threads: every member is touched only on the controller thread, except those
+// marked "shared", which carry their own synchronisation. Other threads reach
+// the controller through SendMessage/PostMessage, or through Start/Release,
+// which hand the start and stop sequences over to the controller thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "control/controller_messages.h"
+#include "control/task_counters.h"
+#include "control/watch_task_map.h"
+#include "os/event.h"
+#include "os/message_loop.h"
+
+class CMainFrame : public os::MessageLoop {
+ public:
+  // data_dir ends with a separator or is empty; on_destroy runs on the
+  // controller thread when the window is destroyed.
+  CMainFrame(std::wstring data_dir, std::function<void()> on_destroy);
+  ~CMainFrame() override;
+
+  // Starts the controller thread and creates the window.
+  BOOL Create();
+  // On the controller thread: open the storage and, only if that worked, start watching.
+  void Start();
+  // On the controller thread: ReleaseFileWatcher. FALSE also when the window is gone.
+  BOOL Release();
+
+  // Controller thread.
+  BOOL CreateStorageFile();
+  BOOL StartWatchFileSys();
+  BOOL ReleaseFileWatcher();
+  BOOL StartPlanSync(WORD wTimerIndex, const WatchTask* pTask);
+
+  // Any thread: the number of stored tasks (0 while there is no storage).
+  DWORD CountTasks();
+
+  void SetSyncHint(void* context, void* callback);  // shared: guarded by an atomic hand-off
+  TaskIndexCounter& TaskIndexes() { return m_TaskIndexes; }  // shared: atomic
+  const std::wstring& DataDirectory() const { return m_strDataDir; }
+
+  WatchTaskMap m_WatchTaskMap;  // shared: has its own lock
+
+ protected:
+  LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  LRESULT OnCreate();
+  void OnDestroy();
+  void OnClose();
+  void OnTimer(UINT nIDEvent);
+  LRESULT OnAddWatchTask(WatchTask* pTask);
+  LRESULT OnDelWatchTask(BSTR strTaskName);
+  LRESULT OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask);
+
+  const std::wstring m_strDataDir;
+  std::function<void()> m_OnDestroy;
+
+  TaskIndexCounter m_TaskIndexes;  // shared: the next index is taken on host threads
+  TimerIdPool m_TimerIds;
+  os::Event m_hWorkEvent{false, false};  // shared: wakes the sync worker
+  BOOL m_bStopFlag = FALSE;
+
+  std::atomic<void*> m_pHintContext{nullptr};
+  std::atomic<void*> m_pfnHint{nullptr};
+};

@@ -1,0 +1,28 @@
+// m_WatchTaskMap: the master copies of every task, keyed by the exact
+// (case-sensitive) task name, iterated in ascending name order. Each operation
+// takes the map's own lock; callers get copies, never references into the map.
+// Thread-safe.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/watch_task.h"
+
+class WatchTaskMap {
+ public:
+  std::optional<WatchTask> Lookup(const std::wstring& name) const;
+  // Inserts or replaces the entry of task.strWatchTaskName.
+  void Store(const WatchTask& task);
+  bool Erase(const std::wstring& name);
+  std::size_t Count() const;
+  // Every task in name order, as one consistent copy.
+  std::vector<WatchTask> Snapshot() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::wstring, WatchTask> tasks_;  // guarded by mutex_
+};

@@ -1,0 +1,58 @@
+// The four exports of the module.
+#include "control/main_frame.h"
+#include "control/watcher_monitor.h"
+#include "entry/addin_app.h"
+#include "os/text.h"
+#include "platform/diag_log.h"
+
+namespace {
+
+// Creates the controller, opens the storage and starts watching, then creates
+// the monitor object. E_FAIL only when the controller window cannot be made.
+HRESULT StartModule() {
+  CAddinCall& addin = theApp.m_AddinCall;
+  auto* frame = new CMainFrame(theApp.m_strDataDir, [&addin] { addin.SetMainFrame(nullptr); });
+  addin.SetMainFrame(frame);
+  if (!frame->Create()) {
+    frame->Join();
+    delete frame;
+    addin.SetMainFrame(nullptr);
+    return E_FAIL;
+  }
+  frame->Start();
+  addin.SetMonitor(new CWatcherMonitor(frame));
+  return S_OK;
+}
+
+}  // namespace
+
+extern "C" STRANDEL_API void InitStrandel(const wchar_t* dataDir) {
+  std::lock_guard<std::mutex> guard(theApp.m_Mutex);
+  // A second start would make a second controller over the same database and
+  // orphan the first, whose threads would keep running; the first one stands.
+  if (theApp.m_AddinCall.MainFrame() != nullptr) {
+    DebugTrace("[Strandel]InitStrandel ignored: the module is already started");
+    return;
+  }
+  theApp.m_strDataDir = NormalizeDataDirectory(dataDir);
+  SetReportDirectory(theApp.m_strDataDir);
+  StartModule();
+}
+
+extern "C" STRANDEL_API BOOL ReleaseStrandel(void) {
+  std::lock_guard<std::mutex> guard(theApp.m_Mutex);
+  CMainFrame* frame = theApp.m_AddinCall.MainFrame();
+  if (frame != nullptr) return frame->Release();
+  theApp.m_AddinCall.WriteReport(ReportError, L"ReleaseStrandel failed, no main frame");
+  return 0;
+}
+
+extern "C" STRANDEL_API IWatcherMonitor* GetWatcherMonitor(void) {
+  return theApp.m_AddinCall.Monitor();
+}
+
+extern "C" STRANDEL_API void SetSyncHint(void* pContext, SyncHintProc pfnHint) {
+  std::lock_guard<std::mutex> guard(theApp.m_Mutex);
+  CMainFrame* frame = theApp.m_AddinCall.MainFrame();
+  if (frame != nullptr) frame->SetSyncHint(pContext, reinterpret_cast<void*>(pfnHint));
+}

@@ -1,0 +1,111 @@
+// A thread with its own message queue: what a window and a framework thread
+// are to the module. Other threads post messages to it, or send one and block
+// until its handler has returned the result; timers post WM_TIMER on the module
+// clock. The thread serves sent messages first, then posted ones in order, then
+// due timers (at most one WM_TIMER pending per timer, as on Windows).
+//
+// Threads: Start() runs the loop on a new thread, the owner; Dispatch is only
+// ever called there. Post, Send, SetTimer and KillTimer are safe from any
+// thread. Once the loop has ended, Post fails and Send returns 0 at once.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "os/clock.h"
+#include "strandel/strandel.h"
+
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using LRESULT = intptr_t;
+
+inline constexpr UINT WM_CREATE = 0x0001;
+inline constexpr UINT WM_DESTROY = 0x0002;
+inline constexpr UINT WM_CLOSE = 0x0010;
+inline constexpr UINT WM_QUIT = 0x0012;
+inline constexpr UINT WM_SYSCOMMAND = 0x0112;
+inline constexpr UINT WM_TIMER = 0x0113;
+inline constexpr UINT WM_DEVICECHANGE = 0x0219;
+inline constexpr UINT WM_USER = 0x0400;
+inline constexpr WPARAM SC_CLOSE = 0xF060;
+
+namespace os {
+
+class MessageLoop {
+ public:
+  MessageLoop();
+  virtual ~MessageLoop();
+  MessageLoop(const MessageLoop&) = delete;
+  MessageLoop& operator=(const MessageLoop&) = delete;
+
+  // Starts the owning thread; it calls OnLoopStart first.
+  bool Start();
+  // Waits for the owning thread to end (not from the owning thread).
+  void Join();
+  // Ends the loop from outside, after the message being served, and waits for
+  // the thread. A derived class calls it in its destructor, before its own
+  // members go.
+  void Stop();
+  bool IsRunning() const;
+  bool IsOwnerThread() const;
+
+  bool PostMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  // From the owning thread the handler is called directly.
+  LRESULT SendMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+  // (Re)arms timer id to fire every period_ms; 0 when the loop has ended.
+  UINT SetTimer(UINT id, UINT period_ms);
+  bool KillTimer(UINT id);
+
+  // Serves at most one message, waiting up to timeout_ms for it; false when
+  // none came or the loop has ended. Lets a test drive the loop step by step
+  // on its own thread instead of calling Start().
+  bool PumpOne(DWORD timeout_ms);
+
+  // Ends the loop after the current message (owning thread). Senders still
+  // waiting get 0.
+  void QuitLoop();
+
+ protected:
+  virtual LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+  virtual void OnLoopStart() {}
+  virtual void OnLoopEnd() {}
+
+ private:
+  struct Reply {
+    bool done = false;
+    LRESULT result = 0;
+  };
+  struct Item {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::shared_ptr<Reply> reply;  // set for sent messages
+  };
+  struct Timer {
+    UINT period_ms;
+    TimePoint due;
+  };
+
+  void Run();
+  // Takes the next item to serve, waiting until deadline; false on time-out or end.
+  bool Next(TimePoint deadline, Item* item);
+  void Serve(const Item& item);
+  void Close();
+
+  std::shared_ptr<WaitPoint> point_;  // its mutex guards everything below
+  std::deque<Item> sent_;
+  std::deque<Item> posted_;
+  std::map<UINT, Timer> timers_;
+  std::uint64_t timer_epoch_ = 0;  // bumped by SetTimer to re-plan the wait
+  bool closed_ = false;
+  bool quit_ = false;
+  std::thread::id owner_;
+  std::thread thread_;
+};
+
+}  // namespace os

@@ -1,0 +1,52 @@
+// Helpers shared by the test suites: a scratch directory that is removed
+// afterwards, a recorder of trace lines, and polling with a deadline.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "os/trace_sink.h"
+
+namespace testing_support {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::wstring wstr() const;  // through the module's lossless conversion
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Installs itself as the trace sink for its lifetime and keeps every message.
+class TraceCapture {
+ public:
+  TraceCapture();
+  ~TraceCapture();
+  std::vector<std::string> Lines() const;
+  bool Contains(const std::string& needle) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  os::TraceSink previous_;
+};
+
+// Calls condition until it holds or timeout passes; true when it held.
+bool PollUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+std::string ReadFile(const std::filesystem::path& path);
+
+}  // namespace testing_support
