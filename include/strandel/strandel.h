@@ -63,9 +63,24 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b) {
 typedef const IID* REFIID;
 #endif
 
-typedef enum AddStrategy { AddOverwrite = 0, AddKeepBackup = 1, AddIgnore = 2 } AddStrategy;
-typedef enum DelStrategy { DelPermanent = 0, DelToRecycleBin = 1, DelIgnore = 2 } DelStrategy;
-typedef enum RenameStrategy {
+/* 32-bit, and every 32-bit value is a valid one: a host may pass values
+   outside 0..2, and the engine gives those a meaning too. */
+#ifdef __cplusplus
+#define STRANDEL_ENUM_BASE : int32_t
+#else
+#define STRANDEL_ENUM_BASE
+#endif
+typedef enum AddStrategy STRANDEL_ENUM_BASE {
+  AddOverwrite = 0,
+  AddKeepBackup = 1,
+  AddIgnore = 2
+} AddStrategy;
+typedef enum DelStrategy STRANDEL_ENUM_BASE {
+  DelPermanent = 0,
+  DelToRecycleBin = 1,
+  DelIgnore = 2
+} DelStrategy;
+typedef enum RenameStrategy STRANDEL_ENUM_BASE {
   RenameInPlace = 0,
   RenameKeepBackup = 1,
   RenameIgnore = 2
@@ -102,7 +117,8 @@ typedef struct WatchTaskInfo {
    functions. */
 static const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 static const IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-static const IID IID_IWatcherMonitor = {0x63ae6d4b, 0xd72c, 0x4a26, {0xa8, 0x13, 0xc4, 0x27, 0x2a, 0xb2, 0x4b, 0xca}};
+static const IID IID_IWatcherMonitor = {
+    0x63ae6d4b, 0xd72c, 0x4a26, {0xa8, 0x13, 0xc4, 0x27, 0x2a, 0xb2, 0x4b, 0xca}};
 
 #ifdef __cplusplus
 
@@ -120,9 +136,8 @@ struct IDispatch : IUnknown {
   virtual HRESULT GetTypeInfo(UINT iTInfo, ULONG lcid, void** ppTInfo) = 0;
   virtual HRESULT GetIDsOfNames(REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
                                 LONG* rgDispId) = 0;
-  virtual HRESULT Invoke(LONG dispIdMember, REFIID riid, ULONG lcid, WORD wFlags,
-                         void* pDispParams, void* pVarResult, void* pExcepInfo,
-                         UINT* puArgErr) = 0;
+  virtual HRESULT Invoke(LONG dispIdMember, REFIID riid, ULONG lcid, WORD wFlags, void* pDispParams,
+                         void* pVarResult, void* pExcepInfo, UINT* puArgErr) = 0;
 };
 
 struct IWatcherMonitor : IDispatch {

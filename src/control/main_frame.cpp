@@ -98,8 +98,7 @@ BOOL CMainFrame::ReleaseFileWatcher() {
 }
 
 BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* /*pTask*/) {
-  DebugTrace("[Strandel]StartPlanSync(%u) refused: scheduled sync is not available",
-             wTimerIndex);
+  DebugTrace("[Strandel]StartPlanSync(%u) refused: scheduled sync is not available", wTimerIndex);
   return FALSE;
 }
 

@@ -36,8 +36,8 @@ WatchTask WatchTaskFromInfo(const WatchTaskInfo& info) {
 
 bool FillWatchTaskInfo(const WatchTask& task, WatchTaskInfo* info) {
   const std::array<const std::wstring*, 7> sources = {
-      &task.strWatchTaskName, &task.strSourceDir,     &task.strDestDir,
-      &task.strIncludeFilter, &task.strExcludeFilter, &task.strShareUserName,
+      &task.strWatchTaskName,    &task.strSourceDir,     &task.strDestDir,
+      &task.strIncludeFilter,    &task.strExcludeFilter, &task.strShareUserName,
       &task.strShareUserPassword};
   std::array<BSTR, 7> copies{};
   for (std::size_t i = 0; i < sources.size(); ++i) {

@@ -39,9 +39,7 @@ HRESULT CWatcherMonitor::GetTypeInfo(UINT, ULONG, void** ppTInfo) {
   return E_NOTIMPL;
 }
 
-HRESULT CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR**, UINT, ULONG, LONG*) {
-  return E_NOTIMPL;
-}
+HRESULT CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR**, UINT, ULONG, LONG*) { return E_NOTIMPL; }
 
 HRESULT CWatcherMonitor::Invoke(LONG, REFIID, ULONG, WORD, void*, void*, void*, UINT*) {
   return E_NOTIMPL;

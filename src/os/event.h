@@ -37,8 +37,8 @@ class Event {
 
   const bool manual_reset_;
   mutable std::mutex mutex_;
-  bool set_;                                          // guarded by mutex_
-  std::vector<std::shared_ptr<WaitPoint>> waiters_;   // guarded by mutex_
+  bool set_;                                         // guarded by mutex_
+  std::vector<std::shared_ptr<WaitPoint>> waiters_;  // guarded by mutex_
 };
 
 // Waits until one of events is set: WAIT_OBJECT_0 + its position (the first

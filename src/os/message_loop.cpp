@@ -42,6 +42,11 @@ bool MessageLoop::IsOwnerThread() const {
   return owner_ == std::this_thread::get_id();
 }
 
+std::size_t MessageLoop::PendingMessages() const {
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  return sent_.size() + posted_.size();
+}
+
 bool MessageLoop::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   {
     std::lock_guard<std::mutex> guard(point_->mutex);
@@ -137,8 +142,7 @@ bool MessageLoop::Next(TimePoint deadline, Item* item) {
       return true;
     }
     if (now >= deadline) return false;
-    const TimePoint wake =
-        due != timers_.end() ? std::min(deadline, due->second.due) : deadline;
+    const TimePoint wake = due != timers_.end() ? std::min(deadline, due->second.due) : deadline;
     const std::uint64_t epoch = timer_epoch_;
     GetClock().WaitUntil(point_, lock, wake, [&] {
       return closed_ || quit_ || !sent_.empty() || !posted_.empty() || timer_epoch_ != epoch;

@@ -52,6 +52,8 @@ class MessageLoop {
   void Stop();
   bool IsRunning() const;
   bool IsOwnerThread() const;
+  // Sent and posted messages not yet served.
+  std::size_t PendingMessages() const;
 
   bool PostMessage(UINT message, WPARAM wParam, LPARAM lParam);
   // From the owning thread the handler is called directly.

@@ -4,8 +4,9 @@
 // Thread-safe.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 namespace os {
 

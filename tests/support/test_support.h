@@ -50,3 +50,21 @@ bool PollUntil(const std::function<bool()>& condition,
 std::string ReadFile(const std::filesystem::path& path);
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+struct ProcessResult {
+  int exit_code = -1;  // -1 when killed by a signal or by the time-out
+  int signal = 0;
+  bool timed_out = false;
+  std::string output;  // standard output and standard error together
+  std::chrono::milliseconds elapsed{0};
+};
+
+// Runs program with args in directory cwd (empty: this one), killing it after
+// timeout. No shell is involved.
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& cwd = "",
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+}  // namespace testing_support

@@ -1,0 +1,91 @@
+// The module's life as a host sees it, each case in a process of its own:
+// start, stop, a second start, unloading, and a host that never says goodbye.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+using testing_support::ProcessResult;
+using testing_support::ReadFile;
+using testing_support::RunProcess;
+using testing_support::TempDir;
+
+void ExpectCleanEnd(const ProcessResult& run) {
+  EXPECT_FALSE(run.timed_out) << run.output;
+  EXPECT_EQ(run.signal, 0) << run.output;
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.output.find("Sanitizer"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("runtime error"), std::string::npos) << run.output;
+}
+
+bool Has(const ProcessResult& run, const std::string& line) {
+  return run.output.find(line + "\n") != std::string::npos;
+}
+
+TEST(Lifecycle, StartStopAndRepeatedCallsWithADataDirectory) {
+  TempDir cwd, data;
+  const auto run = RunProcess(STRANDEL_HOST_PROBE, {"lifecycle", data.str()}, cwd.str());
+  ExpectCleanEnd(run);
+  EXPECT_TRUE(Has(run, "release_before=0"));
+  EXPECT_TRUE(Has(run, "monitor=1"));
+  EXPECT_TRUE(Has(run, "same_monitor=1"));
+  EXPECT_TRUE(Has(run, "same_after_second_init=1"));
+  EXPECT_TRUE(Has(run, "count_hr=0 count=0"));
+  EXPECT_TRUE(Has(run, "release=1"));
+  EXPECT_TRUE(Has(run, "release_again=1"));
+  // Before the start there is no data directory: the report lands in the
+  // current directory, at error level.
+  const std::string report = ReadFile(cwd.path() / "Report.dat");
+  EXPECT_NE(report.find("ERROR\tReleaseStrandel failed, no main frame\n"), std::string::npos)
+      << report;
+}
+
+TEST(Lifecycle, NullEmptyAndMissingDataDirectoriesStillStart) {
+  TempDir cwd;
+  for (const std::string dir : {"-", "", "/nonexistent-dir-for-strandel/data"}) {
+    const auto run = RunProcess(STRANDEL_HOST_PROBE, {"lifecycle", dir}, cwd.str());
+    ExpectCleanEnd(run);
+    EXPECT_TRUE(Has(run, "monitor=1")) << dir;
+    EXPECT_TRUE(Has(run, "release=1")) << dir;
+  }
+}
+
+TEST(Lifecycle, HostThatExitsWithoutReleasingEndsPromptly) {
+  TempDir data;
+  const auto run =
+      RunProcess(STRANDEL_HOST_PROBE, {"exit", data.str()}, "", std::chrono::seconds(20));
+  ExpectCleanEnd(run);
+  EXPECT_TRUE(Has(run, "monitor=1"));
+}
+
+TEST(Lifecycle, UnloadingTheLibraryStopsItsThreads) {
+  TempDir data;
+  for (const char* scenario : {"unload", "unload-running"}) {
+    const auto run = RunProcess(STRANDEL_HOST_PROBE, {scenario, STRANDEL_LIBRARY, data.str()}, "",
+                                std::chrono::seconds(20));
+    ExpectCleanEnd(run);
+    EXPECT_TRUE(Has(run, "dlclose=0")) << scenario;
+    EXPECT_TRUE(Has(run, "unloaded=1")) << scenario;
+  }
+}
+
+TEST(Library, ExportsExactlyTheHostFunctions) {
+  const auto run = RunProcess("/usr/bin/nm", {"-D", "--defined-only", STRANDEL_LIBRARY});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  std::set<std::string> names;
+  std::istringstream lines(run.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const auto cut = line.find_last_of(' ');
+    if (cut != std::string::npos) names.insert(line.substr(cut + 1));
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"InitStrandel", "ReleaseStrandel", "GetWatcherMonitor",
+                                          "SetSyncHint", "SysAllocString", "SysFreeString",
+                                          "SysStringLen"}));
+}
+
+}  // namespace
