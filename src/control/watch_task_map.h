@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/watch_task.h"
+#include "store/watch_task.h"
 
 class WatchTaskMap {
  public:

@@ -1,7 +1,7 @@
 #include "control/watcher_monitor.h"
 
 #include "control/main_frame.h"
-#include "control/watch_task.h"
+#include "store/watch_task.h"
 #include "platform/diag_log.h"
 
 CWatcherMonitor::CWatcherMonitor(CMainFrame* frame) : m_pMainFrame(frame) {}

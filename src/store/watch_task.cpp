@@ -1,4 +1,4 @@
-#include "control/watch_task.h"
+#include "store/watch_task.h"
 
 #include <array>
 
