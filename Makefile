@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test sanitize clean deps
+.PHONY: all build test sanitize tsan bench clean deps
 
 all: build
 
@@ -19,11 +19,23 @@ build: deps $(BUILD)/build.ninja
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
-# The same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and with ThreadSanitizer.
 sanitize: deps
-	cmake -S . -B $(BUILD)-sanitize -G Ninja -DSTRANDEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(BUILD)-sanitize -G Ninja -DSTRANDEL_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD)-sanitize -j $(JOBS) --output-on-failure
 
+tsan: deps
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DSTRANDEL_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	ctest --test-dir $(BUILD)-tsan -j $(JOBS) --output-on-failure
+
+# Benchmarks, built optimised in a tree of their own.
+bench: deps
+	cmake -S . -B $(BUILD)-bench -G Ninja -DSTRANDEL_BENCH=ON -DSTRANDEL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BUILD)-bench/bench/sync_log_bench
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench

@@ -17,5 +17,8 @@ inline constexpr UINT WM_START_PLAN_SYNC = WM_USER + 10;
 inline constexpr UINT WM_STRANDEL_START = WM_USER + 32;
 inline constexpr UINT WM_STRANDEL_RELEASE = WM_USER + 33;
 
+// A scheduled sync more often than this arms no timer.
+inline constexpr DWORD kMinimumSyncPeriodMs = 60000;
+
 // Timer id of the device-notification registration retry.
 inline constexpr UINT kDeviceRegistrationTimerId = 1001;

@@ -1,9 +1,13 @@
 #include "control/main_frame.h"
 
+#include "os/text.h"
 #include "platform/diag_log.h"
+#include "store/sync_log_retention.h"
 
 CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
-    : m_strDataDir(std::move(data_dir)), m_OnDestroy(std::move(on_destroy)) {}
+    : m_strDataDir(std::move(data_dir)),
+      m_OnDestroy(std::move(on_destroy)),
+      m_Database(m_strDataDir) {}
 
 CMainFrame::~CMainFrame() { Stop(); }
 
@@ -84,12 +88,65 @@ void CMainFrame::OnTimer(UINT nIDEvent) {
   }
 }
 
-BOOL CMainFrame::CreateStorageFile() {
-  DebugTrace("[Strandel]CreateStorageFile Failed !!");
-  return FALSE;
+bool CMainFrame::OpenStorage() {
+  std::string reason;
+  if (!m_Database.Open(&reason)) {
+    WriteReport(ReportError, L"Cannot open the task database %ls", os::FromUtf8(reason).c_str());
+    return false;
+  }
+  if (!m_pSyncLog)
+    m_pSyncLog = std::make_unique<SyncLogRecorder>(m_Database.FilePath(), m_Database.Lock());
+  return true;
 }
 
-BOOL CMainFrame::StartWatchFileSys() { return FALSE; }
+BOOL CMainFrame::CreateStorageFile() {
+  if (!m_Database.IsOpen()) OpenStorage();
+  if (!m_Database.IsOpen()) {
+    DebugTrace("[Strandel]CreateStorageFile Failed !!");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CMainFrame::StartWatchFileSys() {
+  if (!m_Database.IsOpen() && !OpenStorage()) return FALSE;
+  RunSyncLogRetention(m_Database);
+
+  for (UINT id = TimerIdPool::kFirstId; id < m_TimerIds.NextFresh(); ++id) {
+    KillTimer(id);
+    DebugTrace("[Strandel]StartWatchFileSys killtimer(TimerId = %x)", id);
+  }
+  m_TimerIds.Reset();
+
+  const std::vector<WatchTask> stored = m_Database.LoadTasks();
+  if (stored.empty()) return FALSE;  // traced by the load
+  for (const WatchTask& task : stored) {
+    m_TaskIndexes.NoteLoaded(task.dwTaskIndex);
+    m_WatchTaskMap.Store(task);
+  }
+  m_TaskIndexes.FinishLoad();
+
+  DebugTrace("[Strandel] SyncThread run(LINE = %d, this = %u)", __LINE__,
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+  if (m_bStopFlag) {
+    DebugTrace("[Strandel] SyncThread Already run(LINE = %d, this = %u)", __LINE__,
+               static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+    return TRUE;
+  }
+
+  for (WatchTask task : m_WatchTaskMap.Snapshot()) {
+    DebugTrace("[Strandel]%d: StartWatchFileSys bEnableTimer=%d dwSynctime=%d", __LINE__,
+               task.bEnableTimer, task.dwSynctime);
+    if (task.bEnableTimer && task.dwSynctime >= kMinimumSyncPeriodMs) {
+      task.nTimerId = m_TimerIds.AcquireFresh();
+      SetTimer(task.nTimerId, task.dwSynctime);
+      m_WatchTaskMap.Store(task);
+      DebugTrace("[Strandel]%d: StartWatchFileSys SetTimer(%d %d)", __LINE__, task.nTimerId,
+                 task.dwSynctime);
+    }
+  }
+  return TRUE;
+}
 
 BOOL CMainFrame::ReleaseFileWatcher() {
   m_bStopFlag = TRUE;
@@ -102,7 +159,11 @@ BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* /*pTask*/) {
   return FALSE;
 }
 
-DWORD CMainFrame::CountTasks() { return 0; }
+DWORD CMainFrame::CountTasks() { return m_Database.CountTasks(); }
+
+bool CMainFrame::ReadStoredTask(LONG position, WatchTask* task) {
+  return m_Database.ReadTask(position, task);
+}
 
 void CMainFrame::SetSyncHint(void* context, void* callback) {
   m_pHintContext.store(context);

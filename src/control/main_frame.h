@@ -16,6 +16,8 @@
 #include "control/watch_task_map.h"
 #include "os/event.h"
 #include "os/message_loop.h"
+#include "store/module_database.h"
+#include "store/sync_log_recorder.h"
 
 class CMainFrame : public os::MessageLoop {
  public:
@@ -37,8 +39,10 @@ class CMainFrame : public os::MessageLoop {
   BOOL ReleaseFileWatcher();
   BOOL StartPlanSync(WORD wTimerIndex, const WatchTask* pTask);
 
-  // Any thread: the number of stored tasks (0 while there is no storage).
+  // Any thread: the number of stored tasks (0 while there is no storage), and
+  // the task stored at a row position.
   DWORD CountTasks();
+  bool ReadStoredTask(LONG position, WatchTask* task);
 
   void SetSyncHint(void* context, void* callback);  // shared: guarded by an atomic hand-off
   TaskIndexCounter& TaskIndexes() { return m_TaskIndexes; }  // shared: atomic
@@ -54,6 +58,8 @@ class CMainFrame : public os::MessageLoop {
   void OnDestroy();
   void OnClose();
   void OnTimer(UINT nIDEvent);
+  // Opens Strandel.db and starts the history recorder; a failure is reported.
+  bool OpenStorage();
   LRESULT OnAddWatchTask(WatchTask* pTask);
   LRESULT OnDelWatchTask(BSTR strTaskName);
   LRESULT OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask);
@@ -63,7 +69,9 @@ class CMainFrame : public os::MessageLoop {
 
   TaskIndexCounter m_TaskIndexes;  // shared: the next index is taken on host threads
   TimerIdPool m_TimerIds;
-  os::Event m_hWorkEvent{false, false};  // shared: wakes the sync worker
+  ModuleDatabase m_Database;                    // shared: every procedure takes the database lock
+  std::unique_ptr<SyncLogRecorder> m_pSyncLog;  // set once, at the first successful open
+  os::Event m_hWorkEvent{false, false};         // shared: wakes the sync worker
   BOOL m_bStopFlag = FALSE;
 
   std::atomic<void*> m_pHintContext{nullptr};

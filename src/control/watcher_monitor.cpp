@@ -1,8 +1,8 @@
 #include "control/watcher_monitor.h"
 
 #include "control/main_frame.h"
-#include "store/watch_task.h"
 #include "platform/diag_log.h"
+#include "store/watch_task.h"
 
 CWatcherMonitor::CWatcherMonitor(CMainFrame* frame) : m_pMainFrame(frame) {}
 
@@ -91,8 +91,16 @@ LONG CWatcherMonitor::ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) {
   return (result == 1 || result == -2) ? result : 0;
 }
 
-LONG CWatcherMonitor::QueryTaskInfo(LONG, WatchTaskInfo*) {
-  return 1;  // there is no stored row to read yet
+LONG CWatcherMonitor::QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) {
+  const DWORD count = m_pMainFrame->CountTasks();
+  if (pInfo == nullptr || count < 1 || nPosition < 0 || static_cast<DWORD>(nPosition) >= count) {
+    return 1;
+  }
+  // The row is looked up again under the lock: a task deleted meanwhile
+  // makes the position fail instead of reading past the end.
+  WatchTask task;
+  if (!m_pMainFrame->ReadStoredTask(nPosition, &task)) return 1;
+  return FillWatchTaskInfo(task, pInfo) ? 0 : 1;
 }
 
 LONG CWatcherMonitor::SyncWatchTask(WatchTaskInfo* pInfo) {

@@ -20,6 +20,15 @@ LocalTime LocalTimeNow() {
                    static_cast<int>(now.tv_nsec / 1000000)};
 }
 
+std::string UtcTimestampNow() {
+  const time_t now = ::time(nullptr);
+  tm utc;
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  ::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  return text;
+}
+
 uint32_t ProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 }  // namespace os

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace os {
 
@@ -11,6 +12,9 @@ struct LocalTime {
 };
 
 LocalTime LocalTimeNow();
+// The current time in UTC as "YYYY-MM-DD HH:MM:SS", the text form SQLite's
+// datetime() produces, so that stored times compare with it as text.
+std::string UtcTimestampNow();
 uint32_t ProcessId();
 
 }  // namespace os

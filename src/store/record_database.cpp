@@ -278,6 +278,13 @@ void CRecordDatabase::openFrom(const CRecordDatabase& other) {
   }
 }
 
+void CRecordDatabase::close() {
+  try {
+    m_db.close();
+  } catch (...) {
+  }
+}
+
 bool CRecordDatabase::isClosed() const {
   try {
     m_db.isAutoCommit();

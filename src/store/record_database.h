@@ -98,6 +98,11 @@ class CRecordDatabase {
   // never given a path leaves this store closed.
   void openFrom(const CRecordDatabase& other);
   bool isClosed() const;
+  void close();
+  // The connection itself, for the few users that need a bound statement or a
+  // transaction of their own (the history recorder, the open check).
+  CppSQLite3Database& connection() { return m_db; }
+  const std::string& path() const { return m_strPath; }
 
   // Creates the table, with "SN" and "InternalUsed" only, when it is missing.
   CRecordTable getTable(std::wstring_view name);

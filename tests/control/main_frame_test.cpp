@@ -25,7 +25,7 @@ TEST(MainFrame, CloseDestroysTheWindowAndLaterSendsFailFast) {
 
 TEST(MainFrame, StartWithoutStorageTracesAndKeepsRunning) {
   TraceCapture trace;
-  CMainFrame frame(L"", nullptr);
+  CMainFrame frame(L"/nonexistent-dir-for-strandel/", nullptr);
   ASSERT_TRUE(frame.Create());
   frame.Start();
   EXPECT_TRUE(trace.Contains("[Strandel]CreateStorageFile Failed !!"));

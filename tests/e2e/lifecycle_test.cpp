@@ -1,6 +1,7 @@
 // The module's life as a host sees it, each case in a process of its own:
 // start, stop, a second start, unloading, and a host that never says goodbye.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <set>
 #include <sstream>
@@ -37,6 +38,12 @@ TEST(Lifecycle, StartStopAndRepeatedCallsWithADataDirectory) {
   EXPECT_TRUE(Has(run, "count_hr=0 count=0"));
   EXPECT_TRUE(Has(run, "release=1"));
   EXPECT_TRUE(Has(run, "release_again=1"));
+  // The database and its lock hold share passwords' neighbourhood: owner only.
+  for (const char* name : {"Strandel.db", "Strandel.db.lock"}) {
+    struct stat st;
+    ASSERT_EQ(stat((data.path() / name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
   // Before the start there is no data directory: the report lands in the
   // current directory, at error level.
   const std::string report = ReadFile(cwd.path() / "Report.dat");
