@@ -98,12 +98,20 @@ bool ModuleDatabase::Open(std::string* reason) {
     *reason = m_strFilePath + ": the file cannot be read and written";
     return false;
   }
+  try {
+    // Reading the schema is what finds a file that is not a database; a
+    // connection of its own gives SQLite's reason for any refusal.
+    CppSQLite3Database check;
+    check.open(m_strFilePath.c_str());
+    check.queryScalar("SELECT count(*) FROM sqlite_master");
+  } catch (const CppSQLite3Exception& e) {
+    *reason = m_strFilePath + ": " + e.errorMessage();
+    return false;
+  }
   CRecordDatabase probe(os::FromUtf8(m_strFilePath));
   m_Records.openFrom(probe);
   try {
     CppSQLite3Database& db = m_Records.connection();
-    // Reading the schema is what finds a file that is not a database.
-    db.queryScalar("SELECT count(*) FROM sqlite_master");
     // Task rows commit one by one and must survive a crash or a power cut;
     // the history recorder groups its own commits.
     db.execute("PRAGMA journal_mode=WAL");
