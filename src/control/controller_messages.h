@@ -3,7 +3,6 @@
 
 #include "os/message_loop.h"
 
-inline constexpr UINT WM_START_FILESYS_WATCH = WM_USER + 2;
 inline constexpr UINT WM_SYNC_QUEUED = WM_USER + 4;
 inline constexpr UINT WM_START_PLANNING = WM_USER + 5;
 inline constexpr UINT WM_ADD_WATCH_TASK = WM_USER + 6;
@@ -19,6 +18,9 @@ inline constexpr UINT WM_STRANDEL_RELEASE = WM_USER + 33;
 
 // A scheduled sync more often than this arms no timer.
 inline constexpr DWORD kMinimumSyncPeriodMs = 60000;
+
+// How long a release waits for the watch thread to confirm its end.
+inline constexpr DWORD kWatchExitWaitMs = 1000;
 
 // Timer id of the device-notification registration retry.
 inline constexpr UINT kDeviceRegistrationTimerId = 1001;

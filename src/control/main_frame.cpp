@@ -5,7 +5,8 @@
 #include "store/sync_log_retention.h"
 
 CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
-    : m_strDataDir(std::move(data_dir)),
+    : m_Watch(m_WatchTaskMap, [this] { PostMessage(WM_SYNC_QUEUED, 0, 0); }),
+      m_strDataDir(std::move(data_dir)),
       m_OnDestroy(std::move(on_destroy)),
       m_Database(m_strDataDir) {}
 
@@ -74,6 +75,9 @@ void CMainFrame::OnDestroy() {
 }
 
 void CMainFrame::OnClose() {
+  if (m_Watch.m_bWatchThreadRunning && ReleaseFileWatcher()) {
+    DebugTrace("File system watcher and register watcher thread had been completed!!");
+  }
   // The window is destroyed below; its owner then joins the thread and deletes
   // the object.
   Dispatch(WM_DESTROY, 0, 0);
@@ -134,6 +138,8 @@ BOOL CMainFrame::StartWatchFileSys() {
     return TRUE;
   }
 
+  StartWatchThread();
+
   for (WatchTask task : m_WatchTaskMap.Snapshot()) {
     DebugTrace("[Strandel]%d: StartWatchFileSys bEnableTimer=%d dwSynctime=%d", __LINE__,
                task.bEnableTimer, task.dwSynctime);
@@ -148,10 +154,49 @@ BOOL CMainFrame::StartWatchFileSys() {
   return TRUE;
 }
 
+void CMainFrame::StartWatchThread() {
+  m_Watch.m_hWatchReady.Reset();
+  if (m_pWatchThread && m_Watch.m_bWatchThreadRunning) {
+    // Already watching: a second thread would watch everything twice. The
+    // running one rebuilds its watch from the map as it now stands.
+    m_pWatchThread->PostCommand(WATCHCMD_RESET_TASK);
+    return;
+  }
+  m_pWatchThread.reset();  // an ended thread: joined here
+  m_pWatchThread = std::make_unique<CWatchThread>(m_Watch);
+  if (!m_pWatchThread->Start()) {
+    m_pWatchThread.reset();
+    return;
+  }
+  DebugTrace(
+      "[Strandel]m_pWatchThread.pThreadBuffer  = "
+      "(CWatchThread*)AfxBeginThread(RUNTIME_CLASS(CWatchThread)); LINE:%d",
+      __LINE__);
+  m_Watch.m_bWatchThreadRunning = true;
+  DebugTrace("[Strandel]start mainfrm");
+  m_pWatchThread->PostMessage(WM_START_FILESYS_WATCH, 0, 0);
+}
+
 BOOL CMainFrame::ReleaseFileWatcher() {
   m_bStopFlag = TRUE;
   DebugTrace("[Strandel] ReleaseFileWatcher ComeIn(LINE = %d)", __LINE__);
-  return TRUE;
+  if (!m_Watch.m_bWatchThreadRunning) {
+    m_pWatchThread.reset();
+    return TRUE;
+  }
+  m_Watch.m_hWatchReady.Reset();
+  if (m_pWatchThread) m_pWatchThread->PostCommand(WATCHCMD_EXIT);
+  m_Watch.m_bWatchThreadRunning = false;
+  if (m_Watch.m_hWatchReady.Wait(kWatchExitWaitMs) == WAIT_OBJECT_0) {
+    m_pWatchThread.reset();
+    return TRUE;
+  }
+  // A thread cannot be killed safely; it is left to end on its own and
+  // joined when the controller goes.
+  DebugTrace("[Strandel]TerminateThread(m_pWatchThread.pThreadBuffer->m_hThread, 0); LINE:%d",
+             __LINE__);
+  DebugTrace("Strandel thread overtime!");
+  return FALSE;
 }
 
 BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* /*pTask*/) {

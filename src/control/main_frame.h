@@ -13,11 +13,13 @@
 
 #include "control/controller_messages.h"
 #include "control/task_counters.h"
-#include "control/watch_task_map.h"
 #include "os/event.h"
 #include "os/message_loop.h"
 #include "store/module_database.h"
 #include "store/sync_log_recorder.h"
+#include "store/watch_task_map.h"
+#include "watch/watch_shared.h"
+#include "watch/watch_thread.h"
 
 class CMainFrame : public os::MessageLoop {
  public:
@@ -49,6 +51,7 @@ class CMainFrame : public os::MessageLoop {
   const std::wstring& DataDirectory() const { return m_strDataDir; }
 
   WatchTaskMap m_WatchTaskMap;  // shared: has its own lock
+  WatchShared m_Watch;          // shared with the watch thread and the sync worker
 
  protected:
   LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -60,6 +63,8 @@ class CMainFrame : public os::MessageLoop {
   void OnTimer(UINT nIDEvent);
   // Opens Strandel.db and starts the history recorder; a failure is reported.
   bool OpenStorage();
+  // Starts the watch thread, or makes the running one rebuild its watch.
+  void StartWatchThread();
   LRESULT OnAddWatchTask(WatchTask* pTask);
   LRESULT OnDelWatchTask(BSTR strTaskName);
   LRESULT OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask);
@@ -73,6 +78,11 @@ class CMainFrame : public os::MessageLoop {
   std::unique_ptr<SyncLogRecorder> m_pSyncLog;  // set once, at the first successful open
   os::Event m_hWorkEvent{false, false};         // shared: wakes the sync worker
   BOOL m_bStopFlag = FALSE;
+
+  // The watch thread; m_Watch.m_bWatchThreadRunning is its running flag, which
+  // the thread clears itself when it ends. An ended thread is joined and
+  // deleted by the next start or release.
+  std::unique_ptr<CWatchThread> m_pWatchThread;
 
   std::atomic<void*> m_pHintContext{nullptr};
   std::atomic<void*> m_pfnHint{nullptr};

@@ -1,4 +1,4 @@
-#include "control/watch_task_map.h"
+#include "store/watch_task_map.h"
 
 std::optional<WatchTask> WatchTaskMap::Lookup(const std::wstring& name) const {
   std::lock_guard<std::mutex> guard(mutex_);

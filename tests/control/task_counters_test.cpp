@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "control/watch_task_map.h"
+#include "store/watch_task_map.h"
 
 namespace {
 

@@ -1,0 +1,66 @@
+#include "watch/watch_shared.h"
+
+#include "os/text.h"
+#include "watch/wildcard.h"
+
+void WatchShared::QueueChangeRecord(DWORD action, const std::wstring& name,
+                                    const std::wstring& new_name, const std::wstring& task,
+                                    BOOL source_side, BOOL same_file_system) {
+  ChangeRecord record;
+  record.dwAction = action;
+  record.strFileName = name;
+  if (action == 5) record.strNewFileName = new_name;
+  record.strTaskName = task;
+  record.bSourceSide = source_side;
+  record.bSameFileSystem = same_file_system;
+  // The queue tells, under its own lock, whether it was empty: no wake-up can
+  // be lost between a test and the append.
+  if (m_ChangeQueue.Append(std::move(record)) && m_WakeWorker) m_WakeWorker();
+}
+
+void WatchShared::SetFullSync(const std::wstring& task) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_strFullSyncTask = task;
+  m_bFullSyncRunning = true;
+}
+
+void WatchShared::ClearFullSync() {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_strFullSyncTask.clear();
+  m_bFullSyncRunning = false;
+}
+
+bool WatchShared::IsFullSyncOf(const std::wstring& task) const {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_bFullSyncRunning && EqualsIgnoreCase(m_strFullSyncTask, task);
+}
+
+void WatchShared::ParkUsbTask(int slot, const WatchTask& task) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_UsbWaitingMap.insert_or_assign(slot, task);
+}
+
+void WatchShared::ClearUsbWaiting() {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_UsbWaitingMap.clear();
+}
+
+std::map<int, WatchTask> WatchShared::UsbWaiting() const {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_UsbWaitingMap;
+}
+
+void WatchShared::MarkNeedsFullSync(const std::wstring& task) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_NeedsFullSync.insert(task);
+}
+
+std::set<std::wstring> WatchShared::TakeNeedsFullSync() {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return std::exchange(m_NeedsFullSync, {});
+}
+
+bool WatchShared::NeedsFullSync(const std::wstring& task) const {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_NeedsFullSync.count(task) > 0;
+}
