@@ -36,6 +36,7 @@ bench: deps
 	cmake -S . -B $(BUILD)-bench -G Ninja -DSTRANDEL_BENCH=ON -DSTRANDEL_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	$(BUILD)-bench/bench/sync_log_bench
+	$(BUILD)-bench/bench/watch_bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench

@@ -151,4 +151,35 @@ TEST_F(StorageTest, AFileThatIsNotADatabaseIsReportedAndLeftAlone) {
   EXPECT_EQ(frame.CountTasks(), 0u);
 }
 
+TEST_F(StorageTest, StoredTasksAreWatchedUntilRelease) {
+  TraceCapture trace;
+  WatchTask task = Task(L"docs", 20000);
+  task.strSourceDir = dir_.wstr() + L"/src";
+  task.strDestDir = dir_.wstr() + L"/dst";
+  task.bSyncNow = TRUE;
+  Store({task});
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  frame.Start();
+  ASSERT_EQ(frame.m_Watch.m_hWatchReady.Wait(10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(frame.m_Watch.m_bWatchThreadRunning);
+  std::FILE* f = std::fopen((dir_.path() / "src" / "new.txt").c_str(), "w");
+  std::fclose(f);
+  ASSERT_TRUE(PollUntil([&] { return !frame.m_Watch.m_ChangeQueue.Empty(); }));
+  EXPECT_EQ(frame.m_Watch.m_ChangeQueue.TakeFront()->strFileName, L"new.txt");
+
+  // A second start rebuilds the running watch instead of adding a thread.
+  frame.Start();
+  EXPECT_EQ(frame.m_Watch.m_hWatchReady.Wait(10000), WAIT_OBJECT_0);
+  EXPECT_EQ(Count(trace, "AfxBeginThread"), 1);
+
+  EXPECT_EQ(frame.Release(), TRUE);
+  EXPECT_FALSE(frame.m_Watch.m_bWatchThreadRunning);
+  EXPECT_EQ(frame.Release(), TRUE);
+  // Released: a further start loads the tasks but starts no thread.
+  frame.Start();
+  EXPECT_TRUE(trace.Contains("[Strandel] SyncThread Already run"));
+  EXPECT_EQ(Count(trace, "AfxBeginThread"), 1);
+}
+
 }  // namespace

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
+#include "store/module_database.h"
 #include "test_support.h"
 
 namespace {
@@ -77,6 +79,41 @@ TEST(Lifecycle, UnloadingTheLibraryStopsItsThreads) {
     ExpectCleanEnd(run);
     EXPECT_TRUE(Has(run, "dlclose=0")) << scenario;
     EXPECT_TRUE(Has(run, "unloaded=1")) << scenario;
+  }
+}
+
+// A data directory with one stored task over two real directories: the
+// module starts its watch thread for it.
+void StoreWatchedTask(const TempDir& data) {
+  std::filesystem::create_directories(data.path() / "src");
+  std::filesystem::create_directories(data.path() / "dst");
+  ModuleDatabase db(data.wstr() + L"/");
+  std::string reason;
+  ASSERT_TRUE(db.Open(&reason)) << reason;
+  WatchTask task;
+  task.strWatchTaskName = L"docs";
+  task.strSourceDir = data.wstr() + L"/src";
+  task.strDestDir = data.wstr() + L"/dst";
+  task.bSyncNow = TRUE;
+  task.dwTaskIndex = 20000;
+  db.AddTask(task);
+}
+
+TEST(Lifecycle, ARunningWatchStopsOnReleaseExitAndUnload) {
+  for (const char* scenario : {"lifecycle", "exit", "unload", "unload-running"}) {
+    TempDir data;
+    StoreWatchedTask(data);
+    const bool by_library = std::string(scenario).rfind("unload", 0) == 0;
+    std::vector<std::string> args = {scenario};
+    if (by_library) args.push_back(STRANDEL_LIBRARY);
+    args.push_back(data.str());
+    const auto run = RunProcess(STRANDEL_HOST_PROBE, args, data.str(), std::chrono::seconds(20));
+    ExpectCleanEnd(run);
+    EXPECT_TRUE(Has(run, "monitor=1")) << scenario;
+    if (std::string(scenario) == "lifecycle") {
+      EXPECT_TRUE(Has(run, "count_hr=0 count=1"));
+      EXPECT_TRUE(Has(run, "release=1"));
+    }
   }
 }
 

@@ -6,8 +6,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "os/text.h"
+#include "os/volumes.h"
 #include "test_support.h"
 
 namespace {
@@ -159,6 +161,74 @@ TEST_F(WatchThreadTest, TheThreadEndsOnExitAndWithNothingToWatch) {
   EXPECT_FALSE(shared_.m_bWatchThreadRunning);
   thread_->Join();
   EXPECT_FALSE(thread_->IsRunning());
+}
+
+TEST_F(WatchThreadTest, UnusableDirectoriesLeaveTheirSlotsEmptyAndOthersWatched) {
+  TraceCapture trace;
+  const std::string mountinfo = root_.str() + "/mountinfo";
+  std::ofstream(mountinfo) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+  os::SetVolumeSourcesForTest(mountinfo, root_.str() + "/sys");
+  WatchTask file_source;
+  file_source.strWatchTaskName = L"a-file";
+  file_source.strSourceDir = root_.wstr() + L"/plain-file";
+  file_source.strDestDir = root_.wstr() + L"/a-dst";
+  file_source.bSyncNow = TRUE;
+  std::ofstream(root_.path() / "plain-file") << "not a directory";
+  map_.Store(file_source);
+  WatchTask unplugged;
+  unplugged.strWatchTaskName = L"b-usb";
+  unplugged.strSourceDir = L"/media/strandel-test/NOKEY/docs";
+  unplugged.strDestDir = root_.wstr() + L"/b-dst";
+  unplugged.bSyncNow = TRUE;
+  unplugged.bSupportUsb = TRUE;
+  map_.Store(unplugged);
+  const WatchTask live = AddTask(L"c-live");
+  Start();
+  os::SetVolumeSourcesForTest("", "");
+  // Nothing is ever created on a volume that is not there.
+  EXPECT_FALSE(fs::exists("/media/strandel-test"));
+  EXPECT_TRUE(trace.Contains("cannot watch " + root_.str() + "/plain-file"));
+  const auto waiting = shared_.UsbWaiting();
+  ASSERT_EQ(waiting.count(2), 1u);  // parked under its source slot
+  EXPECT_EQ(waiting.at(2).strWatchTaskName, L"b-usb");
+  Touch(root_.wstr() + L"/b-dst", "unwatched.txt");
+  Touch(live.strSourceDir, "marker.txt");
+  const auto all = WaitFor({L"marker.txt"});
+  EXPECT_EQ(Find(all, L"unwatched.txt"), nullptr);
+}
+
+TEST_F(WatchThreadTest, ADeletedWatchedDirectoryFallsSilent) {
+  TraceCapture trace;
+  const WatchTask doomed = AddTask(L"a");
+  const WatchTask live = AddTask(L"b");
+  Start();
+  fs::remove_all(os::ToUtf8(doomed.strSourceDir));
+  ASSERT_TRUE(PollUntil([&] { return trace.Contains("is gone, its watch ends"); }));
+  Touch(live.strSourceDir, "still-watched.txt");
+  EXPECT_NE(Find(WaitFor({L"still-watched.txt"}), L"still-watched.txt"), nullptr);
+}
+
+TEST_F(WatchThreadTest, RestartsWhileChangesFlowNeverMisattributeARecord) {
+  const WatchTask m = AddTask(L"m");
+  Start();
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; writing; ++i) Touch(m.strSourceDir, "m-" + std::to_string(i));
+  });
+  for (int round = 0; round < 5; ++round) {
+    // Each new task sorts before "m" and shifts m's slots.
+    AddTask(std::wstring(1, static_cast<wchar_t>(L'a' + round)));
+    Command(WATCHCMD_ADD_TASK);
+  }
+  writing = false;
+  writer.join();
+  const WatchTask a = *map_.Lookup(L"a");
+  Touch(a.strSourceDir, "a-marker");
+  Touch(m.strSourceDir, "m-marker");
+  const auto all = WaitFor({L"a-marker", L"m-marker"});
+  for (const auto& r : all) {
+    EXPECT_EQ(r.strTaskName, std::wstring(1, r.strFileName[0])) << os::ToUtf8(r.strFileName);
+  }
 }
 
 }  // namespace
