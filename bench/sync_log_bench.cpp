@@ -8,19 +8,13 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_support.h"
 #include "os/text.h"
 #include "store/module_database.h"
 #include "store/sync_log_recorder.h"
 #include "store/sync_log_retention.h"
 
 namespace {
-
-std::filesystem::path ScratchDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/strandel-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
 
 SyncLogEntry Entry(int i) {
   SyncLogEntry e;

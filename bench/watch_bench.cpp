@@ -13,18 +13,12 @@
 #include <vector>
 
 #include "os/directory_watch.h"
+#include "bench_support.h"
 #include "os/text.h"
 #include "watch/read_notification.h"
 #include "watch/watch_thread.h"
 
 namespace {
-
-std::filesystem::path ScratchDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/strandel-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
 
 // A full 32 KiB read of "added" records with typical relative names.
 std::vector<char> FullRead(std::size_t* count) {

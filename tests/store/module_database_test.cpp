@@ -17,6 +17,7 @@
 
 #include "os/text.h"
 #include "store/cppsqlite3.h"
+#include "sql_rows.h"
 #include "test_support.h"
 
 namespace {
@@ -33,23 +34,6 @@ using testing_support::TempDir;
 using testing_support::TraceCapture;
 
 constexpr uid_t kNobody = 65534;
-
-// Every row of sql, read on a connection of its own; columns joined with '|',
-// NULL shown as "NULL".
-std::vector<std::string> Rows(const std::string& db_path, const std::string& sql) {
-  CppSQLite3Database raw;
-  raw.open(db_path.c_str());
-  std::vector<std::string> rows;
-  for (CppSQLite3Query q = raw.query(sql.c_str()); !q.atEnd(); q.next()) {
-    std::string row;
-    for (int c = 0; c < q.fieldCount(); ++c) {
-      if (c > 0) row += '|';
-      row += q.isNull(c) ? "NULL" : q.fieldText(c);
-    }
-    rows.push_back(row);
-  }
-  return rows;
-}
 
 void Execute(const std::string& db_path, const std::string& sql) {
   CppSQLite3Database raw;

@@ -16,6 +16,7 @@
 #include "store/module_database.h"
 #include "store/sync_log_recorder.h"
 #include "store/sync_log_retention.h"
+#include "sql_rows.h"
 #include "test_support.h"
 
 namespace {
@@ -25,23 +26,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using testing_support::TempDir;
-
-// Every row of sql, read on a connection of its own; columns joined with '|',
-// NULL shown as "NULL".
-std::vector<std::string> Rows(const std::string& db_path, const std::string& sql) {
-  CppSQLite3Database raw;
-  raw.open(db_path.c_str());
-  std::vector<std::string> rows;
-  for (CppSQLite3Query q = raw.query(sql.c_str()); !q.atEnd(); q.next()) {
-    std::string row;
-    for (int c = 0; c < q.fieldCount(); ++c) {
-      if (c > 0) row += '|';
-      row += q.isNull(c) ? "NULL" : q.fieldText(c);
-    }
-    rows.push_back(row);
-  }
-  return rows;
-}
 
 SyncLogEntry Entry(const std::wstring& info, int32_t line = 0) {
   SyncLogEntry entry;
