@@ -47,6 +47,7 @@ bool FakeClock::WaitUntil(const std::shared_ptr<WaitPoint>& point,
     std::lock_guard<std::mutex> guard(mutex_);
     waiting_.push_back(point);
     ++timed_waiters_;
+    ++timed_waits_started_;
   }
   bool result;
   for (;;) {
@@ -86,6 +87,11 @@ void FakeClock::Advance(Duration d) {
     { std::lock_guard<std::mutex> guard(p->mutex); }
     p->cv.notify_all();
   }
+}
+
+std::size_t FakeClock::TimedWaitsStarted() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return timed_waits_started_;
 }
 
 std::size_t FakeClock::TimedWaiters() const {

@@ -57,12 +57,16 @@ class FakeClock final : public Clock {
   void Advance(Duration d);
   // Number of threads blocked in a timed wait on this clock right now.
   std::size_t TimedWaiters() const;
+  // Timed waits begun since the clock was made, so that a test can tell one
+  // pause from the next.
+  std::size_t TimedWaitsStarted() const;
 
  private:
   mutable std::mutex mutex_;
   TimePoint now_;
   std::vector<std::weak_ptr<WaitPoint>> waiting_;
   std::size_t timed_waiters_ = 0;
+  std::size_t timed_waits_started_ = 0;
 };
 
 // The clock every wait of the module uses. Defaults to a SteadyClock.

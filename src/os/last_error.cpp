@@ -42,6 +42,8 @@ DWORD Map(int err, std::string_view path, ErrnoContext context) {
     case EBUSY:
     case ETXTBSY:
       return ERROR_SHARING_VIOLATION;
+    case EXDEV:
+      return ERROR_NOT_SAME_DEVICE;
     case ENAMETOOLONG:
       return ERROR_FILENAME_EXCED_RANGE;
     case ENOMEM:

@@ -20,6 +20,11 @@ class EchoMapOf {
     std::lock_guard<std::mutex> guard(mutex_);
     return entries_.emplace(path, value).second;
   }
+  // Enters or replaces.
+  void Assign(const std::wstring& path, const Value& value) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    entries_.insert_or_assign(path, value);
+  }
   bool Erase(const std::wstring& path) {
     std::lock_guard<std::mutex> guard(mutex_);
     return entries_.erase(path) > 0;

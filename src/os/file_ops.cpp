@@ -1,0 +1,545 @@
+#include "os/file_ops.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "os/directory_watch.h"
+#include "os/file_attributes.h"
+#include "os/last_error.h"
+#include "os/text.h"
+#include "os/volumes.h"
+
+namespace os {
+namespace {
+
+using FaultHook = std::function<int(std::string_view, const std::string&)>;
+
+std::atomic<bool> g_hook_set{false};
+std::mutex g_hook_mutex;
+std::shared_ptr<const FaultHook> g_hook;  // guarded by g_hook_mutex
+
+int Fault(std::string_view operation, const std::string& path) {
+  if (!g_hook_set.load(std::memory_order_acquire)) return 0;
+  std::shared_ptr<const FaultHook> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_hook_mutex);
+    hook = g_hook;
+  }
+  return hook ? (*hook)(operation, path) : 0;
+}
+
+// Runs call unless the hook injects a failure; either way errno holds the
+// cause when the result is -1.
+template <typename Call>
+auto Checked(std::string_view operation, const std::string& path, Call call) -> decltype(call()) {
+  if (const int injected = Fault(operation, path)) {
+    errno = injected;
+    return -1;
+  }
+  return call();
+}
+
+BOOL Fail(int err, const std::string& path, ErrnoContext context = ErrnoContext::kGeneric) {
+  ErrorFromErrno(err, path, context);
+  return FALSE;
+}
+
+// A refusal that no system call produced: the path is still kept for the trace.
+BOOL Refuse(DWORD code, const std::string& path) {
+  ErrorFromErrno(0, path);
+  SetLastError(code);
+  return FALSE;
+}
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // close() is where some file systems (NFS, FUSE) report a failed write.
+  int Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd >= 0 ? ::close(fd) : 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ParentOf(const std::string& path) {
+  const auto cut = path.find_last_of(kPathSeparatorA);
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? std::string(1, kPathSeparatorA) : path.substr(0, cut);
+}
+
+std::string TempNameIn(const std::string& directory) {
+  uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != sizeof(bits)) {
+    static std::atomic<uint64_t> counter{0};
+    bits = (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
+           reinterpret_cast<uintptr_t>(&bits);
+  }
+  char suffix[17];
+  std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(bits));
+  return directory + kPathSeparatorA + ToUtf8(kTempCopyPrefix) + suffix;
+}
+
+// Removes the temporary file unless the copy got as far as giving it its name.
+class TempGuard {
+ public:
+  TempGuard() = default;
+  ~TempGuard() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempGuard(const TempGuard&) = delete;
+  TempGuard& operator=(const TempGuard&) = delete;
+  void Set(std::string path) { path_ = std::move(path); }
+  void Release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// Another process holds the source so that a copy would be torn: an exclusive
+// flock, or a POSIX/OFD write lock anywhere in the file (how SQLite marks a
+// database being written). 0 when it is free, else the errno to report.
+int LockedByOthers(int fd) {
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return errno;
+  ::flock(fd, LOCK_UN);
+  struct flock probe = {};
+  probe.l_type = F_RDLCK;  // conflicts with write locks only
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0;
+  probe.l_len = 0;
+  if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
+    // File systems without lock support have nothing to report.
+    return (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) ? 0 : errno;
+  }
+  return probe.l_type == F_UNLCK ? 0 : EWOULDBLOCK;
+}
+
+bool IsFallbackErrno(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTTY ||
+         err == EBADF;
+}
+
+constexpr size_t kChunk = size_t{16} << 20;
+
+// Copies from the current offsets to the end of in. 0 or the errno of the
+// failure; *on_source tells whether reading failed.
+int CopyData(int in, int out, uint64_t expected, const std::string& to, bool* on_source) {
+  *on_source = false;
+  if (const int injected = Fault("copy-write", to)) return injected;
+  if (::ioctl(out, FICLONE, in) == 0) return 0;
+
+  uint64_t done = 0;
+  for (;;) {
+    if (const int injected = Fault("copy-write", to)) return injected;
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    if (n > 0) {
+      done += static_cast<uint64_t>(n);
+      continue;
+    }
+    // Some pseudo file systems claim an empty file here; let a plain read decide.
+    if (n == 0 && !(done == 0 && expected > 0)) return 0;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && !IsFallbackErrno(errno)) return errno;
+    break;
+  }
+
+  for (;;) {
+    if (const int injected = Fault("copy-write", to)) return injected;
+    const ssize_t n = ::sendfile(out, in, nullptr, kChunk);
+    if (n > 0) {
+      done += static_cast<uint64_t>(n);
+      continue;
+    }
+    if (n == 0 && !(done == 0 && expected > 0)) return 0;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && !IsFallbackErrno(errno)) return errno;
+    break;
+  }
+
+  std::vector<char> buffer(size_t{1} << 20);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *on_source = true;
+      return errno;
+    }
+    for (ssize_t written = 0; written < n;) {
+      if (const int injected = Fault("copy-write", to)) return injected;
+      const ssize_t w = ::write(out, buffer.data() + written, static_cast<size_t>(n - written));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      written += w;
+    }
+  }
+}
+
+// Gives temp the name to: never over an existing file when no_replace. 0 or
+// the errno of the failure.
+int PutInPlace(const std::string& temp, const std::string& to, bool no_replace) {
+  if (!no_replace) {
+    return Checked("rename", to, [&] { return ::rename(temp.c_str(), to.c_str()); }) == 0 ? 0
+                                                                                          : errno;
+  }
+  if (Checked("rename", to, [&] {
+        return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+      }) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  // No RENAME_NOREPLACE here: a second link fails just the same on an existing
+  // name, and the temporary name is dropped afterwards.
+  if (Checked("link", to, [&] { return ::link(temp.c_str(), to.c_str()); }) != 0) return errno;
+  ::unlink(temp.c_str());
+  return 0;
+}
+
+BOOL CopyLink(const std::string& from, const std::string& to, const struct stat& source,
+              bool no_replace) {
+  std::vector<char> target(static_cast<size_t>(source.st_size) + 1);
+  for (;;) {
+    const ssize_t n = Checked(
+        "readlink", from, [&] { return ::readlink(from.c_str(), target.data(), target.size()); });
+    if (n < 0) return Fail(errno, from, ErrnoContext::kCopy);
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      break;
+    }
+    target.resize(target.size() * 2);  // the link changed since lstat
+  }
+  target.push_back('\0');
+
+  TempGuard guard;
+  std::string temp;
+  for (int attempt = 0;; ++attempt) {
+    temp = TempNameIn(ParentOf(to));
+    if (Checked("symlink", to, [&] { return ::symlink(target.data(), temp.c_str()); }) == 0) break;
+    if (errno != EEXIST || attempt == 8) return Fail(errno, to, ErrnoContext::kCopy);
+  }
+  guard.Set(temp);
+  const struct timespec times[2] = {source.st_atim, source.st_mtim};
+  // Some file systems cannot time a link; the link itself is what matters.
+  ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  if (const int err = PutInPlace(temp, to, no_replace)) return Fail(err, to, ErrnoContext::kCopy);
+  guard.Release();
+  return TRUE;
+}
+
+}  // namespace
+
+bool GetFileStatus(const std::wstring& path, FileStatus* status) {
+  const std::string bytes = ToUtf8(path);
+  struct stat st;
+  if (Checked("stat", bytes, [&] { return ::lstat(bytes.c_str(), &st); }) != 0) {
+    Fail(errno, bytes);
+    return false;
+  }
+  const DWORD attributes = GetFileAttributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  status->is_directory = S_ISDIR(st.st_mode);
+  status->is_symlink = S_ISLNK(st.st_mode);
+  status->is_regular = S_ISREG(st.st_mode);
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->mtime_sec = st.st_mtim.tv_sec;
+  status->mtime_nsec = st.st_mtim.tv_nsec;
+  status->atime_sec = st.st_atim.tv_sec;
+  status->atime_nsec = st.st_atim.tv_nsec;
+  status->attributes = attributes;
+  status->device = st.st_dev;
+  status->inode = st.st_ino;
+  return true;
+}
+
+bool PathExists(const std::wstring& path) {
+  struct stat st;
+  return ::lstat(ToUtf8(path).c_str(), &st) == 0;
+}
+
+BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if_exists) {
+  const std::string from = ToUtf8(from_w);
+  const std::string to = ToUtf8(to_w);
+  const bool no_replace = fail_if_exists != FALSE;
+
+  struct stat source;
+  if (Checked("stat", from, [&] { return ::lstat(from.c_str(), &source); }) != 0) {
+    return Fail(errno, from, ErrnoContext::kCopy);
+  }
+  if (S_ISDIR(source.st_mode)) return Fail(EISDIR, from, ErrnoContext::kCopy);
+  // Opening a FIFO would stall the caller, a device could be endless.
+  if (!S_ISREG(source.st_mode) && !S_ISLNK(source.st_mode)) {
+    return Refuse(ERROR_NOT_SUPPORTED, from);
+  }
+
+  // Cheap early answers; the final step still guards against a late arrival.
+  struct stat target;
+  if (::lstat(to.c_str(), &target) == 0) {
+    if (no_replace) return Fail(EEXIST, to, ErrnoContext::kCopy);
+    if (S_ISDIR(target.st_mode)) return Fail(EISDIR, to, ErrnoContext::kCopy);
+  }
+
+  if (S_ISLNK(source.st_mode)) return CopyLink(from, to, source, no_replace);
+
+  // O_NONBLOCK: should a FIFO have taken the file's place since lstat, opening
+  // it must not wait for a writer.
+  UniqueFd in(Checked("open-source", from, [&] {
+    return ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }));
+  if (in.get() < 0) return Fail(errno, from, ErrnoContext::kCopy);
+  if (::fstat(in.get(), &source) != 0) return Fail(errno, from, ErrnoContext::kCopy);
+  if (!S_ISREG(source.st_mode)) return Refuse(ERROR_NOT_SUPPORTED, from);
+  if (const int err = LockedByOthers(in.get())) return Fail(err, from, ErrnoContext::kCopy);
+
+  TempGuard guard;
+  std::string temp;
+  UniqueFd out;
+  for (int attempt = 0;; ++attempt) {
+    temp = TempNameIn(ParentOf(to));
+    out.Reset(Checked("copy-create", to, [&] {
+      return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }));
+    if (out.get() >= 0) break;
+    if (errno != EEXIST || attempt == 8) return Fail(errno, to, ErrnoContext::kCopy);
+  }
+  guard.Set(temp);
+
+  bool on_source = false;
+  if (const int err =
+          CopyData(in.get(), out.get(), static_cast<uint64_t>(source.st_size), to, &on_source)) {
+    return Fail(err, on_source ? from : to, ErrnoContext::kCopy);
+  }
+  // Set-id bits are dropped: the copy belongs to whoever made it, often root.
+  if (Checked("chmod", to, [&] { return ::fchmod(out.get(), source.st_mode & 0777); }) != 0) {
+    return Fail(errno, to, ErrnoContext::kCopy);
+  }
+  const struct timespec times[2] = {source.st_atim, source.st_mtim};
+  if (Checked("utimens", to, [&] { return ::futimens(out.get(), times); }) != 0) {
+    return Fail(errno, to, ErrnoContext::kCopy);
+  }
+  // The data must be on disk before the name is, or a crash could leave an
+  // empty file where the old target was. fdatasync: the size goes with the
+  // data; mode and times need not, and a stale time only means a second copy.
+  if (Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0 || out.Close() != 0) {
+    return Fail(errno, to, ErrnoContext::kCopy);
+  }
+  in.Reset();
+  if (const int err = PutInPlace(temp, to, no_replace)) return Fail(err, to, ErrnoContext::kCopy);
+  guard.Release();
+  return TRUE;
+}
+
+BOOL MoveFile(const std::wstring& from_w, const std::wstring& to_w) {
+  const std::string from = ToUtf8(from_w);
+  const std::string to = ToUtf8(to_w);
+  if (Checked("rename", from, [&] { return ::rename(from.c_str(), to.c_str()); }) != 0) {
+    // The source missing is the likelier news than the target's directory.
+    const int err = errno;
+    struct stat st;
+    return Fail(err, (err == ENOENT && ::lstat(from.c_str(), &st) == 0) ? to : from);
+  }
+  return TRUE;
+}
+
+BOOL DeleteFile(const std::wstring& path) {
+  const std::string bytes = ToUtf8(path);
+  if (Checked("unlink", bytes, [&] { return ::unlink(bytes.c_str()); }) != 0) {
+    return Fail(errno, bytes);
+  }
+  return TRUE;
+}
+
+BOOL RemoveDirectory(const std::wstring& path) {
+  const std::string bytes = ToUtf8(path);
+  if (Checked("rmdir", bytes, [&] { return ::rmdir(bytes.c_str()); }) != 0) {
+    return Fail(errno, bytes);
+  }
+  return TRUE;
+}
+
+BOOL SetPlainAttributes(const std::wstring& path) {
+  const std::string bytes = ToUtf8(path);
+  struct stat st;
+  if (Checked("stat", bytes, [&] { return ::lstat(bytes.c_str(), &st); }) != 0) {
+    return Fail(errno, bytes);
+  }
+  // A link has no mode of its own, and chmod would change what it points to.
+  if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR) != 0) return TRUE;
+  if (Checked("chmod", bytes,
+              [&] { return ::chmod(bytes.c_str(), (st.st_mode & 07777) | S_IWUSR); }) != 0) {
+    return Fail(errno, bytes);
+  }
+  return TRUE;
+}
+
+BOOL SetLastWriteTime(const std::wstring& path, int64_t sec, int64_t nsec) {
+  const std::string bytes = ToUtf8(path);
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(sec);
+  times[1].tv_nsec = static_cast<long>(nsec);
+  if (Checked("utimens", bytes, [&] {
+        return ::utimensat(AT_FDCWD, bytes.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      }) != 0) {
+    return Fail(errno, bytes);
+  }
+  return TRUE;
+}
+
+struct DirectoryListing::State {
+  DIR* dir = nullptr;
+  std::string path;
+  ~State() {
+    if (dir != nullptr) ::closedir(dir);
+  }
+};
+
+DirectoryListing::DirectoryListing() = default;
+DirectoryListing::~DirectoryListing() = default;
+
+bool DirectoryListing::Open(const std::wstring& dir) {
+  state_.reset();
+  auto state = std::make_unique<State>();
+  state->path = ToUtf8(dir);
+  if (const int injected = Fault("opendir", state->path)) {
+    Fail(injected, state->path);
+    return false;
+  }
+  state->dir = ::opendir(state->path.c_str());
+  if (state->dir == nullptr) {
+    Fail(errno, state->path);
+    return false;
+  }
+  state_ = std::move(state);
+  return true;
+}
+
+bool DirectoryListing::Next(std::wstring* name, bool* is_directory) {
+  if (!state_) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(state_->dir);
+    if (entry == nullptr) {
+      if (errno != 0) {
+        Fail(errno, state_->path);
+      } else {
+        SetLastError(ERROR_SUCCESS);
+      }
+      return false;
+    }
+    const std::string_view entry_name(entry->d_name);
+    if (entry_name == "." || entry_name == "..") continue;
+    bool directory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (::fstatat(::dirfd(state_->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        continue;  // gone since readdir
+      }
+      directory = S_ISDIR(st.st_mode);
+    }
+    *name = FromUtf8(entry_name);
+    *is_directory = directory;
+    return true;
+  }
+}
+
+bool IsSameFile(const std::wstring& a, const std::wstring& b) {
+  struct stat sa;
+  struct stat sb;
+  return ::lstat(ToUtf8(a).c_str(), &sa) == 0 && ::lstat(ToUtf8(b).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool HaveSameContents(const std::wstring& a, const std::wstring& b) {
+  const std::string pa = ToUtf8(a);
+  const std::string pb = ToUtf8(b);
+  struct stat sa;
+  struct stat sb;
+  if (::lstat(pa.c_str(), &sa) != 0 || ::lstat(pb.c_str(), &sb) != 0) return false;
+  if (S_ISLNK(sa.st_mode) || S_ISLNK(sb.st_mode)) {
+    char ta[4096];
+    char tb[4096];
+    const ssize_t la = ::readlink(pa.c_str(), ta, sizeof ta);
+    const ssize_t lb = ::readlink(pb.c_str(), tb, sizeof tb);
+    return la >= 0 && la == lb && std::memcmp(ta, tb, static_cast<std::size_t>(la)) == 0;
+  }
+  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) return false;
+  const int fa = ::open(pa.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int fb = ::open(pb.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  bool same = fa >= 0 && fb >= 0;
+  std::vector<char> ba(1 << 16);
+  std::vector<char> bb(1 << 16);
+  while (same) {
+    const ssize_t na = ::read(fa, ba.data(), ba.size());
+    ssize_t nb = 0;
+    // The second file may answer in smaller pieces: read until it matches na.
+    while (na > 0 && nb < na) {
+      const ssize_t n = ::read(fb, bb.data() + nb, static_cast<std::size_t>(na - nb));
+      if (n <= 0) break;
+      nb += n;
+    }
+    if (na <= 0) {
+      char extra;
+      same = na == 0 && ::read(fb, &extra, 1) == 0;
+      break;
+    }
+    same = nb == na && std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(na)) == 0;
+  }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
+  return same;
+}
+
+int64_t TimeResolutionNsOfType(std::string_view fs_type) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  if (fs_type == "vfat" || fs_type == "msdos") return 2 * kSecond;
+  // fuseblk is most often ntfs-3g, but exFAT and FAT drivers use it too.
+  if (fs_type == "fuseblk") return 2 * kSecond;
+  if (fs_type == "exfat") return 10'000'000;
+  if (fs_type == "ntfs" || fs_type == "ntfs3") return 100;
+  return 1;
+}
+
+int64_t TimeResolutionNs(const std::wstring& path) {
+  const auto mount = MountOf(path);
+  return mount ? TimeResolutionNsOfType(mount->fs_type) : 1;
+}
+
+void SetFileFaultForTest(
+    std::function<int(std::string_view operation, const std::string& path)> hook) {
+  std::lock_guard<std::mutex> lock(g_hook_mutex);
+  g_hook = hook ? std::make_shared<const FaultHook>(std::move(hook)) : nullptr;
+  g_hook_set.store(g_hook != nullptr, std::memory_order_release);
+}
+
+}  // namespace os

@@ -1,0 +1,145 @@
+#include "platform/share_connection.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "os/clock.h"
+#include "os/process.h"
+#include "os/text.h"
+#include "os/volumes.h"
+#include "platform/process_starter.h"
+
+namespace {
+
+constexpr wchar_t kDefaultShareProgram[] = L"mount";
+constexpr wchar_t kProbeName[] = L"detect";
+constexpr int kProbeTries = 6;
+constexpr auto kProbeInterval = std::chrono::milliseconds(1000);
+
+std::mutex g_program_mutex;
+std::wstring& ShareProgram() {
+  static auto* program = new std::wstring(kDefaultShareProgram);
+  return *program;
+}
+
+bool IsUncPath(const std::wstring& path) {
+  return path.size() >= 2 && path[0] == os::kPathSeparator && path[1] == os::kPathSeparator;
+}
+
+void RemoveOneTrailingSeparator(std::wstring& path) {
+  if (!path.empty() && path.back() == os::kPathSeparator) path.pop_back();
+}
+
+struct ShareCommand {
+  std::wstring command_line;
+  std::vector<std::wstring> environment;
+};
+
+ShareCommand BuildShareCommand(const std::wstring& path, const std::wstring& password,
+                               const std::wstring& user) {
+  std::wstring target = path;
+  if (!IsUncPath(path)) {
+    CActiveUserImpersonation impersonation;
+    const std::wstring share = ShareOfPath(path);
+    if (!share.empty()) target = share;
+  }
+  std::wstring program;
+  {
+    std::lock_guard<std::mutex> guard(g_program_mutex);
+    program = ShareProgram();
+  }
+  return {os::JoinCommandLine({program, target}),
+          {L"STRANDEL_SHARE_USER=" + user, L"STRANDEL_SHARE_PASSWORD=" + password}};
+}
+
+}  // namespace
+
+void CPendingShareMap::Store(const std::wstring& path, const std::wstring& user,
+                             const std::wstring& password) {
+  std::lock_guard<std::mutex> guard(m_csPendingShare);
+  m_PendingShareMap[path] = {user, password};
+}
+
+std::optional<std::pair<std::wstring, std::wstring>> CPendingShareMap::Take(
+    const std::wstring& path) {
+  std::lock_guard<std::mutex> guard(m_csPendingShare);
+  auto it = m_PendingShareMap.find(path);
+  if (it == m_PendingShareMap.end()) return std::nullopt;
+  auto credentials = std::move(it->second);
+  m_PendingShareMap.erase(it);
+  return credentials;
+}
+
+bool CPendingShareMap::Contains(const std::wstring& path) const {
+  std::lock_guard<std::mutex> guard(m_csPendingShare);
+  return m_PendingShareMap.count(path) != 0;
+}
+
+std::size_t CPendingShareMap::Size() const {
+  std::lock_guard<std::mutex> guard(m_csPendingShare);
+  return m_PendingShareMap.size();
+}
+
+std::wstring ShareOfPath(const std::wstring& path) {
+  const std::wstring drive = os::DriveOf(path);
+  if (drive.empty()) return {};
+  if (drive.size() > 1) return drive;
+  const auto mount = os::MountOf(path);
+  if (mount && mount->mount_point.size() > 1 && os::DriveTypeOf(path) == os::DRIVE_REMOTE) {
+    return mount->mount_point;
+  }
+  return {};
+}
+
+BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName) {
+  if (!strUserName.empty() && !strPassword.empty()) {
+    const ShareCommand command = BuildShareCommand(strPath, strPassword, strUserName);
+    CProcessStarter::Run(command.command_line, FALSE, FALSE, command.environment);
+  }
+  CActiveUserImpersonation impersonation;
+  if (strPath.empty() || strPath.back() != os::kPathSeparator) strPath += os::kPathSeparator;
+  strPath += kProbeName;
+  const std::string probe = os::ToUtf8(strPath);
+  for (int attempt = 0; attempt < kProbeTries; ++attempt) {
+    if (std::FILE* file = std::fopen(probe.c_str(), "w")) {
+      std::fclose(file);
+      std::remove(probe.c_str());
+      return TRUE;
+    }
+    os::GetClock().Sleep(kProbeInterval);
+  }
+  return FALSE;
+}
+
+unsigned ConnectShareThread(std::unique_ptr<ShareConnectParam> pParam) {
+  if (!pParam || !pParam->pPendingShares) return 0;
+  std::wstring path = pParam->strDestDir;
+  const std::wstring user = pParam->strShareUserName;
+  const std::wstring password = pParam->strSharePassword;
+  RemoveOneTrailingSeparator(path);
+  if (!ConnectShare(path, password, user) && !user.empty() && !password.empty()) {
+    pParam->pPendingShares->Store(path, user, password);
+  }
+  return 1;
+}
+
+void StartConnectShareThread(std::unique_ptr<ShareConnectParam> pParam) {
+  std::thread(ConnectShareThread, std::move(pParam)).detach();
+}
+
+void ConnectPendingShare(CPendingShareMap& pendingShares, std::wstring strPath) {
+  RemoveOneTrailingSeparator(strPath);
+  const auto credentials = pendingShares.Take(strPath);
+  if (!credentials) return;
+  const auto& [user, password] = *credentials;
+  if (user.empty() || password.empty()) return;
+  const ShareCommand command = BuildShareCommand(strPath, password, user);
+  CProcessStarter::Run(command.command_line, FALSE, TRUE, command.environment);
+}
+
+void SetShareProgram(std::wstring program) {
+  std::lock_guard<std::mutex> guard(g_program_mutex);
+  ShareProgram() = program.empty() ? std::wstring(kDefaultShareProgram) : std::move(program);
+}

@@ -1,0 +1,85 @@
+// Connecting the network share behind a task's destination with the task's
+// credentials, then proving with a probe file that the destination is
+// writable as the console user.
+//
+// The share of a path. Linux has no share names to ask a network provider
+// for; what has to be "connected" is the file system the destination lives
+// on. So the share of a path is:
+//   - its drive, when that is a removable mount location (/mnt/<name>,
+//     /media/<user>/<label>, /run/media/<user>/<label>), mounted or not: an
+//     fstab entry for that directory is what brings the share in;
+//   - else the mount holding the path, when that is a network file system;
+//   - else nothing, and the path itself is handed to the program.
+// A path written in the UNC form (two separators first) names the share
+// itself and is handed over unchanged.
+//
+// Connecting runs the share program (by default `mount`, which mounts an
+// fstab entry given its mount point) as the console user, with one argument:
+// the share. The user name and password travel in the program's environment
+// as STRANDEL_SHARE_USER and STRANDEL_SHARE_PASSWORD, never in arguments
+// (which every local user can read) and never through a shell, so any byte is
+// safe in them. A site whose share needs those credentials configures a
+// program that uses them. The program's exit code is never read: only the
+// probe decides.
+//
+// Threads: ConnectShare blocks its caller for up to about 6 seconds of
+// probing (on the module's clock). The pending map is the only shared state;
+// it carries its own lock.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "strandel/strandel.h"
+
+// Credentials of destinations whose first connection failed, to be retried
+// once before the next write there. Key: the destination without a trailing
+// separator; value: user name, then password.
+class CPendingShareMap {
+ public:
+  // Replaces an earlier entry for the path.
+  void Store(const std::wstring& path, const std::wstring& user, const std::wstring& password);
+  // Removes and returns the entry of path; nothing when there is none.
+  std::optional<std::pair<std::wstring, std::wstring>> Take(const std::wstring& path);
+  bool Contains(const std::wstring& path) const;
+  std::size_t Size() const;
+
+ private:
+  mutable std::mutex m_csPendingShare;  // guards m_PendingShareMap
+  std::map<std::wstring, std::pair<std::wstring, std::wstring>> m_PendingShareMap;
+};
+
+// What the controller hands a connect thread. The map is shared, so a thread
+// that outlives the controller (they are not stopped) still has it.
+struct ShareConnectParam {
+  std::shared_ptr<CPendingShareMap> pPendingShares;
+  std::wstring strDestDir;
+  std::wstring strShareUserName;
+  std::wstring strSharePassword;
+};
+
+// Runs the share program without waiting when both credentials are given,
+// then probes path + "/detect" up to 6 times, 1000 ms apart, while
+// impersonating the console user. TRUE when a probe file could be created.
+BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName);
+
+// The body of a connect thread: 0 for a missing block or map, else 1. A
+// failed connection with both credentials is parked in the pending map.
+unsigned ConnectShareThread(std::unique_ptr<ShareConnectParam> pParam);
+// Runs ConnectShareThread on a new detached thread.
+void StartConnectShareThread(std::unique_ptr<ShareConnectParam> pParam);
+
+// Retries a parked connection of path once, waiting for the program to end.
+// Without an entry, or with an empty credential in it, nothing runs.
+void ConnectPendingShare(CPendingShareMap& pendingShares, std::wstring strPath);
+
+// The share of a path as described above; empty when there is none.
+std::wstring ShareOfPath(const std::wstring& path);
+
+// The share program: a name looked up in the console user's PATH, or a path.
+// Empty restores "mount". Set before any connection starts.
+void SetShareProgram(std::wstring program);

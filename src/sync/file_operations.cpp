@@ -1,0 +1,294 @@
+#include "sync/file_operations.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "os/clock.h"
+#include "os/directory_ops.h"
+#include "os/file_ops.h"
+#include "os/last_error.h"
+#include "os/module_path.h"
+#include "os/process.h"
+#include "os/text.h"
+#include "platform/diag_log.h"
+#include "platform/process_starter.h"
+
+namespace {
+
+constexpr int kMaxCopyRetries = 10;
+constexpr uint64_t kLargeFileBytes = 10000000;
+// How long after its last write a file's time alone is not trusted.
+constexpr int64_t kFreshSeconds = 2;
+
+std::string Narrow(const std::wstring& path) { return os::ToUtf8(path); }
+
+void Store(DWORD* error, DWORD value) {
+  if (error != nullptr) *error = value;
+}
+
+// A directory path that must never be copied from or deleted wholesale.
+bool IsRootOrEmpty(const std::wstring& path) {
+  return path.empty() || path.find_first_not_of(os::kPathSeparator) == std::wstring::npos;
+}
+
+std::wstring WithSeparator(std::wstring path) {
+  if (path.back() != os::kPathSeparator) path.push_back(os::kPathSeparator);
+  return path;
+}
+
+}  // namespace
+
+std::wstring SyncBakName(const std::wstring& path) {
+  const auto slash = path.rfind(os::kPathSeparator);
+  const auto dot = path.find(L'.', slash == std::wstring::npos ? 0 : slash);
+  if (dot == std::wstring::npos) return path + L"_syncbak";
+  return path.substr(0, dot) + L"_syncbak" + path.substr(dot);
+}
+
+BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wstring& destination,
+                                      BOOL fail_if_exists, DWORD* error, const std::wstring& task) {
+  if (!os::PathExists(source)) {
+    Store(error, ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  bool added = !os::PathExists(destination) && m_Shared.AddFilterMap.Insert(destination, task);
+  if (os::CopyFile(source, destination, fail_if_exists)) {
+    SyncFileTime(source, destination);
+    return TRUE;
+  }
+  if (added) m_Shared.AddFilterMap.Erase(destination);
+  DWORD current = os::GetLastError();
+  os::FileStatus status{};
+  os::GetFileStatus(source, &status);
+  const uint64_t reference_size = status.size;
+
+  DWORD delay_ms = 100;
+  for (int attempt = 0; current == ERROR_SHARING_VIOLATION && attempt < kMaxCopyRetries;
+       ++attempt) {
+    delay_ms = delay_ms * 3 / 2;
+    os::GetClock().Sleep(std::chrono::milliseconds(delay_ms));
+    if (!os::PathExists(source)) {
+      Store(error, ERROR_FILE_NOT_FOUND);
+      DebugTrace("[Strandel]File:%s is not exist", Narrow(source).c_str());
+      return FALSE;
+    }
+    if (!os::PathExists(destination)) m_Shared.AddFilterMap.Insert(destination, task);
+    if (os::CopyFile(source, destination, fail_if_exists)) {
+      SyncFileTime(source, destination);
+      Store(error, ERROR_SUCCESS);
+      return TRUE;
+    }
+    current = os::GetLastError();
+    m_Shared.ModifyFilterMap.Assign(destination, task);
+    m_Shared.AddFilterMap.Erase(destination);
+    status = {};
+    os::GetFileStatus(source, &status);
+    if (status.size != reference_size) {
+      // Still being written: a later change will bring the final contents.
+      Store(error, current);
+      DebugTrace("[Strandel]CopyFile:%s fail, unknow reason, ErrCode:%d", Narrow(source).c_str(),
+                 static_cast<int>(current));
+      return FALSE;
+    }
+    if (reference_size > kLargeFileBytes) {
+      Store(error, current);
+      DebugTrace("[Strandel]CopyFile:%s fail, m_size:%llu, ErrCode:%d", Narrow(source).c_str(),
+                 static_cast<unsigned long long>(reference_size), static_cast<int>(current));
+      return FALSE;
+    }
+    if (delay_ms > reference_size / 10) {
+      Store(error, current);
+      DebugTrace("[Strandel]CopyFile:%s fail, timeout, ErrCode:%d", Narrow(source).c_str(),
+                 static_cast<int>(current));
+      return FALSE;
+    }
+    DebugTrace("[Strandel]CopyFile(%s -> %s)dwErrorCode = %x", Narrow(source).c_str(),
+               Narrow(destination).c_str(), current);
+  }
+  Store(error, current);
+  DebugTrace("[Strandel]CopyFile:%s fail, timeout, ErrCode:%d", Narrow(source).c_str(),
+             static_cast<int>(current));
+  return FALSE;
+}
+
+BOOL SyncFileOperations::SyncFileTime(const std::wstring& source, const std::wstring& destination) {
+  os::FileStatus from{};
+  os::FileStatus to{};
+  if (!os::GetFileStatus(source, &from) || !os::GetFileStatus(destination, &to)) return TRUE;
+  if (from.mtime_sec == to.mtime_sec && from.mtime_nsec == to.mtime_nsec) return TRUE;
+  if (os::SetLastWriteTime(destination, from.mtime_sec, from.mtime_nsec)) return TRUE;
+  DebugTraceW(L"[Strandel]e->GetErrorMessage:%ls szExistFile:%ls szNewFile:%ls LINE:%d",
+              std::to_wstring(os::GetLastError()).c_str(), source.c_str(), destination.c_str(),
+              4420);
+  return FALSE;
+}
+
+BOOL SyncFileOperations::CopyDirectory(std::wstring source, std::wstring destination,
+                                       const ChangeRecord& record) {
+  if (IsRootOrEmpty(source) || IsRootOrEmpty(destination)) return FALSE;
+  source = WithSeparator(source);
+  destination = WithSeparator(destination);
+  os::DirectoryListing listing;
+  if (!listing.Open(source)) {
+    os::SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  if (!os::PathExists(destination)) {
+    const BOOL marked = MarkAdding(destination, record.strTaskName);
+    if (!os::CreateDirectory(destination)) {
+      WriteSyncLog(record, L"", L"", L"CopyData", static_cast<int32_t>(os::GetLastError()), 168,
+                   L"CreateDirectory failed");
+      MarkModifying(destination, record.strTaskName);
+      if (marked) UnmarkAdding(destination);
+      return FALSE;
+    }
+  }
+  DWORD last_error = ERROR_SUCCESS;
+  std::wstring name;
+  bool is_directory = false;
+  while (listing.Next(&name, &is_directory)) {
+    const std::wstring item = source + name;
+    const std::wstring target = destination + name;
+    if (!os::PathExists(item)) return FALSE;
+    if (is_directory) {
+      CopyDirectory(item, target, record);
+      continue;
+    }
+    last_error = ERROR_SUCCESS;
+    if (!SyncCopyFile(item, target, FALSE, &last_error, record.strTaskName)) {
+      WriteSyncLog(record, item, target, L"CopyData", static_cast<int32_t>(os::GetLastError()), 212,
+                   L"Cannot copy file");
+    }
+  }
+  os::SetLastError(last_error);
+  return TRUE;
+}
+
+BOOL SyncFileOperations::DeleteDirectory(const std::wstring& directory,
+                                         const ChangeRecord& record) {
+  if (IsRootOrEmpty(directory)) return FALSE;
+  const std::wstring prefix = WithSeparator(directory);
+  BOOL result = TRUE;
+  DWORD saved = ERROR_SUCCESS;
+  {
+    os::DirectoryListing listing;
+    if (listing.Open(prefix)) {
+      std::wstring name;
+      bool is_directory = false;
+      while (listing.Next(&name, &is_directory)) {
+        const std::wstring item = prefix + name;
+        m_Shared.DeleteFilterMap.Insert(item, record.strTaskName);
+        const BOOL deleted = is_directory ? DeleteDirectory(item, record)
+                                          : (os::SetPlainAttributes(item), os::DeleteFile(item));
+        if (!deleted) {
+          m_Shared.DeleteFilterMap.Erase(item);
+          saved = os::GetLastError();
+          result = FALSE;
+        }
+      }
+    }
+  }
+  if (result) return os::RemoveDirectory(directory);
+  os::SetLastError(saved);
+  return FALSE;
+}
+
+BOOL SyncFileOperations::IsSameFileSize(const std::wstring& a, const std::wstring& b) {
+  return IsSameWriteTime(a, b);
+}
+
+BOOL SyncFileOperations::IsSameWriteTime(const std::wstring& a, const std::wstring& b) {
+  os::FileStatus sa{};
+  os::FileStatus sb{};
+  if (!os::GetFileStatus(a, &sa) || !os::GetFileStatus(b, &sb) || sa.size != sb.size) {
+    return FALSE;
+  }
+  const int64_t resolution = std::max(os::TimeResolutionNs(a), os::TimeResolutionNs(b));
+  const __int128 ta = static_cast<__int128>(sa.mtime_sec) * 1000000000 + sa.mtime_nsec;
+  const __int128 tb = static_cast<__int128>(sb.mtime_sec) * 1000000000 + sb.mtime_nsec;
+  const __int128 difference = ta > tb ? ta - tb : tb - ta;
+  if (difference >= resolution) return FALSE;
+  // The kernel stamps writes with a coarse clock: two saves a few
+  // milliseconds apart carry the same time. While a file is that fresh, only
+  // its bytes can tell whether the other side already has this version.
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const int64_t newest = std::max(sa.mtime_sec, sb.mtime_sec);
+  if (now - newest <= kFreshSeconds) return os::HaveSameContents(a, b) ? TRUE : FALSE;
+  return TRUE;
+}
+
+BOOL SyncFileOperations::IsSameFileTime(const std::wstring& a, const std::wstring& b) {
+  return IsSameWriteTime(a, b);
+}
+
+BOOL SyncFileOperations::DeleteToRecycleBin(const std::wstring& path) {
+  std::lock_guard<std::mutex> guard(m_RecycleMutex);
+  CWtsApiLoader sessions;
+  const DWORD session = sessions.GetActiveConsoleSessionId();
+  if (!m_hUserToken) m_hUserToken = sessions.QueryUserToken(session);
+  if (!m_hUserToken) {
+    WriteReport(ReportError, L"GetUserToken failed:0x%08X", os::GetLastError());
+    return FALSE;
+  }
+  if (m_strBinhaulExePath.empty()) {
+    const std::wstring directory = os::ModuleDirectory();
+    if (!directory.empty()) m_strBinhaulExePath = directory + L"binhaul";
+  }
+  if (m_strBinhaulExePath.empty()) {
+    WriteReport(ReportError, L"m_strBinhaulExePath is empty");
+    return FALSE;
+  }
+  // The helper's verdict is waited for: a file it could not trash must be
+  // deleted for good by the caller, not left behind as if it were gone.
+  os::StartOptions options;
+  options.wait = true;
+  const os::StartResult run = os::StartProcess(
+      *m_hUserToken, {os::ToUtf8(m_strBinhaulExePath), "/path", os::ToUtf8(path)}, options);
+  if (!run.started) {
+    const std::wstring command = L"\"" + m_strBinhaulExePath + L"\" /path \"" + path + L"\" ";
+    WriteReport(ReportError, L"CreateProcessfailed:%ls", command.c_str());
+    return FALSE;
+  }
+  return run.exit_status == 0 ? TRUE : FALSE;
+}
+
+BOOL SyncFileOperations::MarkAdding(const std::wstring& path, const std::wstring& task) {
+  if (os::PathExists(path)) return FALSE;
+  m_Shared.AddFilterMap.Assign(path, task);
+  return TRUE;
+}
+
+void SyncFileOperations::UnmarkAdding(const std::wstring& path) {
+  m_Shared.AddFilterMap.Erase(path);
+}
+
+void SyncFileOperations::MarkModifying(const std::wstring& path, const std::wstring& task) {
+  m_Shared.ModifyFilterMap.Assign(path, task);
+}
+
+void SyncFileOperations::UnmarkModifying(const std::wstring& path) {
+  m_Shared.ModifyFilterMap.Erase(path);
+}
+
+void SyncFileOperations::WriteSyncLog(const ChangeRecord& record, const std::wstring& from,
+                                      const std::wstring& to, const wchar_t* operation,
+                                      int32_t error, int32_t line, const wchar_t* info) {
+  SyncLogRecorder* recorder = m_pRecorder.load();
+  if (recorder == nullptr) return;
+  SyncLogEntry entry;
+  entry.strTaskName = record.strTaskName;
+  entry.strChangedFile = record.strFileName;
+  entry.strNewFile = record.strNewFileName;
+  entry.nAction = static_cast<int32_t>(record.dwAction);
+  entry.bSourceSide = record.bSourceSide;
+  entry.strFromFile = from;
+  entry.strToFile = to;
+  entry.strOperation = operation;
+  entry.nErrorNo = error;
+  entry.nLineNo = line;
+  entry.strInfo = info;
+  recorder->Record(std::move(entry));
+}

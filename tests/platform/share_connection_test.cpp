@@ -1,0 +1,227 @@
+#include "platform/share_connection.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "os/clock.h"
+#include "os/text.h"
+#include "os/volumes.h"
+#include "stand_in.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::SeatUsers;
+using testing_support::StandIn;
+using testing_support::TempDir;
+using testing_support::TraceCapture;
+
+// A fake clock that also records how long each wait on it was meant to last.
+class RecordingClock final : public os::Clock {
+ public:
+  os::TimePoint Now() const override { return fake.Now(); }
+  bool WaitUntil(const std::shared_ptr<os::WaitPoint>& point, std::unique_lock<std::mutex>& lock,
+                 os::TimePoint deadline, const std::function<bool()>& ready) override {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      waits_.push_back(deadline - fake.Now());
+    }
+    return fake.WaitUntil(point, lock, deadline, ready);
+  }
+  std::vector<os::Duration> Waits() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return waits_;
+  }
+
+  os::FakeClock fake;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<os::Duration> waits_;
+};
+
+class ShareConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    os::SetClock(&clock_);
+    std::ofstream(mountinfo_.path() / "mountinfo")
+        << "1 0 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
+        << "2 1 0:50 / /srv/nfs rw,relatime - nfs4 server:/export rw\n"
+        << "3 1 8:17 / /media/ann/USB rw,relatime - vfat /dev/sdb1 rw\n";
+    os::SetVolumeSourcesForTest((mountinfo_.path() / "mountinfo").string(), "");
+    SetShareProgram(program_.script().wstring());
+  }
+  void TearDown() override {
+    SetShareProgram(L"");
+    os::SetVolumeSourcesForTest("", "");
+    os::SetClock(nullptr);
+  }
+
+  // Lets each probe wait run out as soon as it starts, until result is ready.
+  template <typename T>
+  T Drive(std::future<T>& result) {
+    std::size_t released = 0;
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (result.wait_for(1ms) != std::future_status::ready &&
+           std::chrono::steady_clock::now() < give_up) {
+      if (clock_.Waits().size() > released) {
+        ++released;
+        clock_.fake.Advance(1000ms);
+      }
+    }
+    return result.get();
+  }
+  bool ProbedSixTimesASecondApart() const {
+    const auto waits = clock_.Waits();
+    return waits.size() == 6 &&
+           std::all_of(waits.begin(), waits.end(), [](os::Duration d) { return d == 1000ms; });
+  }
+  static bool RanAProgram(const TraceCapture& trace) {
+    return trace.Contains(">> CProcessStarter::Run");
+  }
+
+  RecordingClock clock_;
+  TempDir mountinfo_;
+  SeatUsers seat_{SeatUsers::Only(::getuid())};
+  StandIn program_{"sleep 0.2"};
+  TempDir dest_;
+};
+
+TEST_F(ShareConnectionTest, ShareOfAPathIsItsMountLocationOrNetworkMount) {
+  EXPECT_EQ(ShareOfPath(L"/mnt/nas/backup/2024"), L"/mnt/nas");  // not mounted yet
+  EXPECT_EQ(ShareOfPath(L"/media/ann/USB/docs"), L"/media/ann/USB");
+  EXPECT_EQ(ShareOfPath(L"/run/media/ann/Disk/x"), L"/run/media/ann/Disk");
+  EXPECT_EQ(ShareOfPath(L"/srv/nfs/team/a"), L"/srv/nfs");
+  EXPECT_EQ(ShareOfPath(L"/home/ann/dest"), L"");
+  EXPECT_EQ(ShareOfPath(L"relative/dest"), L"");
+}
+
+TEST_F(ShareConnectionTest, CredentialsReachTheProgramByteForByteAndOnlyInItsEnvironment) {
+  const auto dest = dest_.path() / "it's a \"dest\" dir";
+  std::filesystem::create_directory(dest);
+  const std::wstring user = L"dom\\an n\"e";
+  const std::wstring password = std::wstring(L"p w'd\"$(touch $out/pwned);`touch $out/pwned`; ") +
+                                L"rm -rf /nonexistent\nline2\t\u00e9" + wchar_t(0xDC80);
+  TraceCapture trace;
+
+  EXPECT_TRUE(ConnectShare(dest.wstring(), password, user));
+  EXPECT_TRUE(clock_.Waits().empty());
+  ASSERT_TRUE(program_.WaitForCalls(1));
+
+  EXPECT_EQ(program_.Args(), std::vector<std::string>{dest.string()});
+  const auto env = program_.Environment();
+  EXPECT_NE(std::find(env.begin(), env.end(), "STRANDEL_SHARE_USER=dom\\an n\"e"), env.end());
+  EXPECT_NE(std::find(env.begin(), env.end(),
+                      "STRANDEL_SHARE_PASSWORD=p w'd\"$(touch $out/pwned);`touch $out/pwned`; "
+                      "rm -rf /nonexistent\nline2\t\xC3\xA9\x80"),
+            env.end());
+  EXPECT_FALSE(std::filesystem::exists(program_.out() / "pwned"));
+  EXPECT_FALSE(std::filesystem::exists(dest / "detect"));
+  for (const std::string& line : trace.Lines()) {
+    EXPECT_EQ(line.find("rm -rf"), std::string::npos) << "password in the trace: " << line;
+  }
+}
+
+TEST_F(ShareConnectionTest, ProbesWhileTheProgramIsStillConnecting) {
+  StandIn mounter("while [ ! -e \"$out/go\" ]; do sleep 0.01; done; mkdir -p \"$1\"");
+  SetShareProgram(mounter.script().wstring());
+  const std::wstring dest = (dest_.path() / "share" / "dest").wstring();
+
+  auto connected = std::async(std::launch::async, [&] { return ConnectShare(dest, L"p", L"u"); });
+  ASSERT_TRUE(testing_support::PollUntil([&] { return clock_.Waits().size() == 1; }));
+  EXPECT_EQ(mounter.Calls(), 0) << "the probe waited for the program";
+  std::ofstream(mounter.out() / "go");
+  ASSERT_TRUE(mounter.WaitForCalls(1));
+  clock_.fake.Advance(1000ms);
+
+  EXPECT_TRUE(connected.get());
+  EXPECT_EQ(clock_.Waits().size(), 1u);
+}
+
+TEST_F(ShareConnectionTest, SixFailedProbesOfDetectASecondApartThenFailure) {
+  // A directory of that name makes every probe fail: only the probe name can
+  // collide with it.
+  std::filesystem::create_directory(dest_.path() / "detect");
+  TraceCapture trace;
+  auto probe = std::async(std::launch::async,
+                          [&] { return ConnectShare(dest_.wstr() + L"/", L"", L"user"); });
+  EXPECT_FALSE(Drive(probe));
+  EXPECT_TRUE(ProbedSixTimesASecondApart());
+  EXPECT_FALSE(RanAProgram(trace));
+
+  std::filesystem::remove(dest_.path() / "detect");
+  EXPECT_TRUE(ConnectShare(dest_.wstr(), L"", L""));
+  EXPECT_FALSE(std::filesystem::exists(dest_.path() / "detect"));
+}
+
+TEST_F(ShareConnectionTest, ProbeWritesAsTheConsoleUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  seat_.Set(SeatUsers::Only(65534));
+  ::chmod(dest_.str().c_str(), 0755);  // root may write here, nobody may not
+  auto probe = std::async(std::launch::async, [&] { return ConnectShare(dest_.wstr(), L"", L""); });
+  EXPECT_FALSE(Drive(probe));
+  EXPECT_TRUE(ProbedSixTimesASecondApart());
+
+  ::chmod(dest_.str().c_str(), 0777);
+  EXPECT_TRUE(ConnectShare(dest_.wstr(), L"", L""));
+}
+
+TEST_F(ShareConnectionTest, FailedConnectionIsRetriedOnceAndWaitedFor) {
+  auto shares = std::make_shared<CPendingShareMap>();
+  auto thread = std::async(std::launch::async, [&] {
+    return ConnectShareThread(std::make_unique<ShareConnectParam>(
+        ShareConnectParam{shares, L"//server/share/", L"u", L"p"}));
+  });
+  EXPECT_EQ(Drive(thread), 1u);
+  EXPECT_TRUE(ProbedSixTimesASecondApart());
+  ASSERT_TRUE(program_.WaitForCalls(1));
+  EXPECT_EQ(program_.Args(), std::vector<std::string>{"//server/share"});
+  EXPECT_TRUE(shares->Contains(L"//server/share"));
+
+  ConnectPendingShare(*shares, L"//server/share/");
+  EXPECT_EQ(program_.Calls(), 2) << "the retry did not wait for the program";
+  EXPECT_EQ(program_.Args(), std::vector<std::string>{"//server/share"});
+  EXPECT_EQ(shares->Size(), 0u);
+
+  TraceCapture trace;
+  ConnectPendingShare(*shares, L"//server/share");
+  EXPECT_FALSE(RanAProgram(trace));
+  EXPECT_EQ(program_.Calls(), 2);
+}
+
+TEST_F(ShareConnectionTest, WithoutBothCredentialsNothingRunsAndNothingIsParked) {
+  auto shares = std::make_shared<CPendingShareMap>();
+  TraceCapture trace;
+  auto thread = std::async(std::launch::async, [&] {
+    return ConnectShareThread(std::make_unique<ShareConnectParam>(
+        ShareConnectParam{shares, (dest_.path() / "absent").wstring(), L"u", L""}));
+  });
+  EXPECT_EQ(Drive(thread), 1u);
+  EXPECT_EQ(shares->Size(), 0u);
+
+  shares->Store(L"/mnt/nas", L"u", L"");
+  ConnectPendingShare(*shares, L"/mnt/nas/");
+  EXPECT_FALSE(shares->Contains(L"/mnt/nas"));
+  EXPECT_FALSE(RanAProgram(trace));
+
+  EXPECT_EQ(ConnectShareThread(nullptr), 0u);
+  EXPECT_EQ(ConnectShareThread(std::make_unique<ShareConnectParam>()), 0u);
+}
+
+TEST_F(ShareConnectionTest, RetryConnectsTheShareOfTheDestination) {
+  CPendingShareMap shares;
+  shares.Store(L"/mnt/nas/backup", L"u", L"p");
+  ConnectPendingShare(shares, L"/mnt/nas/backup/");
+  EXPECT_EQ(program_.Calls(), 1);
+  EXPECT_EQ(program_.Args(), std::vector<std::string>{"/mnt/nas"});
+}
+
+}  // namespace
