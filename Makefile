@@ -37,6 +37,7 @@ bench: deps
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	$(BUILD)-bench/bench/sync_log_bench
 	$(BUILD)-bench/bench/watch_bench
+	$(BUILD)-bench/bench/realtime_bench
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench

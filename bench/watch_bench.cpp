@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "os/directory_watch.h"
 #include "bench_support.h"
+#include "os/directory_watch.h"
 #include "os/text.h"
 #include "watch/read_notification.h"
 #include "watch/watch_thread.h"

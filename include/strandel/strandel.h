@@ -113,6 +113,34 @@ typedef struct WatchTaskInfo {
   BSTR strShareUserPassword;
 } WatchTaskInfo;
 
+/* Automation values, as far as IDispatch::Invoke needs them. */
+typedef LONG DISPID;
+typedef WORD VARTYPE;
+enum { VT_EMPTY = 0, VT_I4 = 3, VT_BSTR = 8, VT_BYREF = 0x4000 };
+#define DISPATCH_METHOD 0x1
+#define DISP_E_MEMBERNOTFOUND ((HRESULT)0x80020003)
+#define DISP_E_UNKNOWNNAME ((HRESULT)0x80020006)
+#define DISP_E_TYPEMISMATCH ((HRESULT)0x80020005)
+#define DISP_E_BADPARAMCOUNT ((HRESULT)0x8002000E)
+typedef struct VARIANT {
+  VARTYPE vt;
+  WORD wReserved1, wReserved2, wReserved3;
+  union {
+    LONG lVal;
+    BSTR bstrVal;
+    LONG* plVal;
+    void* byref;
+  };
+  void* pRecordInfo; /* the record member's second word: keeps the Windows size */
+} VARIANT;
+typedef VARIANT VARIANTARG;
+typedef struct DISPPARAMS {
+  VARIANTARG* rgvarg; /* arguments in reverse order, as Automation passes them */
+  DISPID* rgdispidNamedArgs;
+  UINT cArgs;
+  UINT cNamedArgs;
+} DISPPARAMS;
+
 /* Interface ids, defined here so that the library exports nothing but its
    functions. */
 static const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -128,16 +156,19 @@ struct IUnknown {
   virtual ULONG Release() = 0;
 };
 
-/* Late binding is not offered: the four IDispatch methods answer E_NOTIMPL
-   (GetTypeInfoCount reports 0). They keep their slots so that the vtable has
-   the dual-interface layout. */
+/* Late binding covers the methods whose arguments are integers and strings:
+   GetIDsOfNames maps the method names to DISPIDs 1 to 8 (letter case
+   ignored) and Invoke calls them; the methods that take a WatchTaskInfo answer
+   DISP_E_TYPEMISMATCH there. There is no type library (GetTypeInfoCount
+   reports 0). */
 struct IDispatch : IUnknown {
   virtual HRESULT GetTypeInfoCount(UINT* pctinfo) = 0;
   virtual HRESULT GetTypeInfo(UINT iTInfo, ULONG lcid, void** ppTInfo) = 0;
   virtual HRESULT GetIDsOfNames(REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
-                                LONG* rgDispId) = 0;
-  virtual HRESULT Invoke(LONG dispIdMember, REFIID riid, ULONG lcid, WORD wFlags, void* pDispParams,
-                         void* pVarResult, void* pExcepInfo, UINT* puArgErr) = 0;
+                                DISPID* rgDispId) = 0;
+  virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, ULONG lcid, WORD wFlags,
+                         DISPPARAMS* pDispParams, VARIANT* pVarResult, void* pExcepInfo,
+                         UINT* puArgErr) = 0;
 };
 
 struct IWatcherMonitor : IDispatch {
@@ -157,7 +188,34 @@ struct IWatcherMonitor : IDispatch {
 
 #else
 
+/* The same object seen from C: a pointer to the table of its methods, in
+   slot order, each taking the object first. */
 typedef struct IWatcherMonitor IWatcherMonitor;
+typedef struct IWatcherMonitorVtbl {
+  HRESULT (*QueryInterface)(IWatcherMonitor* This, REFIID riid, void** ppvObject);
+  ULONG (*AddRef)(IWatcherMonitor* This);
+  ULONG (*Release)(IWatcherMonitor* This);
+  HRESULT (*GetTypeInfoCount)(IWatcherMonitor* This, UINT* pctinfo);
+  HRESULT (*GetTypeInfo)(IWatcherMonitor* This, UINT iTInfo, ULONG lcid, void** ppTInfo);
+  HRESULT (*GetIDsOfNames)
+  (IWatcherMonitor* This, REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
+   DISPID* rgDispId);
+  HRESULT (*Invoke)
+  (IWatcherMonitor* This, DISPID dispIdMember, REFIID riid, ULONG lcid, WORD wFlags,
+   DISPPARAMS* pDispParams, VARIANT* pVarResult, void* pExcepInfo, UINT* puArgErr);
+  LONG (*AddWatchTask)(IWatcherMonitor* This, WatchTaskInfo* pInfo);
+  LONG (*DelWatchTask)(IWatcherMonitor* This, BSTR strTaskName);
+  LONG (*ResetWatchTask)(IWatcherMonitor* This, LONG nTaskIndex, WatchTaskInfo* pInfo);
+  LONG (*QueryTaskInfo)(IWatcherMonitor* This, LONG nPosition, WatchTaskInfo* pInfo);
+  LONG (*SyncWatchTask)(IWatcherMonitor* This, WatchTaskInfo* pInfo);
+  LONG (*SetNotifyWindow)(IWatcherMonitor* This, HWND hWnd, UINT uMsg);
+  HRESULT (*GetTaskCount)(IWatcherMonitor* This, LONG* pCount);
+  HRESULT (*ConnectNetShare)
+  (IWatcherMonitor* This, BSTR strPath, BSTR strUserName, BSTR strPassword);
+} IWatcherMonitorVtbl;
+struct IWatcherMonitor {
+  const IWatcherMonitorVtbl* lpVtbl;
+};
 
 #endif
 

@@ -1,6 +1,7 @@
 #include "control/main_frame.h"
 
 #include "os/text.h"
+#include "os/volumes.h"
 #include "platform/diag_log.h"
 #include "store/sync_log_retention.h"
 
@@ -46,7 +47,7 @@ LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DEVICECHANGE:
       return 0;  // volumes are not followed yet
     case WM_SYNC_QUEUED:
-      m_hWorkEvent.Set();
+      if (m_pSyncWorker) m_pSyncWorker->WorkEvent().Set();
       return 0;
     case WM_ADD_WATCH_TASK:
       return OnAddWatchTask(reinterpret_cast<WatchTask*>(lParam));
@@ -98,8 +99,10 @@ bool CMainFrame::OpenStorage() {
     WriteReport(ReportError, L"Cannot open the task database %ls", os::FromUtf8(reason).c_str());
     return false;
   }
-  if (!m_pSyncLog)
+  if (!m_pSyncLog) {
     m_pSyncLog = std::make_unique<SyncLogRecorder>(m_Database.FilePath(), m_Database.Lock());
+    m_Operations.SetRecorder(m_pSyncLog.get());
+  }
   return true;
 }
 
@@ -151,7 +154,31 @@ BOOL CMainFrame::StartWatchFileSys() {
                  task.dwSynctime);
     }
   }
+  StartShareConnections();
+
+  if (!m_pSyncWorker) {
+    m_pSyncWorker =
+        std::make_unique<CSyncWorker>(m_Watch, m_Handlers, m_Operations, *m_pPendingShares);
+  }
+  m_pSyncWorker->Start();
+  DebugTrace(
+      "[Strandel]m_hWatchSyncThread = (HANDLE)_beginthreadex(NULL, 0, _WatchSyncFileCopy, this, 0, "
+      "NULL); LINE:%d",
+      __LINE__);
   return TRUE;
+}
+
+void CMainFrame::StartShareConnections() {
+  for (const WatchTask& task : m_WatchTaskMap.Snapshot()) {
+    const uint32_t type = os::DriveTypeOf(task.strDestDir);
+    if (type != os::DRIVE_REMOTE && type != os::DRIVE_NO_ROOT_DIR) continue;
+    auto param = std::make_unique<ShareConnectParam>();
+    param->pPendingShares = m_pPendingShares;
+    param->strDestDir = task.strDestDir;
+    param->strShareUserName = task.strShareUserName;
+    param->strSharePassword = task.strShareUserPassword;
+    StartConnectShareThread(std::move(param));
+  }
 }
 
 void CMainFrame::StartWatchThread() {
@@ -180,6 +207,10 @@ void CMainFrame::StartWatchThread() {
 BOOL CMainFrame::ReleaseFileWatcher() {
   m_bStopFlag = TRUE;
   DebugTrace("[Strandel] ReleaseFileWatcher ComeIn(LINE = %d)", __LINE__);
+  if (m_pSyncWorker) {
+    m_pSyncWorker->Stop();
+    m_pSyncWorker.reset();
+  }
   if (!m_Watch.m_bWatchThreadRunning) {
     m_pWatchThread.reset();
     return TRUE;
@@ -213,19 +244,4 @@ bool CMainFrame::ReadStoredTask(LONG position, WatchTask* task) {
 void CMainFrame::SetSyncHint(void* context, void* callback) {
   m_pHintContext.store(context);
   m_pfnHint.store(callback);
-}
-
-LRESULT CMainFrame::OnAddWatchTask(WatchTask* /*pTask*/) {
-  DebugTrace("[Strandel]OnAddWatchTask refused: task storage is not available");
-  return 1;
-}
-
-LRESULT CMainFrame::OnDelWatchTask(BSTR /*strTaskName*/) {
-  DebugTrace("[Strandel]OnDelWatchTask refused: task storage is not available");
-  return 0;
-}
-
-LRESULT CMainFrame::OnResetWatchTask(DWORD /*dwTaskIndex*/, WatchTask* /*pTask*/) {
-  DebugTrace("[Strandel]OnResetWatchTask refused: task storage is not available");
-  return 1;
 }

@@ -18,6 +18,9 @@
 #include "store/module_database.h"
 #include "store/sync_log_recorder.h"
 #include "store/watch_task_map.h"
+#include "sync/change_handlers.h"
+#include "sync/file_operations.h"
+#include "sync/sync_worker.h"
 #include "watch/watch_shared.h"
 #include "watch/watch_thread.h"
 
@@ -65,9 +68,26 @@ class CMainFrame : public os::MessageLoop {
   bool OpenStorage();
   // Starts the watch thread, or makes the running one rebuild its watch.
   void StartWatchThread();
+
+ public:
+  // At most this many tasks: the watch has two slots per task.
+  static constexpr std::size_t kMaxTasks = 50;
+
+ private:
   LRESULT OnAddWatchTask(WatchTask* pTask);
   LRESULT OnDelWatchTask(BSTR strTaskName);
   LRESULT OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask);
+
+  // How a task operation's last step went: the watch rebuilt by a running
+  // thread, or a fresh start (its result), and whether the wait timed out.
+  struct RestartOutcome {
+    bool was_running;
+    bool started;
+    bool timed_out;
+  };
+  RestartOutcome RestartWatch(DWORD command);
+  void ArmTaskTimer(const WatchTask& task);
+  void StartShareConnections();
 
   const std::wstring m_strDataDir;
   std::function<void()> m_OnDestroy;
@@ -78,6 +98,11 @@ class CMainFrame : public os::MessageLoop {
   std::unique_ptr<SyncLogRecorder> m_pSyncLog;  // set once, at the first successful open
   os::Event m_hWorkEvent{false, false};         // shared: wakes the sync worker
   BOOL m_bStopFlag = FALSE;
+
+  std::shared_ptr<CPendingShareMap> m_pPendingShares = std::make_shared<CPendingShareMap>();
+  SyncFileOperations m_Operations{m_Watch, nullptr};
+  ChangeHandlers m_Handlers{m_Operations, m_Watch};
+  std::unique_ptr<CSyncWorker> m_pSyncWorker;  // m_hWatchSyncThread
 
   // The watch thread; m_Watch.m_bWatchThreadRunning is its running flag, which
   // the thread clears itself when it ends. An ended thread is joined and

@@ -1,8 +1,22 @@
 #include "control/watcher_monitor.h"
 
+#include <iterator>
+
 #include "control/main_frame.h"
+#include "os/text.h"
 #include "platform/diag_log.h"
+#include "platform/share_connection.h"
 #include "store/watch_task.h"
+#include "watch/wildcard.h"
+
+namespace {
+
+// In the order of the interface's slots; the DISPID is the position plus one.
+constexpr const wchar_t* kMethodNames[] = {L"AddWatchTask",  L"DelWatchTask",   L"ResetWatchTask",
+                                           L"QueryTaskInfo", L"SyncWatchTask",  L"SetNotifyWindow",
+                                           L"GetTaskCount",  L"ConnectNetShare"};
+
+}  // namespace
 
 CWatcherMonitor::CWatcherMonitor(CMainFrame* frame) : m_pMainFrame(frame) {}
 
@@ -39,10 +53,68 @@ HRESULT CWatcherMonitor::GetTypeInfo(UINT, ULONG, void** ppTInfo) {
   return E_NOTIMPL;
 }
 
-HRESULT CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR**, UINT, ULONG, LONG*) { return E_NOTIMPL; }
+HRESULT CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR** rgszNames, UINT cNames, ULONG,
+                                       DISPID* rgDispId) {
+  if (rgszNames == nullptr || rgDispId == nullptr) return E_POINTER;
+  HRESULT result = S_OK;
+  for (UINT i = 0; i < cNames; ++i) {
+    rgDispId[i] = -1;  // DISPID_UNKNOWN
+    for (std::size_t id = 0; id < std::size(kMethodNames); ++id) {
+      if (rgszNames[i] != nullptr && EqualsIgnoreCase(rgszNames[i], kMethodNames[id])) {
+        rgDispId[i] = static_cast<DISPID>(id + 1);
+      }
+    }
+    if (rgDispId[i] == -1) result = DISP_E_UNKNOWNNAME;
+  }
+  return result;
+}
 
-HRESULT CWatcherMonitor::Invoke(LONG, REFIID, ULONG, WORD, void*, void*, void*, UINT*) {
-  return E_NOTIMPL;
+HRESULT CWatcherMonitor::Invoke(DISPID dispIdMember, REFIID, ULONG, WORD, DISPPARAMS* pDispParams,
+                                VARIANT* pVarResult, void*, UINT* puArgErr) {
+  if (dispIdMember < 1 || dispIdMember > static_cast<DISPID>(std::size(kMethodNames))) {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+  const UINT count = pDispParams != nullptr ? pDispParams->cArgs : 0;
+  // Automation passes the arguments last first.
+  auto arg = [&](UINT n) -> VARIANT* { return &pDispParams->rgvarg[count - 1 - n]; };
+  auto expect = [&](UINT n, VARTYPE type) {
+    if (arg(n)->vt == type) return true;
+    if (puArgErr != nullptr) *puArgErr = count - 1 - n;
+    return false;
+  };
+  auto answer = [&](LONG value) {
+    if (pVarResult != nullptr) {
+      pVarResult->vt = VT_I4;
+      pVarResult->lVal = value;
+    }
+  };
+  switch (dispIdMember) {
+    case 2: {  // DelWatchTask: the method keeps the name it is given, so it gets its own copy
+      if (count != 1) return DISP_E_BADPARAMCOUNT;
+      if (!expect(0, VT_BSTR)) return DISP_E_TYPEMISMATCH;
+      answer(DelWatchTask(SysAllocString(arg(0)->bstrVal != nullptr ? arg(0)->bstrVal : L"")));
+      return S_OK;
+    }
+    case 7: {  // GetTaskCount
+      if (count != 1) return DISP_E_BADPARAMCOUNT;
+      if (!expect(0, VT_BYREF | VT_I4)) return DISP_E_TYPEMISMATCH;
+      const HRESULT hr = GetTaskCount(arg(0)->plVal);
+      answer(hr);
+      return hr;
+    }
+    case 8: {  // ConnectNetShare
+      if (count != 3) return DISP_E_BADPARAMCOUNT;
+      for (UINT n = 0; n < 3; ++n) {
+        if (!expect(n, VT_BSTR)) return DISP_E_TYPEMISMATCH;
+      }
+      const HRESULT hr = ConnectNetShare(arg(0)->bstrVal, arg(1)->bstrVal, arg(2)->bstrVal);
+      answer(hr);
+      return hr;
+    }
+    default:
+      // A WatchTaskInfo or a window handle does not travel in a VARIANT.
+      return DISP_E_TYPEMISMATCH;
+  }
 }
 
 LONG CWatcherMonitor::AddWatchTask(WatchTaskInfo* pInfo) {
@@ -121,7 +193,10 @@ HRESULT CWatcherMonitor::GetTaskCount(LONG* pCount) {
   return S_OK;
 }
 
-HRESULT CWatcherMonitor::ConnectNetShare(BSTR, BSTR, BSTR) {
-  DebugTrace("[Strandel]ConnectNetShare refused: share connection is not available");
-  return E_FAIL;
+HRESULT CWatcherMonitor::ConnectNetShare(BSTR strPath, BSTR strUserName, BSTR strPassword) {
+  std::wstring path = strPath != nullptr ? std::wstring(strPath) : std::wstring();
+  if (!path.empty() && (path.back() == L'\\' || path.back() == os::kPathSeparator)) path.pop_back();
+  const std::wstring password = strPassword != nullptr ? std::wstring(strPassword) : std::wstring();
+  const std::wstring user = strUserName != nullptr ? std::wstring(strUserName) : std::wstring();
+  return ConnectShare(path, password, user) ? S_OK : E_FAIL;
 }

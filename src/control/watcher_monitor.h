@@ -22,9 +22,9 @@ class CWatcherMonitor final : public IWatcherMonitor {
   HRESULT GetTypeInfoCount(UINT* pctinfo) override;
   HRESULT GetTypeInfo(UINT iTInfo, ULONG lcid, void** ppTInfo) override;
   HRESULT GetIDsOfNames(REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
-                        LONG* rgDispId) override;
-  HRESULT Invoke(LONG dispIdMember, REFIID riid, ULONG lcid, WORD wFlags, void* pDispParams,
-                 void* pVarResult, void* pExcepInfo, UINT* puArgErr) override;
+                        DISPID* rgDispId) override;
+  HRESULT Invoke(DISPID dispIdMember, REFIID riid, ULONG lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                 VARIANT* pVarResult, void* pExcepInfo, UINT* puArgErr) override;
 
   LONG AddWatchTask(WatchTaskInfo* pInfo) override;
   LONG DelWatchTask(BSTR strTaskName) override;

@@ -343,10 +343,16 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   if (Checked("utimens", to, [&] { return ::futimens(out.get(), times); }) != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);
   }
-  // The data must be on disk before the name is, or a crash could leave an
-  // empty file where the old target was. fdatasync: the size goes with the
-  // data; mode and times need not, and a stale time only means a second copy.
-  if (Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0 || out.Close() != 0) {
+  // When a target is replaced, the data must be on disk before the name is,
+  // or a crash could leave an empty file where the old version was.
+  // fdatasync: the size goes with the data; mode and times need not, and a
+  // stale time only means a second copy. A new target has no old version to
+  // lose: after a crash it may be short, the source is whole, and the next
+  // comparison sees the sizes differ and copies again.
+  struct stat existing;
+  const bool replaces = ::lstat(to.c_str(), &existing) == 0;
+  if ((replaces && Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0) ||
+      out.Close() != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);
   }
   in.Reset();

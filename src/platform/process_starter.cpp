@@ -1,7 +1,10 @@
 #include "platform/process_starter.h"
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 
+#include "os/clock.h"
 #include "os/last_error.h"
 #include "os/process.h"
 #include "os/text.h"
@@ -134,9 +137,28 @@ DWORD CWtsApiLoader::GetActiveConsoleSessionId() {
   return m_hWtsApiDLL->ActiveConsoleSessionId();
 }
 
+namespace {
+
+// With nobody logged in, asking the session manager for every change would
+// load its library again and again on the sync path; a user who logs in is
+// noticed within this time instead.
+constexpr auto kSessionRequeryInterval = std::chrono::seconds(5);
+std::mutex g_session_query_mutex;
+std::optional<os::TimePoint> g_last_session_query;  // guarded by g_session_query_mutex
+
+bool SessionQueryDue() {
+  std::lock_guard<std::mutex> guard(g_session_query_mutex);
+  const os::TimePoint now = os::GetClock().Now();
+  if (g_last_session_query && now - *g_last_session_query < kSessionRequeryInterval) return false;
+  g_last_session_query = now;
+  return true;
+}
+
+}  // namespace
+
 CActiveUserImpersonation::CActiveUserImpersonation() {
   std::shared_ptr<const os::UserToken> token = CachedToken();
-  if (!token) {
+  if (!token && SessionQueryDue()) {
     // Queried outside the lock: two threads may both ask, and one answer stays.
     os::SessionLibrary library;
     if (library.loaded() && library.has_session_calls()) {
@@ -158,6 +180,10 @@ CActiveUserImpersonation::~CActiveUserImpersonation() {
 }
 
 void CActiveUserImpersonation::ResetCachedTokenForTest() {
+  {
+    std::lock_guard<std::mutex> guard(g_session_query_mutex);
+    g_last_session_query.reset();
+  }
   std::lock_guard<std::mutex> guard(g_cached_token_mutex);
   g_cached_token.reset();
 }

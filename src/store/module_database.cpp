@@ -224,11 +224,15 @@ void ModuleDatabase::RewriteTask(const WatchTask& t) {
                 Number(kSynctime, t.dwSynctime)});
 }
 
-void ModuleDatabase::DeleteTask(const std::wstring& name) {
+ModuleDatabase::DeleteResult ModuleDatabase::DeleteTask(const std::wstring& name) {
   CDatabaseLock lock(m_Lock);
   const int32_t count = m_Records.recordCount(kTaskTable);
   int32_t position = 0;
   while (position < count && m_Records.getText(kTaskTable, position, kName) != name) ++position;
   const int32_t serial = m_Records.getRecord(kTaskTable, position).serial();
-  if (!m_Records.deleteRecord(kTaskTable, serial)) DebugTrace("[Strandel]DeleteRecord failed!");
+  if (!m_Records.deleteRecord(kTaskTable, serial)) {
+    DebugTrace("[Strandel]DeleteRecord failed!");
+    return DeleteResult::kFailed;
+  }
+  return position < count ? DeleteResult::kDeleted : DeleteResult::kNoRow;
 }

@@ -45,7 +45,8 @@ class ModuleDatabase {
   // Rewrites the first row carrying task.dwTaskIndex, or appends one.
   void RewriteTask(const WatchTask& task);
   // Deletes the first row named exactly name (letter case counts).
-  void DeleteTask(const std::wstring& name);
+  enum class DeleteResult { kDeleted, kNoRow, kFailed };
+  DeleteResult DeleteTask(const std::wstring& name);
 
  private:
   const std::string m_strDirectory;  // UTF-8

@@ -253,6 +253,8 @@ TEST_F(FileOps, FailedCopyLeavesOldTargetAndNoTemporary) {
   };
   for (const Case& c : cases) {
     for (const BOOL fail_if_exists : {FALSE, TRUE}) {
+      // Only a copy that replaces a target flushes: a new one has nothing to lose.
+      if (std::string_view(c.operation) == "fsync" && fail_if_exists) continue;
       const std::string target = fail_if_exists ? P("fresh") : P("dst");
       if (!fail_if_exists) WriteFile(target, old_data);
       int calls = 0;

@@ -14,6 +14,7 @@
 #include <latch>
 #include <thread>
 
+#include "os/clock.h"
 #include "os/process.h"
 #include "os/text.h"
 #include "os/thread_identity.h"
@@ -325,12 +326,20 @@ TEST_F(ImpersonationTest, OnlyTheScopedThreadActsAsTheUserAndOnlyWhileTheScopeLi
 }
 
 TEST_F(ImpersonationTest, NoUserMeansNoImpersonationAndTheFirstUserFoundStays) {
+  os::FakeClock clock;
+  os::SetClock(&clock);
   seat_.Set(SeatUsers::NoneActive());
   {
     CActiveUserImpersonation impersonation;
     EXPECT_EQ(os::CurrentFsUid(), 0u);
   }
   os::SetSessionSourceForTest(SeatUsers::Only(kNobody));  // logs on; cache still empty
+  {
+    // Nobody was found a moment ago: the session manager is not asked again yet.
+    CActiveUserImpersonation impersonation;
+    EXPECT_EQ(os::CurrentFsUid(), 0u);
+  }
+  clock.Advance(std::chrono::seconds(5));
   {
     CActiveUserImpersonation impersonation;
     EXPECT_EQ(os::CurrentFsUid(), kNobody);
@@ -342,10 +351,12 @@ TEST_F(ImpersonationTest, NoUserMeansNoImpersonationAndTheFirstUserFoundStays) {
   }
   EXPECT_EQ(os::CurrentFsUid(), 0u);
   os::SetSessionSourceForTest(SeatUsers::Only(1));  // another user; the token is kept
+  clock.Advance(std::chrono::seconds(5));
   {
     CActiveUserImpersonation impersonation;
     EXPECT_EQ(os::CurrentFsUid(), kNobody);
   }
+  os::SetClock(nullptr);
 }
 
 }  // namespace

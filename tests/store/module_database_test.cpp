@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "os/text.h"
-#include "store/cppsqlite3.h"
 #include "sql_rows.h"
+#include "store/cppsqlite3.h"
 #include "test_support.h"
 
 namespace {

@@ -12,11 +12,11 @@
 
 #include "os/named_mutex.h"
 #include "os/text.h"
+#include "sql_rows.h"
 #include "store/cppsqlite3.h"
 #include "store/module_database.h"
 #include "store/sync_log_recorder.h"
 #include "store/sync_log_retention.h"
-#include "sql_rows.h"
 #include "test_support.h"
 
 namespace {

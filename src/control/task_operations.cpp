@@ -1,0 +1,212 @@
+// The controller's three task operations (add, delete, reset), each run on the
+// controller thread as the handler of the message the monitor object sends.
+#include "control/main_frame.h"
+#include "os/text.h"
+#include "platform/diag_log.h"
+#include "store/database_lock.h"
+#include "watch/path_rules.h"
+
+namespace {
+
+constexpr DWORD kWatchRestartWaitMs = 10000;
+
+bool IsAbsolute(const std::wstring& path) { return !path.empty() && path[0] == os::kPathSeparator; }
+
+ChangeRecord TaskRecord(int32_t action, const std::wstring& task) {
+  ChangeRecord record;
+  record.dwAction = static_cast<DWORD>(action);
+  record.strTaskName = task;
+  return record;
+}
+
+// The position of the task with this index in map order, or -1.
+int PositionOf(const std::vector<WatchTask>& tasks, DWORD index) {
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    if (tasks[i].dwTaskIndex == index) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace
+
+CMainFrame::RestartOutcome CMainFrame::RestartWatch(DWORD command) {
+  RestartOutcome outcome{};
+  m_Watch.m_hWatchReady.Reset();
+  if (m_pWatchThread && m_Watch.m_bWatchThreadRunning) {
+    outcome.was_running = true;
+    outcome.started = m_pWatchThread->PostCommand(command);
+  } else {
+    // An ended watch thread cannot be woken again: the start makes a new one
+    // over the tasks as they now stand.
+    outcome.started = StartWatchFileSys() != FALSE;
+  }
+  outcome.timed_out =
+      outcome.started && m_Watch.m_hWatchReady.Wait(kWatchRestartWaitMs) != WAIT_OBJECT_0;
+  return outcome;
+}
+
+void CMainFrame::ArmTaskTimer(const WatchTask& task) {
+  if (task.bEnableTimer && task.nTimerId != 0 && task.dwSynctime >= kMinimumSyncPeriodMs) {
+    SetTimer(task.nTimerId, task.dwSynctime);
+  }
+}
+
+LRESULT CMainFrame::OnAddWatchTask(WatchTask* pTask) {
+  if (pTask == nullptr) return 1;
+  WatchTask task = *pTask;
+  DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) IN", task.strWatchTaskName.c_str());
+  if (m_WatchTaskMap.Lookup(task.strWatchTaskName)) return -3;
+  if (task.strWatchTaskName.empty() || !IsAbsolute(task.strSourceDir) ||
+      !IsAbsolute(task.strDestDir)) {
+    DebugTraceW(
+        L"[Strandel]OnAddWatchTask(%ls) refused: a task needs a name and two absolute "
+        L"directories (%ls %ls)",
+        task.strWatchTaskName.c_str(), task.strSourceDir.c_str(), task.strDestDir.c_str());
+    return 1;
+  }
+  if (m_WatchTaskMap.Count() >= kMaxTasks) {
+    DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) refused: at most %zu tasks can be watched",
+                task.strWatchTaskName.c_str(), kMaxTasks);
+    return 1;
+  }
+  if (!IsLegalSyncPath(task.strSourceDir, task.strDestDir, m_WatchTaskMap.Snapshot(),
+                       static_cast<DWORD>(-1), -1)) {
+    DebugTraceW(L"[Strandel]%d: Illegal IsLegalSyncPath(%ls %ls)", __LINE__,
+                task.strSourceDir.c_str(), task.strDestDir.c_str());
+    return -2;
+  }
+  // A task that cannot be stored is not taken: it would vanish at the next start.
+  if (!m_Database.IsOpen() && !OpenStorage()) {
+    DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) refused: no task storage",
+                task.strWatchTaskName.c_str());
+    return 1;
+  }
+  task.bSrcIsDrive = 0;
+  task.bDestIsDrive = 0;
+  task.nTimerId = task.bEnableTimer ? m_TimerIds.Acquire() : 0;
+  m_WatchTaskMap.Store(task);
+  m_Database.AddTask(task);
+  m_Operations.WriteSyncLog(TaskRecord(-2, task.strWatchTaskName), task.strSourceDir,
+                            task.strDestDir, L"SyncFinish", 0, 3463, L" ");
+
+  const RestartOutcome outcome = RestartWatch(WATCHCMD_ADD_TASK);
+  if (outcome.was_running) {
+    ArmTaskTimer(task);
+    if (outcome.timed_out) DebugTrace("[Strandel]AddWatchTask Failed! WAIT_TIMEOUT!");
+    return 0;
+  }
+  if (outcome.timed_out) {
+    DebugTrace("[Strandel]%d: AddWatchTask Failed because of WAIT_TIMEOUT!", 3519);
+  } else {
+    DebugTrace("[Strandel] OnAddWatchTask -> StartWatchFileSys(...)");
+  }
+  return outcome.started ? 0 : 1;
+}
+
+LRESULT CMainFrame::OnDelWatchTask(BSTR strTaskName) {
+  const std::wstring name = strTaskName != nullptr ? std::wstring(strTaskName) : std::wstring();
+  DebugTraceW(L"[Strandel]%d:OnDelWatchTask(%ls) IN", 3548, name.c_str());
+  if (!m_WatchTaskMap.Lookup(name)) {
+    DebugTraceW(L"[Strandel]%d:OnDelWatchTask(%ls) failed, not exist in map(size=%d)", 3553,
+                name.c_str(), static_cast<int>(m_WatchTaskMap.Count()));
+    return 0;
+  }
+  {
+    CDatabaseLock lock(m_Database.Lock());
+    const ModuleDatabase::DeleteResult deleted = m_Database.DeleteTask(name);
+    if (deleted == ModuleDatabase::DeleteResult::kFailed) return 0;
+    if (deleted == ModuleDatabase::DeleteResult::kDeleted) {
+      m_Operations.WriteSyncLog(TaskRecord(-1, name), L"", L"", L"SyncFinish", 0, 3583, L" ");
+      if (const auto task = m_WatchTaskMap.Lookup(name); task && task->bEnableTimer) {
+        KillTimer(task->nTimerId);
+        DebugTrace("OnDelWatchTask killtimer(%x)", task->nTimerId);
+        if (task->nTimerId != 0) m_TimerIds.Release(task->nTimerId);
+      }
+      m_WatchTaskMap.Erase(name);
+    }
+  }
+  const RestartOutcome outcome = RestartWatch(WATCHCMD_DEL_TASK);
+  if (outcome.timed_out) {
+    DebugTrace("[Strandel]OnDelWatchTask Failed because of WAIT_TIMEOUT!");
+  } else if (!outcome.was_running) {
+    DebugTrace("[Strandel] OnDelWatchTask -> StartWatchFileSys(...)");
+  }
+  // With no task left there is nothing to watch: that is not a failure.
+  return outcome.was_running || outcome.started || m_WatchTaskMap.Count() == 0 ? 1 : 0;
+}
+
+LRESULT CMainFrame::OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask) {
+  if (pTask == nullptr) return 1;
+  const std::vector<WatchTask> tasks = m_WatchTaskMap.Snapshot();
+  const int position = PositionOf(tasks, dwTaskIndex);
+  if (position < 0) {
+    DebugTrace("[Strandel] OnResetWatchTask(%d) bRet == FALSE, m_WatchTaskMap.size=%d",
+               static_cast<int>(dwTaskIndex), static_cast<int>(tasks.size()));
+    return 1;
+  }
+  const WatchTask old_task = tasks[static_cast<std::size_t>(position)];
+  WatchTask task = *pTask;
+  if (task.strWatchTaskName.empty() || !IsAbsolute(task.strSourceDir) ||
+      !IsAbsolute(task.strDestDir)) {
+    DebugTraceW(
+        L"[Strandel] OnResetWatchTask refused: a task needs a name and two absolute "
+        L"directories (%ls %ls)",
+        task.strSourceDir.c_str(), task.strDestDir.c_str());
+    return 1;
+  }
+  // A rename onto another task's name would silently replace that task.
+  if (task.strWatchTaskName != old_task.strWatchTaskName &&
+      m_WatchTaskMap.Lookup(task.strWatchTaskName)) {
+    DebugTraceW(L"[Strandel] OnResetWatchTask refused: a task named %ls exists",
+                task.strWatchTaskName.c_str());
+    return 1;
+  }
+  if (old_task.bEnableTimer && old_task.nTimerId != 0 && old_task.dwSynctime != 0) {
+    KillTimer(old_task.nTimerId);
+    DebugTrace("[Strandel] OnResetWatchTask killtimer(%x)", old_task.nTimerId);
+  }
+  if (!IsLegalSyncPath(task.strSourceDir, task.strDestDir, tasks, dwTaskIndex, position)) {
+    DebugTraceW(L"[Strandel] OnResetWatchTask IsLegalSyncPath(%ls %ls)", task.strSourceDir.c_str(),
+                task.strDestDir.c_str());
+    return -2;
+  }
+  if (old_task.bEnableTimer && !task.bEnableTimer) {
+    m_TimerIds.Release(old_task.nTimerId);
+    task.nTimerId = 0;
+  } else if (!old_task.bEnableTimer && task.bEnableTimer) {
+    task.nTimerId = m_TimerIds.Acquire();
+  } else {
+    task.nTimerId = old_task.nTimerId;
+  }
+  {
+    CDatabaseLock lock(m_Database.Lock());
+    m_Database.RewriteTask(task);
+    task.bSrcIsDrive = 0;
+    task.bDestIsDrive = 0;
+    task.strSrcFileSystem.clear();
+    task.strDestFileSystem.clear();
+    task.strSrcWatchPath.clear();
+    task.strDestWatchPath.clear();
+    m_WatchTaskMap.Erase(old_task.strWatchTaskName);
+    m_WatchTaskMap.Store(task);
+  }
+  const RestartOutcome outcome = RestartWatch(WATCHCMD_RESET_TASK);
+  if (!outcome.was_running) {
+    DebugTrace("[Strandel]WatchTask is not running!,OnResetWatchTask will start it!");
+    DebugTrace("[Strandel] OnResetWatchTask -> StartWatchFileSys(...)");
+    if (outcome.timed_out) DebugTrace("[Strandel]OnResetWatchTask Failed because of WAIT_TIMEOUT!");
+    return outcome.started ? 0 : 1;
+  }
+  if (task.bEnableTimer && task.dwSynctime >= kMinimumSyncPeriodMs) {
+    ArmTaskTimer(task);
+  } else if (task.bEnableTimer && task.nTimerId != 0) {
+    // Too short a period holds no timer; the stored task must not keep an id
+    // that the free list may hand to another task.
+    KillTimer(task.nTimerId);
+    m_TimerIds.Release(task.nTimerId);
+    task.nTimerId = 0;
+    m_WatchTaskMap.Store(task);
+  }
+  if (outcome.timed_out) DebugTrace("[Strandel]OnResetWatchTask Failed because of WAIT_TIMEOUT!");
+  return 0;
+}

@@ -1,0 +1,140 @@
+#include "sync/sync_worker.h"
+
+#include "os/file_attributes.h"
+#include "os/text.h"
+#include "platform/diag_log.h"
+#include "platform/process_starter.h"
+
+namespace {
+
+std::wstring WithoutTrailingSeparator(std::wstring dir) {
+  if (dir.size() > 1 && (dir.back() == L'/' || dir.back() == L'\\')) dir.pop_back();
+  return dir;
+}
+
+std::wstring BareName(const std::wstring& relative) {
+  const auto cut = relative.rfind(os::kPathSeparator);
+  return cut == std::wstring::npos ? relative : relative.substr(cut + 1);
+}
+
+}  // namespace
+
+CSyncWorker::CSyncWorker(WatchShared& shared, ChangeHandlers& handlers,
+                         SyncFileOperations& operations, CPendingShareMap& pending_shares)
+    : m_Shared(shared),
+      m_Handlers(handlers),
+      m_Operations(operations),
+      m_PendingShares(pending_shares) {}
+
+CSyncWorker::~CSyncWorker() { Stop(); }
+
+bool CSyncWorker::Start() {
+  if (m_Thread.joinable()) return true;
+  try {
+    m_Thread = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void CSyncWorker::Stop() {
+  if (!m_Thread.joinable()) return;
+  m_hQuitEvent.Set();
+  m_Thread.join();
+}
+
+void CSyncWorker::Run() {
+  for (;;) {
+    const DWORD woken = os::WaitForAny({&m_hWorkEvent, &m_hQuitEvent}, INFINITE);
+    if (woken == WAIT_OBJECT_0) {
+      ProcessSyncQueue();
+    } else if (woken == WAIT_OBJECT_0 + 1) {
+      return;
+    } else {
+      DebugTrace("[Strandel]...Error...");
+    }
+  }
+}
+
+void CSyncWorker::ProcessSyncQueue() {
+  while (!m_Shared.m_ChangeQueue.Empty()) {
+    if (m_hQuitEvent.IsSet()) return;  // stopping: the rest stay queued
+    std::optional<ChangeRecord> taken = m_Shared.m_ChangeQueue.TakeFront();
+    if (!taken) return;
+    const ChangeRecord record = std::move(*taken);
+    // One locked lookup copies the task whole, so a change the controller
+    // makes meanwhile is either all in the copy or not at all.
+    std::optional<WatchTask> found = m_Shared.m_WatchTaskMap.Lookup(record.strTaskName);
+    if (!found) continue;
+    WatchTask task = std::move(*found);
+    task.strSourceDir = WithoutTrailingSeparator(task.strSourceDir);
+    task.strDestDir = WithoutTrailingSeparator(task.strDestDir);
+    if (task.bSetInclude || task.bSetExclude) {
+      CActiveUserImpersonation impersonation;
+      if (!PassesTaskFilter(task, record)) continue;
+    }
+    const BOOL source_side = record.bSourceSide;
+    const BOOL result = source_side ? DispatchToDest(task, record) : DispatchToSource(record, task);
+    if (source_side) {
+      m_Operations.WriteSyncLog(
+          record, task.strSourceDir, task.strDestDir, L"SyncFinish", result ? 0 : 1,
+          result ? 2138 : 2148,
+          result ? L"Sync source to destination SUCCESS" : L"Sync source to destination FAILED");
+    } else {
+      m_Operations.WriteSyncLog(
+          record, task.strDestDir, task.strSourceDir, L"SyncFinish", result ? 0 : 1,
+          result ? 2161 : 2171,
+          result ? L"Sync destination to source SUCCESS" : L"Sync destination to source FAILED");
+    }
+  }
+}
+
+BOOL CSyncWorker::PassesTaskFilter(const WatchTask& task, const ChangeRecord& record) {
+  const std::wstring& near = record.bSourceSide ? task.strSourceDir : task.strDestDir;
+  const std::wstring& far = record.bSourceSide ? task.strDestDir : task.strSourceDir;
+  const bool renamed = record.dwAction == 5;
+  std::wstring path;
+  if (record.dwAction == 1 || record.dwAction == 3) {
+    path = JoinWatchPath(near, record.strFileName);
+  } else if (renamed) {
+    path = JoinWatchPath(near, record.strNewFileName);
+  } else {
+    path = JoinWatchPath(far, record.strFileName);  // a removal: the copy that still exists
+  }
+  const DWORD attributes = os::GetFileAttributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FALSE;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return TRUE;
+  const std::wstring name = BareName(renamed ? record.strNewFileName : record.strFileName);
+  return m_Shared.m_TaskFilterMap.Passes(task.strWatchTaskName, name) ? TRUE : FALSE;
+}
+
+BOOL CSyncWorker::Dispatch(const WatchTask& task, const ChangeRecord& record) {
+  const bool to_dest = record.bSourceSide != 0;
+  switch (record.dwAction) {
+    case 1:
+      return to_dest ? m_Handlers.ApplyAdded(task, record)
+                     : m_Handlers.ApplyAddedBack(task, record);
+    case 2:
+      return to_dest ? m_Handlers.ApplyRemoved(task, record)
+                     : m_Handlers.ApplyRemovedBack(task, record);
+    case 3:
+      return to_dest ? m_Handlers.ApplyModified(task, record)
+                     : m_Handlers.ApplyModifiedBack(task, record);
+    case 5:
+      return to_dest ? m_Handlers.ApplyRenamed(task, record)
+                     : m_Handlers.ApplyRenamedBack(task, record);
+    default:
+      return TRUE;  // an old name whose new name never came: nothing to do
+  }
+}
+
+BOOL CSyncWorker::DispatchToDest(const WatchTask& task, const ChangeRecord& record) {
+  ConnectPendingShare(m_PendingShares, task.strDestDir);
+  CActiveUserImpersonation impersonation;
+  return Dispatch(task, record);
+}
+
+BOOL CSyncWorker::DispatchToSource(const ChangeRecord& record, const WatchTask& task) {
+  return Dispatch(task, record);
+}

@@ -1,0 +1,282 @@
+// The library as a host uses it: loaded with dlopen, started through its
+// exports, driven through the monitor's method table from C, on real
+// directories, with the results checked in the trees and in Strandel.db.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "c_host.h"
+#include "os/text.h"
+#include "store/cppsqlite3.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::PollUntil;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+
+// The module, loaded once for the whole program, as a host would.
+struct Module {
+  void* library = nullptr;
+  void (*Init)(const wchar_t*) = nullptr;
+  BOOL (*Release)() = nullptr;
+  IWatcherMonitor* (*Monitor)() = nullptr;
+  BSTR (*AllocString)(const OLECHAR*) = nullptr;
+  void (*FreeString)(BSTR) = nullptr;
+};
+
+Module g_module;
+TempDir* g_data = nullptr;
+
+class ModuleEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_data = new TempDir;
+    g_module.library = dlopen(STRANDEL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(g_module.library, nullptr) << dlerror();
+    auto symbol = [](const char* name) { return dlsym(g_module.library, name); };
+    g_module.Init = reinterpret_cast<void (*)(const wchar_t*)>(symbol("InitStrandel"));
+    g_module.Release = reinterpret_cast<BOOL (*)()>(symbol("ReleaseStrandel"));
+    g_module.Monitor = reinterpret_cast<IWatcherMonitor* (*)()>(symbol("GetWatcherMonitor"));
+    g_module.AllocString = reinterpret_cast<BSTR (*)(const OLECHAR*)>(symbol("SysAllocString"));
+    g_module.FreeString = reinterpret_cast<void (*)(BSTR)>(symbol("SysFreeString"));
+    g_module.Init((g_data->wstr() + L"/").c_str());
+  }
+  void TearDown() override {
+    EXPECT_EQ(g_module.Release(), TRUE);
+    EXPECT_EQ(dlclose(g_module.library), 0);
+    delete g_data;
+  }
+};
+
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ModuleEnvironment);
+
+// A task description whose strings belong to the test.
+class TaskInfo {
+ public:
+  TaskInfo(const std::wstring& name, const fs::path& source, const fs::path& dest) {
+    info_.strWatchTaskName = Keep(name);
+    info_.strSourceDir = Keep(os::FromUtf8(source.string()));
+    info_.strDestDir = Keep(os::FromUtf8(dest.string()));
+    info_.bSyncNow = TRUE;
+  }
+  ~TaskInfo() {
+    for (BSTR s : owned_) g_module.FreeString(s);
+  }
+  WatchTaskInfo* operator->() { return &info_; }
+  WatchTaskInfo* get() { return &info_; }
+  BSTR Keep(const std::wstring& text) {
+    owned_.push_back(g_module.AllocString(text.c_str()));
+    return owned_.back();
+  }
+
+ private:
+  WatchTaskInfo info_{};
+  std::vector<BSTR> owned_;
+};
+
+void Write(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+bool HasContent(const fs::path& path, const std::string& content) {
+  return fs::exists(path) && ReadFile(path) == content;
+}
+
+std::vector<std::string> Rows(const std::string& sql) {
+  CppSQLite3Database db;
+  db.open((g_data->str() + "/Strandel.db").c_str());
+  std::vector<std::string> rows;
+  for (CppSQLite3Query q = db.query(sql.c_str()); !q.atEnd(); q.next()) {
+    std::string row;
+    for (int c = 0; c < q.fieldCount(); ++c) row += (c ? "|" : "") + std::string(q.fieldText(c));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// History is written behind the worker's back: a table or column that is not
+// there yet counts as no row.
+int SyncFinishRows(const std::string& task) {
+  try {
+    return static_cast<int>(
+        Rows("SELECT SN FROM SyncLog WHERE lOperation='SyncFinish' AND lAction>=0 AND "
+             "lTaskName='" +
+             task + "'")
+            .size());
+  } catch (const CppSQLite3Exception&) {
+    return 0;
+  }
+}
+
+class RealtimeTest : public ::testing::Test {
+ protected:
+  IWatcherMonitor* monitor() { return g_module.Monitor(); }
+  LONG Add(TaskInfo& info) { return CHostAddTask(monitor(), info.get()); }
+  TempDir dir_;
+};
+
+TEST_F(RealtimeTest, OneWayTaskMirrorsEveryKindOfChange) {
+  const fs::path src = dir_.path() / "src";
+  const fs::path dst = dir_.path() / "dst";
+  fs::create_directories(src);
+  fs::create_directories(dst);
+  TaskInfo info(L"one-way", src, dst);
+  const LONG index = Add(info);
+  ASSERT_GE(index, 20000);
+
+  Write(src / "a.txt", "first");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(dst / "a.txt", "first"); }));
+  // Two saves within a second, the second keeping the size: the last one wins.
+  Write(src / "a.txt", "again");
+  Write(src / "a.txt", "final");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(dst / "a.txt", "final"); }));
+  fs::rename(src / "a.txt", src / "b.txt");
+  ASSERT_TRUE(
+      PollUntil([&] { return HasContent(dst / "b.txt", "final") && !fs::exists(dst / "a.txt"); }));
+  fs::create_directory(src / "sub");
+  fs::rename(src / "b.txt", src / "sub" / "b.txt");
+  ASSERT_TRUE(PollUntil(
+      [&] { return HasContent(dst / "sub" / "b.txt", "final") && !fs::exists(dst / "b.txt"); }));
+  fs::remove(src / "sub" / "b.txt");
+  ASSERT_TRUE(PollUntil([&] { return !fs::exists(dst / "sub" / "b.txt"); }));
+
+  // A tree copied in arrives whole.
+  const fs::path outside = dir_.path() / "tree";
+  for (int d = 0; d < 3; ++d) {
+    fs::create_directories(outside / ("d" + std::to_string(d)) / "deep");
+    for (int f = 0; f < 20; ++f) {
+      Write(outside / ("d" + std::to_string(d)) / "deep" / ("f" + std::to_string(f)),
+            std::to_string(f));
+    }
+  }
+  fs::copy(outside, src / "tree", fs::copy_options::recursive);
+  ASSERT_TRUE(PollUntil([&] {
+    for (int d = 0; d < 3; ++d) {
+      for (int f = 0; f < 20; ++f) {
+        if (!HasContent(
+                dst / "tree" / ("d" + std::to_string(d)) / "deep" / ("f" + std::to_string(f)),
+                std::to_string(f))) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }));
+
+  // Nothing flows back from a one-way destination.
+  Write(dst / "stray.txt", "x");
+  Write(src / "marker.txt", "m");
+  ASSERT_TRUE(PollUntil([&] { return fs::exists(dst / "marker.txt"); }));
+  EXPECT_FALSE(fs::exists(src / "stray.txt"));
+
+  // The task is stored, and the history says what happened.
+  EXPECT_EQ(
+      Rows("SELECT WATCHTASKNAME, TASKINDEX FROM WATCH_TASK_LIST WHERE WATCHTASKNAME='one-way'"),
+      std::vector<std::string>{"one-way|" + std::to_string(index)});
+  EXPECT_TRUE(PollUntil([] { return SyncFinishRows("one-way") >= 5; }));
+  BSTR name = g_module.AllocString(L"one-way");
+  EXPECT_EQ(CHostDeleteTask(monitor(), name), 0);  // the method frees the name
+}
+
+TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
+  const fs::path left = dir_.path() / "left";
+  const fs::path right = dir_.path() / "right";
+  fs::create_directories(left);
+  fs::create_directories(right);
+  TaskInfo info(L"two-way", left, right);
+  info->bBidirectional = TRUE;
+  ASSERT_GE(Add(info), 20000);
+  Write(left / "from-left.txt", "L");
+  Write(right / "from-right.txt", "R");
+  ASSERT_TRUE(PollUntil([&] {
+    return HasContent(right / "from-left.txt", "L") && HasContent(left / "from-right.txt", "R");
+  }));
+  // A quiet second: no change may bounce back and forth meanwhile.
+  ASSERT_TRUE(PollUntil([] { return SyncFinishRows("two-way") >= 2; }));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int settled = SyncFinishRows("two-way");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(SyncFinishRows("two-way"), settled);
+  EXPECT_EQ(settled, 2);
+  BSTR name = g_module.AllocString(L"two-way");
+  EXPECT_EQ(CHostDeleteTask(monitor(), name), 0);
+}
+
+TEST_F(RealtimeTest, RefusalsCarryTheirCodesAndStoreNothing) {
+  const fs::path src = dir_.path() / "src";
+  fs::create_directories(src);
+  LONG before = 0;
+  ASSERT_EQ(CHostCountTasks(monitor(), &before), S_OK);
+
+  TaskInfo inside(L"inside", src, src / "sub");
+  EXPECT_EQ(Add(inside), -2);
+  TaskInfo same(L"same", src, src);
+  EXPECT_EQ(Add(same), -2);
+  TaskInfo relative(L"relative", "relative/dir", dir_.path() / "d");
+  EXPECT_EQ(Add(relative), 1);
+  TaskInfo unnamed(L"", src, dir_.path() / "d");
+  EXPECT_EQ(Add(unnamed), 1);
+  WatchTaskInfo nulls{};
+  EXPECT_EQ(CHostAddTask(monitor(), &nulls), 1);
+
+  TaskInfo first(L"dup", src, dir_.path() / "d1");
+  const LONG index = Add(first);
+  ASSERT_GE(index, 20000);
+  TaskInfo again(L"dup", src, dir_.path() / "d2");
+  EXPECT_EQ(Add(again), -3);
+  // A chain that leads back: d1 -> src would feed the task above.
+  TaskInfo loop(L"loop", dir_.path() / "d1", src / "x");
+  EXPECT_EQ(Add(loop), -2);
+
+  LONG after = 0;
+  ASSERT_EQ(CHostCountTasks(monitor(), &after), S_OK);
+  EXPECT_EQ(after, before + 1);
+  EXPECT_EQ(CHostCountTasks(monitor(), nullptr), E_POINTER);
+  WatchTaskInfo out{};
+  EXPECT_EQ(CHostQueryTask(monitor(), after, &out), 1);
+  EXPECT_EQ(CHostQueryTask(monitor(), -1, &out), 1);
+  EXPECT_EQ(CHostResetTask(monitor(), 12345, first.get()), 1);
+  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"no-such-task")), 1);
+  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"dup")), 0);
+}
+
+TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWhole) {
+  const fs::path src = dir_.path() / "busy-src";
+  const fs::path dst = dir_.path() / "busy-dst";
+  fs::create_directories(src);
+  fs::create_directories(dst);
+  TaskInfo info(L"busy", src, dst);
+  const LONG index = Add(info);
+  ASSERT_GE(index, 20000);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; writing || i < 400; ++i) {
+      Write(src / ("f" + std::to_string(i % 200)), std::to_string(i));
+    }
+  });
+  // Reset it (new destination) and then remove it while the writer goes on;
+  // the destination vanishing under the worker must not stop anything.
+  TaskInfo moved(L"busy", src, dir_.path() / "busy-dst2");
+  moved->dwTaskIndex = static_cast<DWORD>(index);
+  EXPECT_EQ(CHostResetTask(monitor(), index, moved.get()), 0);
+  fs::remove_all(dst);
+  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"busy")), 0);
+  writing = false;
+  writer.join();
+  // Every source file is still there, and the module still answers.
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(src)) files += entry.is_regular_file();
+  EXPECT_EQ(files, 200);
+  LONG count = -1;
+  EXPECT_EQ(CHostCountTasks(monitor(), &count), S_OK);
+}
+
+}  // namespace
