@@ -56,11 +56,11 @@ void Copy(const fs::path& from, const fs::path& to) {
   }
 }
 
-void WriteData(const fs::path& path, size_t size, uint32_t seed) {
+void WriteData(const fs::path& path, size_t size, uint32_t state) {
   std::vector<uint32_t> data(size / sizeof(uint32_t));
   for (auto& word : data) {
-    seed = seed * 1664525u + 1013904223u;
-    word = seed;
+    state = state * 1664525u + 1013904223u;
+    word = state;
   }
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));

@@ -49,9 +49,10 @@ class ModuleEnvironment : public ::testing::Environment {
     g_module.FreeString = reinterpret_cast<void (*)(BSTR)>(symbol("SysFreeString"));
     g_module.Init((g_data->wstr() + L"/").c_str());
   }
+  // The library stays loaded until exit, as most hosts keep it; unloading is
+  // tested on its own in child processes.
   void TearDown() override {
     EXPECT_EQ(g_module.Release(), TRUE);
-    EXPECT_EQ(dlclose(g_module.library), 0);
     delete g_data;
   }
 };

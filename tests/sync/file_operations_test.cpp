@@ -3,6 +3,7 @@
 // partial directory delete, and the same-file rule.
 #include "sync/file_operations.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -31,40 +32,40 @@ void Write(const fs::path& path, std::size_t bytes, char fill = 'x') {
   std::ofstream(path, std::ios::binary) << std::string(bytes, fill);
 }
 
-// A child process that holds an exclusive lock on path until told to let go.
+// Another process that holds an exclusive lock on path until told to let go:
+// flock(1) keeps the lock while cat waits on its standard input. The child
+// execs at once, so nothing of this multi-threaded test runs after the fork.
 class LockHolder {
  public:
-  explicit LockHolder(const fs::path& path) {
-    int ready[2];
-    if (pipe(ready) != 0 || pipe(release_) != 0) std::abort();
+  explicit LockHolder(const fs::path& path) : path_(path) {
+    if (pipe(release_) != 0) std::abort();
     pid_ = fork();
     if (pid_ == 0) {
-      const int fd = ::open(path.c_str(), O_RDWR);
-      ::flock(fd, LOCK_EX);
-      char byte = 'L';
-      (void)!::write(ready[1], &byte, 1);
-      (void)!::read(release_[0], &byte, 1);
-      _exit(0);
+      dup2(release_[0], STDIN_FILENO);
+      ::close(release_[1]);
+      execl("/usr/bin/flock", "flock", "--exclusive", path_.c_str(), "cat", nullptr);
+      _exit(127);
     }
-    char byte;
-    (void)!::read(ready[0], &byte, 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    ::close(release_[0]);
+    // Held once our own attempt is refused.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    PollUntil([&] {
+      if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return true;
+      ::flock(fd, LOCK_UN);
+      return false;
+    });
+    ::close(fd);
   }
   void Release() {
     if (pid_ <= 0) return;
-    char byte = 'R';
-    (void)!::write(release_[1], &byte, 1);
+    ::close(release_[1]);  // cat sees the end of its input and flock lets go
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
-  ~LockHolder() {
-    Release();
-    ::close(release_[0]);
-    ::close(release_[1]);
-  }
+  ~LockHolder() { Release(); }
 
  private:
+  fs::path path_;
   pid_t pid_ = -1;
   int release_[2];
 };

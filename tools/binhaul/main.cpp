@@ -3,7 +3,7 @@
 //   binhaul /path FILE [blank arguments...]
 //
 // The trash logic is GIO's g_file_trash, the reference implementation of the
-// Trash specification. Exit status 0 when the file is in the trash; otherwise a
+// freedesktop.org Trash layout. Exit status 0 when the file is in the trash; otherwise a
 // single line on standard error and a non-zero status, so that the caller can
 // delete the file for good instead.
 #include <gio/gio.h>
