@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,22 +34,24 @@ void Write(const fs::path& path, std::size_t bytes, char fill = 'x') {
 }
 
 // Another process that holds an exclusive lock on path until told to let go:
-// flock(1) keeps the lock while cat waits on its standard input. The child
-// execs at once, so nothing of this multi-threaded test runs after the fork.
+// flock(1) keeps the lock while cat waits on its standard input. Started with
+// posix_spawn, so no code of this multi-threaded test (nor a sanitizer's
+// hooks) runs in a forked copy of it.
 class LockHolder {
  public:
   explicit LockHolder(const fs::path& path) : path_(path) {
-    if (pipe(release_) != 0) std::abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(release_[0], STDIN_FILENO);
-      ::close(release_[1]);
-      execl("/usr/bin/flock", "flock", "--exclusive", path_.c_str(), "cat", nullptr);
-      _exit(127);
-    }
+    if (pipe2(release_, O_CLOEXEC) != 0) std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, release_[0], STDIN_FILENO);
+    const std::string file = path_.string();
+    char* const argv[] = {const_cast<char*>("flock"), const_cast<char*>("--exclusive"),
+                          const_cast<char*>(file.c_str()), const_cast<char*>("cat"), nullptr};
+    if (posix_spawn(&pid_, "/usr/bin/flock", &actions, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
     ::close(release_[0]);
     // Held once our own attempt is refused.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     PollUntil([&] {
       if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return true;
       ::flock(fd, LOCK_UN);
@@ -88,12 +91,13 @@ class FileOperationsTest : public ::testing::Test {
                         const std::function<void(int)>& before_pause_ends) {
     CopyOutcome outcome{};
     std::atomic<bool> done{false};
+    // Counted before the copier starts: its first pause may begin at once.
+    const std::size_t started = clock_.TimedWaitsStarted();
     std::thread copier([&] {
       outcome.result = ops_.SyncCopyFile(W(from), W(to), FALSE, &outcome.error, L"t");
       done = true;
     });
     const long schedule[] = {150, 225, 337, 505, 757, 1135, 1702, 2553, 3829, 5743};
-    const std::size_t started = clock_.TimedWaitsStarted();
     for (int n = 0; n < 10; ++n) {
       if (!PollUntil([&] {
             return done ||
