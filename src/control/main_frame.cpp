@@ -6,7 +6,9 @@
 #include "store/sync_log_retention.h"
 
 CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
-    : m_Watch(m_WatchTaskMap, [this] { PostMessage(WM_SYNC_QUEUED, 0, 0); }),
+    // The watch thread wakes the worker itself: a detour through this
+    // thread's queue would add a thread switch to every change's latency.
+    : m_Watch(m_WatchTaskMap, [this] { m_hWorkEvent.Set(); }),
       m_strDataDir(std::move(data_dir)),
       m_OnDestroy(std::move(on_destroy)),
       m_Database(m_strDataDir) {}
@@ -47,7 +49,7 @@ LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DEVICECHANGE:
       return 0;  // volumes are not followed yet
     case WM_SYNC_QUEUED:
-      if (m_pSyncWorker) m_pSyncWorker->WorkEvent().Set();
+      m_hWorkEvent.Set();
       return 0;
     case WM_ADD_WATCH_TASK:
       return OnAddWatchTask(reinterpret_cast<WatchTask*>(lParam));
@@ -157,8 +159,8 @@ BOOL CMainFrame::StartWatchFileSys() {
   StartShareConnections();
 
   if (!m_pSyncWorker) {
-    m_pSyncWorker =
-        std::make_unique<CSyncWorker>(m_Watch, m_Handlers, m_Operations, *m_pPendingShares);
+    m_pSyncWorker = std::make_unique<CSyncWorker>(m_Watch, m_Handlers, m_Operations,
+                                                  *m_pPendingShares, m_hWorkEvent);
   }
   m_pSyncWorker->Start();
   DebugTrace(

@@ -20,11 +20,13 @@ std::wstring BareName(const std::wstring& relative) {
 }  // namespace
 
 CSyncWorker::CSyncWorker(WatchShared& shared, ChangeHandlers& handlers,
-                         SyncFileOperations& operations, CPendingShareMap& pending_shares)
+                         SyncFileOperations& operations, CPendingShareMap& pending_shares,
+                         os::Event& work_event)
     : m_Shared(shared),
       m_Handlers(handlers),
       m_Operations(operations),
-      m_PendingShares(pending_shares) {}
+      m_PendingShares(pending_shares),
+      m_hWorkEvent(work_event) {}
 
 CSyncWorker::~CSyncWorker() { Stop(); }
 

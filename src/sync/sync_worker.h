@@ -17,8 +17,10 @@
 
 class CSyncWorker {
  public:
+  // work_event is the controller's: it outlives any one worker and may be set
+  // from any thread.
   CSyncWorker(WatchShared& shared, ChangeHandlers& handlers, SyncFileOperations& operations,
-              CPendingShareMap& pending_shares);
+              CPendingShareMap& pending_shares, os::Event& work_event);
   ~CSyncWorker();
   CSyncWorker(const CSyncWorker&) = delete;
   CSyncWorker& operator=(const CSyncWorker&) = delete;
@@ -27,8 +29,6 @@ class CSyncWorker {
   // Ends the thread after the record in hand; records still queued stay.
   void Stop();
   bool IsRunning() const { return m_Thread.joinable(); }
-
-  os::Event& WorkEvent() { return m_hWorkEvent; }
 
   void ProcessSyncQueue();
   BOOL PassesTaskFilter(const WatchTask& task, const ChangeRecord& record);
@@ -43,7 +43,7 @@ class CSyncWorker {
   ChangeHandlers& m_Handlers;
   SyncFileOperations& m_Operations;
   CPendingShareMap& m_PendingShares;
-  os::Event m_hWorkEvent{false, false};
+  os::Event& m_hWorkEvent;
   os::Event m_hQuitEvent{false, false};
   std::thread m_Thread;
 };
