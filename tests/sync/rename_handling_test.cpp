@@ -79,6 +79,8 @@ TEST_F(RenameHandlingTest, RenamedDirectoryMovesTheWholeCounterpartTree) {
 TEST_F(RenameHandlingTest, MoveIntoADirectoryNotYetAtTheTargetStillMoves) {
   Write(src_ / "later/made/a.txt", "payload");
   Write(dst_ / "a.txt", "payload");
+  // Up to date: same bytes and time, so the move alone brings it in step.
+  fs::last_write_time(dst_ / "a.txt", fs::last_write_time(src_ / "later/made/a.txt"));
   const ino_t moved = Inode(dst_ / "a.txt");
 
   EXPECT_TRUE(handlers_->ApplyRenamed(task_, Renamed(L"a.txt", L"later/made/a.txt")));
