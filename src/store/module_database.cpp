@@ -54,25 +54,48 @@ WatchTask ReadRow(const CRecord& row) {
   return task;
 }
 
-// One column write: text or integer, in the order a procedure lists them.
-struct ColumnWrite {
-  const wchar_t* column;
-  const std::wstring* text;  // null for an integer column
-  int32_t number;
+// Where each stored column's value comes from: a text field, or a number.
+struct StoredColumn {
+  const wchar_t* name;
+  std::wstring WatchTask::*text;        // null for an integer column
+  int64_t (*number)(const WatchTask&);  // null for a text column
 };
 
-ColumnWrite Text(const wchar_t* column, const std::wstring& text) { return {column, &text, 0}; }
-ColumnWrite Number(const wchar_t* column, int64_t value) {
-  return {column, nullptr, static_cast<int32_t>(value)};
-}
+constexpr StoredColumn kStoredColumns[] = {
+    {kName, &WatchTask::strWatchTaskName, nullptr},
+    {kSource, &WatchTask::strSourceDir, nullptr},
+    {kDest, &WatchTask::strDestDir, nullptr},
+    {kBidirectional, nullptr, [](const WatchTask& t) -> int64_t { return t.bBidirectional; }},
+    {kSetInclude, nullptr, [](const WatchTask& t) -> int64_t { return t.bSetInclude; }},
+    {kInclude, &WatchTask::strIncludeFilter, nullptr},
+    {kSetExclude, nullptr, [](const WatchTask& t) -> int64_t { return t.bSetExclude; }},
+    {kExclude, &WatchTask::strExcludeFilter, nullptr},
+    {kSyncNow, nullptr, [](const WatchTask& t) -> int64_t { return t.bSyncNow; }},
+    {kNotWatchSubDir, nullptr, [](const WatchTask& t) -> int64_t { return t.bNotWatchSubDir; }},
+    {kAddStrategy, nullptr, [](const WatchTask& t) -> int64_t { return t.enAddStrategy; }},
+    {kDelStrategy, nullptr, [](const WatchTask& t) -> int64_t { return t.enDelStrategy; }},
+    {kRenameStrategy, nullptr, [](const WatchTask& t) -> int64_t { return t.enRenameStrategy; }},
+    {kEnableTimer, nullptr, [](const WatchTask& t) -> int64_t { return t.bEnableTimer; }},
+    {kSupportUsb, nullptr, [](const WatchTask& t) -> int64_t { return t.bSupportUsb; }},
+    {kSynctime, nullptr, [](const WatchTask& t) -> int64_t { return t.dwSynctime; }},
+    {kTaskIndex, nullptr, [](const WatchTask& t) -> int64_t { return t.dwTaskIndex; }},
+    {kFailReport, nullptr, [](const WatchTask& t) -> int64_t { return t.bFailReport; }},
+    {kShareUser, &WatchTask::strShareUserName, nullptr},
+    {kSharePassword, &WatchTask::strShareUserPassword, nullptr},
+};
 
-void WriteColumns(CRecordDatabase& db, int32_t position,
-                  std::initializer_list<ColumnWrite> writes) {
-  for (const ColumnWrite& w : writes) {
-    if (w.text != nullptr) {
-      db.setText(kTaskTable, position, w.column, *w.text);
-    } else {
-      db.setInteger(kTaskTable, position, w.column, w.number);
+// Writes the task's columns at position, one statement sequence each, in the
+// order given (the first write of a new row appends it).
+void WriteColumns(CRecordDatabase& db, int32_t position, const WatchTask& task,
+                  std::initializer_list<const wchar_t*> order) {
+  for (const wchar_t* name : order) {
+    for (const StoredColumn& column : kStoredColumns) {
+      if (column.name != name) continue;
+      if (column.text != nullptr) {
+        db.setText(kTaskTable, position, name, task.*column.text);
+      } else {
+        db.setInteger(kTaskTable, position, name, static_cast<int32_t>(column.number(task)));
+      }
     }
   }
 }
@@ -169,27 +192,12 @@ void ModuleDatabase::AddTask(const WatchTask& t) {
   CDatabaseLock lock(m_Lock);
   const int32_t count = m_Records.recordCount(kTaskTable);
   const int32_t position = count < 0 ? 0 : count;
-  WriteColumns(m_Records, position,
-               {Text(kName, t.strWatchTaskName),
-                Text(kSource, t.strSourceDir),
-                Text(kDest, t.strDestDir),
-                Number(kBidirectional, t.bBidirectional),
-                Number(kSetInclude, t.bSetInclude),
-                Text(kInclude, t.strIncludeFilter),
-                Number(kSetExclude, t.bSetExclude),
-                Text(kExclude, t.strExcludeFilter),
-                Number(kSyncNow, t.bSyncNow),
-                Number(kNotWatchSubDir, t.bNotWatchSubDir),
-                Number(kAddStrategy, t.enAddStrategy),
-                Number(kDelStrategy, t.enDelStrategy),
-                Number(kRenameStrategy, t.enRenameStrategy),
-                Number(kEnableTimer, t.bEnableTimer),
-                Number(kSupportUsb, t.bSupportUsb),
-                Number(kSynctime, t.dwSynctime),
-                Number(kTaskIndex, t.dwTaskIndex),
-                Number(kFailReport, t.bFailReport),
-                Text(kShareUser, t.strShareUserName),
-                Text(kSharePassword, t.strShareUserPassword)});
+  // The order of a first add is the order the columns are created in.
+  WriteColumns(m_Records, position, t,
+               {kName,        kSource,      kDest,           kBidirectional, kSetInclude,
+                kInclude,     kSetExclude,  kExclude,        kSyncNow,       kNotWatchSubDir,
+                kAddStrategy, kDelStrategy, kRenameStrategy, kEnableTimer,   kSupportUsb,
+                kSynctime,    kTaskIndex,   kFailReport,     kShareUser,     kSharePassword});
 }
 
 void ModuleDatabase::RewriteTask(const WatchTask& t) {
@@ -201,27 +209,12 @@ void ModuleDatabase::RewriteTask(const WatchTask& t) {
              t.dwTaskIndex) {
     ++position;
   }
-  WriteColumns(m_Records, position,
-               {Text(kName, t.strWatchTaskName),
-                Text(kSource, t.strSourceDir),
-                Text(kDest, t.strDestDir),
-                Number(kBidirectional, t.bBidirectional),
-                Number(kSetInclude, t.bSetInclude),
-                Text(kInclude, t.strIncludeFilter),
-                Number(kSetExclude, t.bSetExclude),
-                Text(kExclude, t.strExcludeFilter),
-                Number(kSyncNow, t.bSyncNow),
-                Number(kNotWatchSubDir, t.bNotWatchSubDir),
-                Number(kSupportUsb, t.bSupportUsb),
-                Number(kFailReport, t.bFailReport),
-                Number(kAddStrategy, t.enAddStrategy),
-                Number(kDelStrategy, t.enDelStrategy),
-                Number(kRenameStrategy, t.enRenameStrategy),
-                Number(kTaskIndex, t.dwTaskIndex),
-                Text(kShareUser, t.strShareUserName),
-                Text(kSharePassword, t.strShareUserPassword),
-                Number(kEnableTimer, t.bEnableTimer),
-                Number(kSynctime, t.dwSynctime)});
+  // The timer columns come last: the caller decides the timer before they are written.
+  WriteColumns(m_Records, position, t,
+               {kName,       kSource,     kDest,          kBidirectional, kSetInclude,
+                kInclude,    kSetExclude, kExclude,       kSyncNow,       kNotWatchSubDir,
+                kSupportUsb, kFailReport, kAddStrategy,   kDelStrategy,   kRenameStrategy,
+                kTaskIndex,  kShareUser,  kSharePassword, kEnableTimer,   kSynctime});
 }
 
 ModuleDatabase::DeleteResult ModuleDatabase::DeleteTask(const std::wstring& name) {
