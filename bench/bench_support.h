@@ -2,15 +2,37 @@
 // file system.
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include <unistd.h>
+#include <vector>
 
 inline std::filesystem::path ScratchDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/strandel-bench-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   return pattern;
+}
+
+// Runs a program (found on PATH, no shell) and waits for it; a failure ends
+// the benchmark, whose figures would mean nothing.
+inline void RunCommand(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "%s failed\n", args[0].c_str());
+    std::exit(1);
+  }
 }

@@ -2,7 +2,6 @@
 // directory: one 256 MiB file, and 5,000 files of 4 KiB. Our copy writes to a
 // temporary name, flushes it to disk and renames it; cp does neither, so the
 // time a sync takes after cp is printed beside it for a like-for-like view.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,23 +29,6 @@ double Seconds(const std::function<void()>& work) {
   const auto start = std::chrono::steady_clock::now();
   work();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void Run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[0].c_str());
-    std::exit(1);
-  }
 }
 
 void Copy(const fs::path& from, const fs::path& to) {
@@ -89,7 +71,7 @@ int main() {
   const double big_ours = Seconds([&] { Copy(big, scratch / "big-ours.bin"); });
   ::sync();
   const double big_cp = Seconds([&] {
-    Run({"cp", "--reflink=auto", big.string(), (scratch / "big-cp.bin").string()});
+    RunCommand({"cp", "--reflink=auto", big.string(), (scratch / "big-cp.bin").string()});
   });
   const double big_cp_sync = Seconds([] { ::sync(); });
 
@@ -102,14 +84,14 @@ int main() {
   });
   ::sync();
   const double small_cp = Seconds([&] {
-    Run({"cp", "-r", small.string(), (scratch / "small-cp").string()});
+    RunCommand({"cp", "-r", small.string(), (scratch / "small-cp").string()});
   });
   const double small_cp_sync = Seconds([] { ::sync(); });
   const double small_cp_each = Seconds([&] {
     fs::create_directory(scratch / "small-cp-each");
     for (int i = 0; i < kSmallCount; ++i) {
       const std::string name = "f" + std::to_string(i) + ".dat";
-      Run({"cp", (small / name).string(), (scratch / "small-cp-each" / name).string()});
+      RunCommand({"cp", (small / name).string(), (scratch / "small-cp-each" / name).string()});
     }
   });
   const double small_cp_each_sync = Seconds([] { ::sync(); });

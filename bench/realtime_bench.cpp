@@ -12,7 +12,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,23 +159,9 @@ void MeasureLatency(const std::string& label, const fs::path& src, const fs::pat
 }
 
 double RunTimed(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
   const auto start = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const double ms = Ms(Clock::now() - start);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[0].c_str());
-    std::exit(1);
-  }
-  return ms;
+  RunCommand(args);
+  return Ms(Clock::now() - start);
 }
 
 std::string BurstName(int i) {

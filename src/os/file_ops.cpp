@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -154,31 +155,25 @@ int CopyData(int in, int out, uint64_t expected, const std::string& to, bool* on
   if (::ioctl(out, FICLONE, in) == 0) return 0;
 
   uint64_t done = 0;
-  for (;;) {
-    if (const int injected = Fault("copy-write", to)) return injected;
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
-    if (n > 0) {
-      done += static_cast<uint64_t>(n);
-      continue;
+  // Each in-kernel way runs to the end of the file, or gives way to the next.
+  const std::function<ssize_t()> kernel_ways[] = {
+      [&] { return ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0); },
+      [&] { return ::sendfile(out, in, nullptr, kChunk); },
+  };
+  for (const auto& step : kernel_ways) {
+    for (;;) {
+      if (const int injected = Fault("copy-write", to)) return injected;
+      const ssize_t n = step();
+      if (n > 0) {
+        done += static_cast<uint64_t>(n);
+        continue;
+      }
+      // Some pseudo file systems claim an empty file here; let a plain read decide.
+      if (n == 0 && !(done == 0 && expected > 0)) return 0;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && !IsFallbackErrno(errno)) return errno;
+      break;
     }
-    // Some pseudo file systems claim an empty file here; let a plain read decide.
-    if (n == 0 && !(done == 0 && expected > 0)) return 0;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && !IsFallbackErrno(errno)) return errno;
-    break;
-  }
-
-  for (;;) {
-    if (const int injected = Fault("copy-write", to)) return injected;
-    const ssize_t n = ::sendfile(out, in, nullptr, kChunk);
-    if (n > 0) {
-      done += static_cast<uint64_t>(n);
-      continue;
-    }
-    if (n == 0 && !(done == 0 && expected > 0)) return 0;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && !IsFallbackErrno(errno)) return errno;
-    break;
   }
 
   std::vector<char> buffer(size_t{1} << 20);
