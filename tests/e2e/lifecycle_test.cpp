@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -130,6 +131,30 @@ TEST(Library, ExportsExactlyTheHostFunctions) {
   EXPECT_EQ(names, (std::set<std::string>{"InitStrandel", "ReleaseStrandel", "GetWatcherMonitor",
                                           "SetSyncHint", "SysAllocString", "SysFreeString",
                                           "SysStringLen"}));
+}
+
+// The registration scripts are carried byte for byte, and name the same
+// identities the header gives hosts.
+std::string GuidText(const GUID& g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                g.Data4[5], g.Data4[6], g.Data4[7]);
+  return text;
+}
+
+TEST(Library, CarriesTheRegistrationScripts) {
+  const std::string library = ReadFile(STRANDEL_LIBRARY);
+  const std::string class_script = ReadFile(STRANDEL_RESOURCES "/WatcherMonitor.rgs");
+  const std::string app_script = ReadFile(STRANDEL_RESOURCES "/Strandel.rgs");
+  EXPECT_NE(library.find(class_script + '\0'), std::string::npos);
+  EXPECT_NE(library.find(app_script + '\0'), std::string::npos);
+  for (const char* expected : {"Strandel.WatcherMonitor.1 = s 'WatcherMonitor Class'", "'%MODULE%'",
+                               "ForceRemove", "'Programmable'", "CurVer"}) {
+    EXPECT_NE(class_script.find(expected), std::string::npos) << expected;
+  }
+  EXPECT_NE(class_script.find("ForceRemove " + GuidText(CLSID_WatcherMonitor)), std::string::npos);
+  EXPECT_NE(class_script.find("'TypeLib' = s '" + GuidText(LIBID_StrandelLib)), std::string::npos);
 }
 
 }  // namespace
