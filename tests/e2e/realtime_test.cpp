@@ -280,4 +280,58 @@ TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWho
   EXPECT_EQ(CHostCountTasks(monitor(), &count), S_OK);
 }
 
+// A destination file system that fills up. The test runs again in a child
+// inside its own user and mount namespaces, where a small tmpfs can be mounted
+// without privileges; the inner half does the work.
+TEST(FullDestination, FailsTheCopyAndGoesOn) {
+  TempDir dir;
+  const fs::path dst = dir.path() / "small-fs";
+  fs::create_directories(dst);
+  const auto run = testing_support::RunProcess(
+      "/usr/bin/unshare",
+      {"-Urm", "/bin/sh", "-c",
+       "mount -t tmpfs -o size=256k tmpfs \"$1\" || exit 77; export STRANDEL_SMALL_FS=\"$1\"; "
+       "shift; exec \"$@\"",
+       "sh", dst.string(), fs::read_symlink("/proc/self/exe").string(),
+       "--gtest_also_run_disabled_tests", "--gtest_filter=FullDestination.DISABLED_InsideANamespace"},
+      "", std::chrono::seconds(60));
+  if (run.exit_code == 77 || run.output.find("unshare failed") != std::string::npos) {
+    GTEST_SKIP() << "no unprivileged mount namespace here: " << run.output;
+  }
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+}
+
+TEST(FullDestination, DISABLED_InsideANamespace) {
+  const char* small_fs = std::getenv("STRANDEL_SMALL_FS");
+  ASSERT_NE(small_fs, nullptr);
+  TempDir dir;
+  const fs::path src = dir.path() / "src";
+  const fs::path dst = small_fs;
+  fs::create_directories(src);
+  TaskInfo info(L"full", src, dst);
+  ASSERT_GE(CHostAddTask(g_module.Monitor(), info.get()), 20000);
+
+  const std::string big(1 << 20, 'b');
+  Write(src / "big.bin", big);
+  Write(src / "after.txt", "after");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(dst / "after.txt", "after"); }));
+  ASSERT_TRUE(PollUntil([] {
+    try {
+      return !Rows("SELECT lErrorNO, lLineNO, lInfo FROM SyncLog WHERE lTaskName='full' AND "
+                   "lOperation='CopyData' AND lErrorNO=112")
+                  .empty();
+    } catch (const CppSQLite3Exception&) {
+      return false;
+    }
+  }));
+  EXPECT_FALSE(fs::exists(dst / "big.bin"));
+  for (const auto& entry : fs::directory_iterator(dst)) {
+    EXPECT_EQ(entry.path().filename().string().rfind(".strandel-part-", 0), std::string::npos)
+        << "left behind: " << entry.path();
+  }
+  EXPECT_EQ(ReadFile(src / "big.bin"), big);
+  EXPECT_EQ(CHostDeleteTask(g_module.Monitor(), g_module.AllocString(L"full")), 0);
+}
+
 }  // namespace
