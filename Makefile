@@ -1,9 +1,10 @@
-# The two everyday commands: `make` builds, `make test` builds and runs the
-# whole suite. Both install missing Debian packages first when run as root.
+# The everyday commands: `make run SOURCE=dir DEST=dir` builds and mirrors
+# SOURCE into DEST until Ctrl-C; `make test` builds and runs the whole suite;
+# `make` only builds. All install missing Debian packages first when run as root.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test sanitize tsan bench clean deps
+.PHONY: all build run install test sanitize tsan bench clean deps
 
 all: build
 
@@ -15,6 +16,14 @@ $(BUILD)/build.ninja: | deps
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run-pair $(BUILD)/src/entry/strandel "$(SOURCE)" "$(DEST)" "$(NAME)"
+
+# Library, strandel and binhaul side by side under $(PREFIX)/lib/strandel.
+PREFIX ?= $(HOME)/.local
+install: build
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure

@@ -1,0 +1,270 @@
+// The strandel program end to end: its commands on temporary data
+// directories, their words and exit statuses, and the daemon.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::PollUntil;
+using testing_support::ProcessResult;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+
+bool Has(const ProcessResult& run, const std::string& text) {
+  return run.output.find(text) != std::string::npos;
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    fs::create_directories(src_);
+    fs::create_directories(other_);
+  }
+
+  ProcessResult Strandel(std::vector<std::string> args, const std::string& cwd = "") {
+    args.insert(args.begin(), {"--data-dir", data_.string()});
+    return testing_support::RunProcess(STRANDEL_CLI, args, cwd);
+  }
+
+  // Through a shell, for what needs standard input or the environment.
+  ProcessResult Shell(const std::string& script) {
+    return testing_support::RunProcess("/bin/sh", {"-c", script, STRANDEL_CLI});
+  }
+
+  TempDir dir_;
+  const fs::path data_ = dir_.path() / "state" / "strandel";
+  const fs::path src_ = dir_.path() / "src";
+  const fs::path dst_ = dir_.path() / "dst";
+  const fs::path other_ = dir_.path() / "other";
+};
+
+TEST_F(CliTest, TasksAreAddedListedShownEditedAndRemoved) {
+  // Relative paths are taken from the caller's directory.
+  const auto added = Strandel({"add", "docs", "src", "dst", "--exclude", "*.tmp", "--on-delete",
+                               "trash", "--every", "1h30m"},
+                              dir_.str());
+  ASSERT_EQ(added.exit_code, 0) << added.output;
+  const std::string index = Trimmed(added.output);
+  EXPECT_GE(std::stol(index), 20000);
+  struct stat st;
+  ASSERT_EQ(::stat(data_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  const auto table = Strandel({"list"});
+  EXPECT_EQ(table.exit_code, 0);
+  for (const std::string& cell :
+       std::vector<std::string>{"NAME", "docs", index, src_.string(), dst_.string(), "one-way",
+                                "-*.tmp", "delete=trash", "realtime, every 1h30m"}) {
+    EXPECT_TRUE(Has(table, cell)) << cell << " missing from\n" << table.output;
+  }
+
+  // A share password goes in through standard input and never comes out.
+  const auto edited = Shell("printf 'pa55word\\n' | \"$0\" --data-dir '" + data_.string() +
+                            "' edit docs --two-way --every off --share-user alice "
+                            "--share-password-stdin");
+  ASSERT_EQ(edited.exit_code, 0) << edited.output;
+  const auto json = Strandel({"list", "--json"});
+  ASSERT_EQ(json.exit_code, 0);
+  const auto tasks = nlohmann::json::parse(json.output);
+  ASSERT_EQ(tasks.size(), 1u);
+  EXPECT_EQ(tasks[0]["index"].get<long>(), std::stol(index));  // edit keeps the index
+  EXPECT_EQ(tasks[0]["direction"], "two-way");
+  EXPECT_EQ(tasks[0]["every_seconds"], 0);
+  EXPECT_EQ(tasks[0]["exclude"], "*.tmp");
+  EXPECT_EQ(tasks[0]["on_delete"], "trash");
+  EXPECT_EQ(tasks[0]["share_user"], "alice");
+  EXPECT_EQ(tasks[0]["share_password_set"], true);
+  const auto shown = Strandel({"show", "docs"});
+  EXPECT_TRUE(Has(shown, "share password:  (set)")) << shown.output;
+  EXPECT_FALSE(Has(shown, "pa55word") || Has(json, "pa55word"));
+
+  EXPECT_EQ(Strandel({"remove", "docs"}).exit_code, 0);
+  const auto again = Strandel({"remove", "docs"});
+  EXPECT_EQ(again.exit_code, 1);
+  EXPECT_TRUE(Has(again, "no task named 'docs'"));
+  EXPECT_EQ(nlohmann::json::parse(Strandel({"list", "--json"}).output).size(), 0u);
+}
+
+TEST_F(CliTest, RefusalsSayWhyAndUsageErrorsExitWithTwo) {
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  const auto feed = Strandel({"add", "back", dst_.string(), (src_ / "in").string()});
+  EXPECT_EQ(feed.exit_code, 1);
+  EXPECT_TRUE(Has(feed, "through task 'docs'")) << feed.output;
+
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {{"add", "docs", src_.string(), (dir_.path() / "d2").string()},
+       1,
+       "a task named 'docs' already exists"},
+      {{"add", "inside", src_.string(), (src_ / "sub").string()},
+       1,
+       (src_ / "sub").string() + " lies inside " + src_.string()},
+      {{"add", "gone", (dir_.path() / "missing").string(), dst_.string()},
+       1,
+       "source directory " + (dir_.path() / "missing").string() + " does not exist"},
+      {{"add", "x", src_.string(), other_.string(), "--every", "10s"}, 2, "at least one minute"},
+      {{"add", "x", src_.string(), other_.string(), "--on-add", "merge"}, 2, "--on-add"},
+      {{"add", "x", src_.string()}, 2, "DEST"},
+      {{"add", "x", src_.string(), other_.string(), "--share-password-stdin"}, 2, "--share-user"},
+      {{"edit", "nobody", "--two-way"}, 1, "no task named 'nobody'"},
+      {{"show", "nobody"}, 1, "no task named 'nobody'"},
+      {{"log", "--since", "yesterday-ish"}, 2, "--since"},
+      {{"frobnicate"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const auto run = Strandel(c.args);
+    EXPECT_EQ(run.exit_code, c.status) << c.args[0] << ": " << run.output;
+    EXPECT_TRUE(Has(run, c.says)) << c.says << " not in: " << run.output;
+  }
+  EXPECT_EQ(nlohmann::json::parse(Strandel({"list", "--json"}).output).size(), 1u);
+  const auto help = Strandel({"add", "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_TRUE(Has(help, "Example:"));
+}
+
+TEST_F(CliTest, TheDefaultDataDirectoryFollowsXdgStateHome) {
+  const auto run = Shell("XDG_STATE_HOME='" + dir_.str() + "/xdg' \"$0\" list");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_TRUE(fs::exists(dir_.path() / "xdg" / "strandel" / "Strandel.db"));
+}
+
+// The daemon as a child whose output goes to a file.
+class Daemon {
+ public:
+  Daemon(const fs::path& data, const fs::path& log) : log_(log) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const std::string dir = data.string();
+    const char* argv[] = {STRANDEL_CLI, "--data-dir", dir.c_str(), "run", nullptr};
+    posix_spawn(&pid_, STRANDEL_CLI, &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Daemon() {
+    if (pid_ > 0) Stop();
+  }
+  std::string Output() const { return ReadFile(log_); }
+  bool Running() const { return Output().find("stop with Ctrl-C") != std::string::npos; }
+
+  // Exit status, or -1 if it did not stop within the deadline.
+  int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    ::kill(pid_, SIGTERM);
+    const auto give_up = std::chrono::steady_clock::now() + deadline;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > give_up) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  fs::path log_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(CliTest, RunMirrorsTakesCommandsThroughItsSocketAndStopsOnSigterm) {
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  Daemon daemon(data_, dir_.path() / "daemon.out");
+  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+
+  std::ofstream(src_ / "a.txt") << "hello";
+  ASSERT_TRUE(PollUntil([&] { return fs::exists(dst_ / "a.txt"); }));
+  EXPECT_EQ(ReadFile(dst_ / "a.txt"), "hello");
+  EXPECT_TRUE(PollUntil([&] {
+    return daemon.Output().find("docs  added     a.txt") != std::string::npos;
+  })) << daemon.Output();
+
+  // Another terminal's add reaches the running module: the new task mirrors at once.
+  struct stat st;
+  ASSERT_EQ(::stat((data_ / "strandel.sock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const fs::path dst2 = dir_.path() / "dst2";
+  const auto added = Strandel({"add", "more", other_.string(), dst2.string()});
+  ASSERT_EQ(added.exit_code, 0) << added.output;
+  std::ofstream(other_ / "b.txt") << "b";
+  EXPECT_TRUE(PollUntil([&] { return fs::exists(dst2 / "b.txt"); }));
+  EXPECT_TRUE(Has(Strandel({"list"}), "more"));
+  const auto second = Strandel({"run"});
+  EXPECT_EQ(second.exit_code, 1);
+  EXPECT_TRUE(Has(second, "already running")) << second.output;
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(daemon.Stop(), 0) << daemon.Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_TRUE(Has(ProcessResult{0, 0, false, daemon.Output()}, "strandel: stopped"));
+  // With the daemon gone, commands start a module of their own again.
+  EXPECT_EQ(Strandel({"remove", "more"}).exit_code, 0);
+}
+
+// History written the way the module writes it, read back through log.
+TEST_F(CliTest, LogFiltersAndFormatsTheHistory) {
+  fs::create_directories(data_);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((data_ / "Strandel.db").c_str(), &db), SQLITE_OK);
+  const char* sql =
+      "CREATE TABLE SyncLog (SN INTEGER PRIMARY KEY AUTOINCREMENT, InternalUsed INTEGER,"
+      " lDateTime TEXT, lTaskName TEXT, lFromFile TEXT, lToFile TEXT, lChangedFile TEXT,"
+      " lNewFile TEXT, lSourceDirChanged INTEGER, lAction INTEGER, lOperation TEXT,"
+      " lErrorNO INTEGER, lLineNO INTEGER, lInfo TEXT);"
+      "INSERT INTO SyncLog VALUES (NULL,1,'2026-01-01 10:00:00','docs','/s','/d','','',0,-2,"
+      " 'SyncFinish',0,3463,' ');"
+      "INSERT INTO SyncLog VALUES (NULL,1,'2026-01-02 10:00:00','docs','/s','/d','a.txt','',1,1,"
+      " 'SyncFinish',0,2138,'ok');"
+      "INSERT INTO SyncLog VALUES (NULL,1,'2026-01-03 10:00:00','docs','/s/big','/d/big','big','',"
+      " 1,1,'CopyData',112,1976,'Copy file failed');"
+      "INSERT INTO SyncLog VALUES (NULL,1,'2026-01-04 10:00:00','pics','/d','/s','x.jpg','y.jpg',"
+      " 0,5,'SyncFinish',0,2161,'ok');";
+  ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  const auto all = Shell("TZ=UTC \"$0\" --data-dir '" + data_.string() + "' log");
+  ASSERT_EQ(all.exit_code, 0) << all.output;
+  EXPECT_EQ(all.output,
+            "2026-01-01 10:00:00  docs  task added  /s -> /d\n"
+            "2026-01-02 10:00:00  docs  added     a.txt\n"
+            "2026-01-03 10:00:00  docs  error     CopyData big: Copy file failed (error 112)\n"
+            "2026-01-04 10:00:00  pics  renamed   x.jpg -> y.jpg  (from the destination)\n");
+
+  const auto lines = [](const ProcessResult& run) {
+    return std::count(run.output.begin(), run.output.end(), '\n');
+  };
+  EXPECT_EQ(lines(Strandel({"log", "--task", "docs"})), 3);
+  EXPECT_EQ(lines(Strandel({"log", "--failed"})), 1);
+  EXPECT_EQ(lines(Strandel({"log", "--since", "2026-01-03"})), 2);
+  const auto newest = nlohmann::json::parse(Strandel({"log", "--limit", "2", "--json"}).output);
+  ASSERT_EQ(newest.size(), 2u);
+  EXPECT_EQ(newest[0]["error"], 112);  // newest last
+  EXPECT_EQ(newest[1]["new_name"], "y.jpg");
+  EXPECT_EQ(newest[1]["side"], "destination");
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// The daemon's Unix socket in the data directory: how a command reaches the
+// running daemon instead of starting a second module over the same tasks.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+constexpr const char* kSocketName = "strandel.sock";
+
+// Listens on the data directory's socket, mode 0600, replacing a stale one.
+// The caller holds the daemon lock, so no other daemon owns the file.
+UniqueFd ListenOnSocket(const std::filesystem::path& data_dir, std::string* error);
+
+// Connects to a running daemon; invalid when none listens.
+UniqueFd ConnectToDaemon(const std::filesystem::path& data_dir);
+
+// Length-prefixed string lists, both directions.
+bool SendStrings(int fd, const std::vector<std::string>& strings);
+std::optional<std::vector<std::string>> ReceiveStrings(int fd);
+
+// True when the peer runs as this user (or as root).
+bool PeerIsTrusted(int fd);
+
+}  // namespace host

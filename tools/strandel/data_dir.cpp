@@ -1,0 +1,54 @@
+#include "data_dir.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace host {
+
+namespace fs = std::filesystem;
+
+fs::path DefaultDataDir() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return fs::path(state) / "strandel";
+  const char* home = std::getenv("HOME");
+  return fs::path(home != nullptr && *home != '\0' ? home : "/") / ".local" / "state" / "strandel";
+}
+
+fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(dir, ec).lexically_normal();
+  if (ec) {
+    *error = ec.message();
+    return {};
+  }
+  if (!absolute.has_filename() && absolute != absolute.root_path()) {
+    absolute = absolute.parent_path();
+  }
+  fs::path partial;
+  for (const fs::path& part : absolute) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      *error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+      return {};
+    }
+  }
+  if (!fs::is_directory(absolute, ec)) {
+    *error = absolute.string() + " is not a directory";
+    return {};
+  }
+  return absolute;
+}
+
+UniqueFd TryLockDataDir(const fs::path& dir) {
+  UniqueFd fd(::open((dir / "strandel-run.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return {};
+  return fd;
+}
+
+}  // namespace host

@@ -1,0 +1,24 @@
+// Where the tasks and the history live, and the lock that says a module is
+// running over them.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "control_socket.h"
+
+namespace host {
+
+// $XDG_STATE_HOME/strandel, or ~/.local/state/strandel.
+std::filesystem::path DefaultDataDir();
+
+// Creates the directory (mode 0700, parents too) when missing. Returns the
+// absolute path, or empty with *error set.
+std::filesystem::path PrepareDataDir(const std::filesystem::path& dir, std::string* error);
+
+// The exclusive lock of the one process that runs the module over dir: the
+// daemon for its lifetime, a command for its few calls. Invalid when another
+// process holds it.
+UniqueFd TryLockDataDir(const std::filesystem::path& dir);
+
+}  // namespace host

@@ -1,0 +1,65 @@
+#include "dispatch.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "control_socket.h"
+#include "data_dir.h"
+#include "module_session.h"
+#include "task_commands.h"
+
+namespace host {
+namespace {
+
+// A daemon holds the lock a moment before its socket listens, and a command
+// run here holds it for a moment too: wait that out, not longer.
+constexpr auto kBusyWait = std::chrono::seconds(5);
+
+int Print(const Output& output, int status) {
+  std::fputs(output.out.c_str(), stdout);
+  std::fputs(output.err.c_str(), stderr);
+  return status;
+}
+
+std::optional<int> AskDaemon(const std::filesystem::path& data_dir, const Request& request) {
+  const UniqueFd daemon = ConnectToDaemon(data_dir);
+  if (!daemon.valid()) return std::nullopt;
+  if (!SendStrings(daemon.get(), Encode(request))) return std::nullopt;
+  const auto reply = ReceiveStrings(daemon.get());
+  int status = 1;
+  if (!reply || reply->size() != 3 ||
+      std::from_chars(reply->at(0).data(), reply->at(0).data() + reply->at(0).size(), status).ec !=
+          std::errc()) {
+    std::fprintf(stderr, "strandel: the running daemon did not answer properly\n");
+    return 1;
+  }
+  return Print({reply->at(1), reply->at(2)}, status);
+}
+
+}  // namespace
+
+int Dispatch(const std::filesystem::path& data_dir, const Request& request) {
+  const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
+  do {
+    if (auto status = AskDaemon(data_dir, request)) return *status;
+    if (const UniqueFd lock = TryLockDataDir(data_dir); lock.valid()) {
+      Output output;
+      int status;
+      {
+        ModuleSession session(data_dir);
+        status = Execute(request, session.monitor(), output);
+      }
+      return Print(output, status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < give_up);
+  std::fprintf(stderr,
+               "strandel: %s is in use by another strandel process that does not answer; "
+               "try again once it has finished\n",
+               data_dir.c_str());
+  return 1;
+}
+
+}  // namespace host

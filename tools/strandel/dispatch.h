@@ -1,0 +1,14 @@
+// Carries a task command out where the tasks live: inside the running daemon
+// when there is one, else in a module started here for the command alone.
+#pragma once
+
+#include <filesystem>
+
+#include "request.h"
+
+namespace host {
+
+// Prints the results; returns the exit status.
+int Dispatch(const std::filesystem::path& data_dir, const Request& request);
+
+}  // namespace host
