@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build run install test sanitize tsan bench clean deps
+.PHONY: all build host run install test sanitize tsan bench clean deps
 
 all: build
 
@@ -17,7 +17,11 @@ $(BUILD)/build.ninja: | deps
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only what the main job needs, so the first run does not wait for the tests.
+host: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target strandel_cli binhaul
+
+run: host
 	@scripts/run-pair $(BUILD)/src/entry/strandel "$(SOURCE)" "$(DEST)" "$(NAME)"
 
 # Library, strandel and binhaul side by side under $(PREFIX)/lib/strandel.
