@@ -2,9 +2,15 @@
 // exports, driven through the monitor's method table from C, on real
 // directories, with the results checked in the trees and in Strandel.db.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -280,6 +286,56 @@ TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWho
   EXPECT_EQ(CHostCountTasks(monitor(), &count), S_OK);
 }
 
+TEST_F(RealtimeTest, SpecialFilesOddNamesAndSizesDoNotStopTheWorker) {
+  const fs::path src = dir_.path() / "odd-src";
+  const fs::path dst = dir_.path() / "odd-dst";
+  fs::create_directories(src);
+  TaskInfo info(L"odd", src, dst);
+  ASSERT_GE(Add(info), 20000);
+
+  ASSERT_EQ(::mkfifo((src / "fifo").c_str(), 0644), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string sock_path = (src / "sock").string();
+  ASSERT_LT(sock_path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, sock_path.c_str(), sock_path.size());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  fs::create_symlink("target-elsewhere", src / "link");
+  const std::string bad_name = "bad-\xff\xfe.txt";  // not UTF-8
+  Write(src / bad_name, "odd name");
+  Write(src / "empty", "");
+  // 1 GiB, sparse, with a marker at its end.
+  constexpr off_t kBig = off_t{1} << 30;
+  const int big = ::open((src / "big").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(big, 0);
+  ASSERT_EQ(::pwrite(big, "tail", 4, kBig - 4), 4);
+  ::close(big);
+  Write(src / "after.txt", "after");
+
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        std::error_code ec;
+        return HasContent(dst / "after.txt", "after") && fs::file_size(dst / "big", ec) == kBig &&
+               fs::is_symlink(dst / "link") && fs::exists(dst / "empty");
+      },
+      std::chrono::seconds(60)));
+  EXPECT_EQ(fs::read_symlink(dst / "link"), "target-elsewhere");
+  EXPECT_EQ(ReadFile(dst / bad_name), "odd name");
+  EXPECT_EQ(fs::file_size(dst / "empty"), 0u);
+  char tail[4] = {};
+  const int copy = ::open((dst / "big").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(copy, 0);
+  EXPECT_EQ(::pread(copy, tail, 4, kBig - 4), 4);
+  ::close(copy);
+  EXPECT_EQ(std::string(tail, 4), "tail");
+  EXPECT_FALSE(fs::exists(dst / "fifo"));
+  EXPECT_FALSE(fs::exists(dst / "sock"));
+  ::close(sock);
+  fs::remove(dst / "big");
+  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"odd")), 0);
+}
+
 // A destination file system that fills up. The test runs again in a child
 // inside its own user and mount namespaces, where a small tmpfs can be mounted
 // without privileges; the inner half does the work.
@@ -293,7 +349,8 @@ TEST(FullDestination, FailsTheCopyAndGoesOn) {
        "mount -t tmpfs -o size=256k tmpfs \"$1\" || exit 77; export STRANDEL_SMALL_FS=\"$1\"; "
        "shift; exec \"$@\"",
        "sh", dst.string(), fs::read_symlink("/proc/self/exe").string(),
-       "--gtest_also_run_disabled_tests", "--gtest_filter=FullDestination.DISABLED_InsideANamespace"},
+       "--gtest_also_run_disabled_tests",
+       "--gtest_filter=FullDestination.DISABLED_InsideANamespace"},
       "", std::chrono::seconds(60));
   if (run.exit_code == 77 || run.output.find("unshare failed") != std::string::npos) {
     GTEST_SKIP() << "no unprivileged mount namespace here: " << run.output;
@@ -318,8 +375,9 @@ TEST(FullDestination, DISABLED_InsideANamespace) {
   ASSERT_TRUE(PollUntil([&] { return HasContent(dst / "after.txt", "after"); }));
   ASSERT_TRUE(PollUntil([] {
     try {
-      return !Rows("SELECT lErrorNO, lLineNO, lInfo FROM SyncLog WHERE lTaskName='full' AND "
-                   "lOperation='CopyData' AND lErrorNO=112")
+      return !Rows(
+                  "SELECT lErrorNO, lLineNO, lInfo FROM SyncLog WHERE lTaskName='full' AND "
+                  "lOperation='CopyData' AND lErrorNO=112")
                   .empty();
     } catch (const CppSQLite3Exception&) {
       return false;
