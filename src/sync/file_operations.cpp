@@ -55,6 +55,7 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
   bool added = !os::PathExists(destination) && m_Shared.AddFilterMap.Insert(destination, task);
   if (os::CopyFile(source, destination, fail_if_exists)) {
     SyncFileTime(source, destination);
+    Store(error, ERROR_SUCCESS);
     return TRUE;
   }
   if (added) m_Shared.AddFilterMap.Erase(destination);
