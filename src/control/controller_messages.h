@@ -21,6 +21,8 @@ inline constexpr DWORD kMinimumSyncPeriodMs = 60000;
 
 // How long a release waits for the watch thread to confirm its end.
 inline constexpr DWORD kWatchExitWaitMs = 1000;
+// How long a start or a task operation waits for the watch to be armed.
+inline constexpr DWORD kWatchReadyWaitMs = 10000;
 
 // Timer id of the device-notification registration retry.
 inline constexpr UINT kDeviceRegistrationTimerId = 1001;

@@ -61,7 +61,9 @@ LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       return StartPlanSync(static_cast<WORD>(wParam & 0xFFFF),
                            reinterpret_cast<const WatchTask*>(lParam));
     case WM_STRANDEL_START:
-      if (CreateStorageFile()) StartWatchFileSys();
+      // A host may change files as soon as the start returns: like a task
+      // operation, the start returns once the watch is armed.
+      if (CreateStorageFile() && StartWatchFileSys()) m_Watch.m_hWatchReady.Wait(kWatchReadyWaitMs);
       return 0;
     case WM_STRANDEL_RELEASE:
       return ReleaseFileWatcher();

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr DWORD kWatchRestartWaitMs = 10000;
-
 bool IsAbsolute(const std::wstring& path) { return !path.empty() && path[0] == os::kPathSeparator; }
 
 ChangeRecord TaskRecord(int32_t action, const std::wstring& task) {
@@ -41,7 +39,7 @@ CMainFrame::RestartOutcome CMainFrame::RestartWatch(DWORD command) {
     outcome.started = StartWatchFileSys() != FALSE;
   }
   outcome.timed_out =
-      outcome.started && m_Watch.m_hWatchReady.Wait(kWatchRestartWaitMs) != WAIT_OBJECT_0;
+      outcome.started && m_Watch.m_hWatchReady.Wait(kWatchReadyWaitMs) != WAIT_OBJECT_0;
   return outcome;
 }
 
