@@ -1,9 +1,9 @@
+// The message thread: send/post ordering, shutdown with senders waiting, timers on the fake clock.
 #include "os/message_loop.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -18,20 +18,22 @@ constexpr UINT kBlock = WM_USER + 1;
 constexpr UINT kRecord = WM_USER + 2;
 constexpr UINT kDouble = WM_USER + 3;
 constexpr UINT kNested = WM_USER + 4;
-constexpr UINT kQuit = WM_USER + 5;
 
-// Records what it serves; kBlock holds the loop until `gate` is set.
+// Records what it serves; kBlock holds the loop until `gate` is set; timer 13
+// kills itself when it fires.
 class RecordingLoop : public os::MessageLoop {
  public:
   ~RecordingLoop() override { Stop(); }
-
-  std::vector<std::pair<UINT, WPARAM>> Served() {
+  std::vector<WPARAM> Served(UINT message) {
     std::lock_guard<std::mutex> guard(mutex_);
-    return served_;
+    std::vector<WPARAM> params;
+    for (auto [m, w] : served_) {
+      if (m == message) params.push_back(w);
+    }
+    return params;
   }
+  os::Event blocked{true, false};
   os::Event gate{true, false};
-  std::atomic<bool> blocked{false};
-  std::function<void(UINT)> on_timer;
 
  protected:
   LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) override {
@@ -39,25 +41,14 @@ class RecordingLoop : public os::MessageLoop {
       std::lock_guard<std::mutex> guard(mutex_);
       served_.emplace_back(message, wParam);
     }
-    switch (message) {
-      case kBlock:
-        blocked = true;
-        gate.Wait(INFINITE);
-        return 0;
-      case kDouble:
-        return static_cast<LRESULT>(wParam) * 2 + lParam;
-      case kNested:
-        // From the owning thread a send is a direct call, not a deadlock.
-        return SendMessage(kDouble, wParam, 0) + 1;
-      case kQuit:
-        QuitLoop();
-        return 0;
-      case WM_TIMER:
-        if (on_timer) on_timer(static_cast<UINT>(wParam));
-        return 0;
-      default:
-        return 0;
+    if (message == kBlock) {
+      blocked.Set();
+      gate.Wait(INFINITE);
     }
+    if (message == WM_TIMER && wParam == 13) KillTimer(13);
+    // From the owning thread a send is a direct call, not a deadlock.
+    if (message == kNested) return SendMessage(kDouble, wParam, lParam) + 1;
+    return message == kDouble ? static_cast<LRESULT>(wParam) * 2 + lParam : 0;
   }
 
  private:
@@ -65,56 +56,27 @@ class RecordingLoop : public os::MessageLoop {
   std::vector<std::pair<UINT, WPARAM>> served_;
 };
 
-TEST(MessageLoop, SendReturnsTheHandlersResultAcrossThreads) {
+TEST(MessageLoop, SendsReturnResultsAndAreServedBeforePostsWhichKeepTheirOrder) {
   RecordingLoop loop;
   ASSERT_TRUE(loop.Start());
-  EXPECT_EQ(loop.SendMessage(kDouble, 20, 2), 42);
-  EXPECT_EQ(loop.SendMessage(kNested, 5, 0), 11);
-  std::vector<std::thread> senders;
-  std::atomic<int> right{0};
-  for (int i = 0; i < 8; ++i) {
-    senders.emplace_back([&, i] {
-      if (loop.SendMessage(kDouble, static_cast<WPARAM>(i), 0) == 2 * i) ++right;
-    });
-  }
-  for (auto& t : senders) t.join();
-  EXPECT_EQ(right, 8);
-}
-
-TEST(MessageLoop, SentMessagesAreServedBeforePostedOnesAndPostsKeepTheirOrder) {
-  RecordingLoop loop;
-  ASSERT_TRUE(loop.Start());
+  EXPECT_EQ(loop.SendMessage(kNested, 5, 1), 12);
   loop.PostMessage(kBlock, 0, 0);
-  ASSERT_TRUE(PollUntil([&] { return loop.blocked.load(); }));
+  ASSERT_EQ(loop.blocked.Wait(10000), WAIT_OBJECT_0);
   loop.PostMessage(kRecord, 1, 0);
   loop.PostMessage(kRecord, 2, 0);
   std::thread sender([&] { loop.SendMessage(kRecord, 3, 0); });
   ASSERT_TRUE(PollUntil([&] { return loop.PendingMessages() == 3; }));
   loop.gate.Set();
   sender.join();
-  ASSERT_TRUE(PollUntil([&] { return loop.Served().size() >= 4; }));
-  std::vector<WPARAM> records;
-  for (auto [message, wParam] : loop.Served()) {
-    if (message == kRecord) records.push_back(wParam);
-  }
-  EXPECT_EQ(records, (std::vector<WPARAM>{3, 1, 2}));
+  ASSERT_TRUE(PollUntil([&] { return loop.Served(kRecord).size() == 3; }));
+  EXPECT_EQ(loop.Served(kRecord), (std::vector<WPARAM>{3, 1, 2}));
 }
 
-TEST(MessageLoop, SendToAnEndedLoopReturnsZeroAtOnce) {
-  RecordingLoop loop;
-  ASSERT_TRUE(loop.Start());
-  loop.PostMessage(kQuit, 0, 0);
-  loop.Join();
-  EXPECT_FALSE(loop.IsRunning());
-  EXPECT_EQ(loop.SendMessage(kDouble, 1, 1), 0);
-  EXPECT_FALSE(loop.PostMessage(kRecord, 0, 0));
-}
-
-TEST(MessageLoop, SenderBlockedWhileTheLoopEndsGetsZero) {
+TEST(MessageLoop, SendersGetZeroWhenTheLoopEndsUnderThemOrHasEnded) {
   RecordingLoop loop;
   ASSERT_TRUE(loop.Start());
   loop.PostMessage(kBlock, 0, 0);
-  ASSERT_TRUE(PollUntil([&] { return loop.blocked.load(); }));
+  ASSERT_EQ(loop.blocked.Wait(10000), WAIT_OBJECT_0);
   std::atomic<LRESULT> result{-1};
   std::thread sender([&] { result = loop.SendMessage(kDouble, 4, 0); });
   ASSERT_TRUE(PollUntil([&] { return loop.PendingMessages() == 1; }));
@@ -124,64 +86,36 @@ TEST(MessageLoop, SenderBlockedWhileTheLoopEndsGetsZero) {
   sender.join();
   stopper.join();
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(loop.SendMessage(kDouble, 1, 1), 0);
+  EXPECT_FALSE(loop.PostMessage(kRecord, 0, 0));
 }
 
-class TimerTest : public ::testing::Test {
- protected:
-  void SetUp() override { os::SetClock(&clock_); }
-  void TearDown() override { os::SetClock(nullptr); }
-  std::vector<UINT> Fired(RecordingLoop& loop) {
-    std::vector<UINT> ids;
-    for (auto [message, wParam] : loop.Served()) {
-      if (message == WM_TIMER) ids.push_back(static_cast<UINT>(wParam));
-    }
-    return ids;
-  }
-  os::FakeClock clock_;
-};
-
-TEST_F(TimerTest, TimersFireInDueOrderOnTheFakeClock) {
+TEST(MessageLoop, TimersRepeatOnTheFakeClockUntilKilledEvenWhenArmedDuringAWait) {
+  os::FakeClock clock;
+  struct Restore {
+    ~Restore() { os::SetClock(nullptr); }
+  } restore;
+  os::SetClock(&clock);
   RecordingLoop loop;
-  loop.SetTimer(11, 120000);
-  loop.SetTimer(10, 60000);
-  // Driven step by step on this thread: nothing fires before its time.
-  EXPECT_FALSE(loop.PumpOne(0));
-  clock_.Advance(std::chrono::milliseconds(59999));
-  EXPECT_FALSE(loop.PumpOne(0));
-  clock_.Advance(std::chrono::milliseconds(1));
-  EXPECT_TRUE(loop.PumpOne(0));
-  clock_.Advance(std::chrono::milliseconds(60000));
-  EXPECT_TRUE(loop.PumpOne(0));  // 11 is due now, and 10 again
-  EXPECT_TRUE(loop.PumpOne(0));
-  EXPECT_FALSE(loop.PumpOne(0));
-  const auto fired = Fired(loop);
-  ASSERT_EQ(fired.size(), 3u);
-  EXPECT_EQ(fired[0], 10u);
-}
-
-TEST_F(TimerTest, KillingATimerInItsHandlerMakesItOneShot) {
-  RecordingLoop loop;
-  loop.on_timer = [&](UINT id) { loop.KillTimer(id); };
-  ASSERT_TRUE(loop.Start());
-  loop.SetTimer(10, 600000);
-  ASSERT_TRUE(PollUntil([&] { return clock_.TimedWaiters() == 1; }));
-  clock_.Advance(std::chrono::minutes(10));
-  ASSERT_TRUE(PollUntil([&] { return Fired(loop).size() == 1; }));
-  clock_.Advance(std::chrono::minutes(30));
-  // A round trip through the loop shows it has seen the advance.
-  loop.SendMessage(kRecord, 0, 0);
-  EXPECT_EQ(Fired(loop), std::vector<UINT>{10});
-}
-
-TEST_F(TimerTest, ATimerArmedWhileTheLoopWaitsIsHonoured) {
-  RecordingLoop loop;
+  auto fired = [&] { return loop.Served(WM_TIMER); };
+  auto settle = [&](std::size_t n) {
+    EXPECT_TRUE(PollUntil([&] { return fired().size() >= n; }));
+    EXPECT_FALSE(PollUntil([&] { return fired().size() > n; }, std::chrono::milliseconds(50)));
+  };
   ASSERT_TRUE(loop.Start());
   loop.SetTimer(12, 3600000);
-  loop.SendMessage(kRecord, 0, 0);
-  loop.SetTimer(13, 60000);  // earlier than the wait the loop planned
-  clock_.Advance(std::chrono::minutes(1));
-  ASSERT_TRUE(PollUntil([&] { return !Fired(loop).empty(); }));
-  EXPECT_EQ(Fired(loop).front(), 13u);
+  loop.SendMessage(kRecord, 0, 0);  // the loop now waits for the hour
+  loop.SetTimer(13, 60000);         // earlier: the wait must be shortened
+  loop.SetTimer(11, 120000);
+  clock.Advance(std::chrono::minutes(1) - std::chrono::milliseconds(1));
+  settle(0);
+  clock.Advance(std::chrono::milliseconds(1));
+  settle(1);
+  clock.Advance(std::chrono::minutes(1));
+  settle(2);
+  clock.Advance(std::chrono::minutes(2));
+  settle(3);
+  EXPECT_EQ(fired(), (std::vector<WPARAM>{13, 11, 11}));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The lock-file mutex: across processes, re-entrant per thread, and without its file.
 #include "os/named_mutex.h"
 
 #include <gtest/gtest.h>
@@ -6,15 +7,31 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "test_support.h"
 
 namespace {
 
-using testing_support::PollUntil;
+// Locks path on a new thread while the caller holds it; true when that thread
+// got in before release() let go, which must never happen.
+bool OtherThreadGotInEarly(const std::string& path, const std::function<void()>& release) {
+  std::atomic<bool> acquired{false};
+  std::thread other([&] {
+    os::NamedMutex mine(path);
+    mine.Lock();
+    acquired = true;
+    mine.Unlock();
+  });
+  const bool early =
+      testing_support::PollUntil([&] { return acquired.load(); }, std::chrono::milliseconds(150));
+  release();
+  other.join();
+  return early;
+}
 
-TEST(NamedMutex, ExcludesAnotherProcess) {
+TEST(NamedMutex, ExcludesAnotherProcessThroughAPrivateLockFile) {
   testing_support::TempDir dir;
   const std::string path = dir.str() + "/Strandel.db.lock";
   int to_parent[2], to_child[2];
@@ -27,30 +44,14 @@ TEST(NamedMutex, ExcludesAnotherProcess) {
     char byte = mutex.Lock() ? 'L' : 'F';
     (void)!write(to_parent[1], &byte, 1);
     (void)!read(to_child[0], &byte, 1);
-    mutex.Unlock();
-    _exit(0);
+    _exit(0);  // the lock goes with the process
   }
   char byte = 0;
   ASSERT_EQ(read(to_parent[0], &byte, 1), 1);
   ASSERT_EQ(byte, 'L');
-
-  std::atomic<bool> acquired{false};
-  std::thread taker([&] {
-    os::NamedMutex mutex(path);
-    mutex.Lock();
-    acquired = true;
-    mutex.Unlock();
-  });
-  // The child holds it: give the taker ample time to (wrongly) get through.
-  EXPECT_FALSE(PollUntil([&] { return acquired.load(); }, std::chrono::milliseconds(200)));
-  byte = 'G';
-  ASSERT_EQ(write(to_child[1], &byte, 1), 1);
-  taker.join();
-  EXPECT_TRUE(acquired);
+  EXPECT_FALSE(OtherThreadGotInEarly(path, [&] { (void)!write(to_child[1], "G", 1); }));
   int status = 0;
   waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -64,34 +65,14 @@ TEST(NamedMutex, ReentrantForItsOwnerAndExclusiveBetweenThreads) {
   os::NamedMutex inner(path);  // same name, same lock
   ASSERT_TRUE(outer.Lock());
   ASSERT_TRUE(inner.Lock());
-  std::atomic<bool> acquired{false};
-  std::thread other([&] {
-    os::NamedMutex mine(path);
-    mine.Lock();
-    acquired = true;
-    mine.Unlock();
-  });
   inner.Unlock();
-  EXPECT_FALSE(PollUntil([&] { return acquired.load(); }, std::chrono::milliseconds(100)));
-  outer.Unlock();
-  other.join();
-  EXPECT_TRUE(acquired);
-}
+  EXPECT_FALSE(OtherThreadGotInEarly(path, [&] { outer.Unlock(); }));
 
-TEST(NamedMutex, UnopenableLockFileStillExcludesThreads) {
-  os::NamedMutex mutex("/nonexistent-dir-for-strandel/lock");
-  EXPECT_FALSE(mutex.Lock());
-  std::atomic<bool> acquired{false};
-  std::thread other([&] {
-    os::NamedMutex mine("/nonexistent-dir-for-strandel/lock");
-    mine.Lock();
-    acquired = true;
-    mine.Unlock();
-  });
-  EXPECT_FALSE(PollUntil([&] { return acquired.load(); }, std::chrono::milliseconds(100)));
-  mutex.Unlock();
-  other.join();
-  EXPECT_TRUE(acquired);
+  // Without its lock file the mutex still excludes this process's threads.
+  const std::string unopenable = "/nonexistent-dir-for-strandel/lock";
+  os::NamedMutex orphan(unopenable);
+  EXPECT_FALSE(orphan.Lock());
+  EXPECT_FALSE(OtherThreadGotInEarly(unopenable, [&] { orphan.Unlock(); }));
 }
 
 }  // namespace

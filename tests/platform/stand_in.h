@@ -1,14 +1,9 @@
-// Stand-ins for what a test machine lacks or must not touch: the user at the
-// seat, and the programs the module starts.
-//
-// A recording stand-in for a program the module starts: a shell script that
-// copies its argument vector, environment and credentials, exactly as the
-// kernel holds them, into files, runs some extra shell lines, and counts its
-// calls. The script is the test's own; the module never uses a shell.
+// Stand-ins for what a test machine lacks or must not touch: the seat's user, started programs.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -21,22 +16,20 @@
 
 namespace testing_support {
 
+// A program the module starts: a shell script (the test's own; the module
+// never uses a shell) that records its arguments, environment and
+// credentials as the kernel holds them, runs `extra` ("$out" is the record
+// directory, "$1" the first argument) and then counts the call.
 class StandIn {
  public:
-  // extra: shell lines run after recording and before counting the call;
-  // "$out" is the output directory, "$1" the first argument.
   explicit StandIn(const std::string& extra = "") {
-    // Readable by any user the program may run as.
-    ::chmod(dir_.str().c_str(), 0755);
+    ::chmod(dir_.str().c_str(), 0755);  // readable by any user it may run as
     std::filesystem::create_directory(out());
     ::chmod(out().c_str(), 0777);
-    std::ofstream(script()) << "#!/bin/sh\n"
-                            << "out='" << out().string() << "'\n"
-                            << "cat /proc/$$/cmdline > \"$out/cmdline\"\n"
-                            << "cat /proc/$$/environ > \"$out/environ\"\n"
-                            << "cat /proc/$$/status > \"$out/status\"\n"
-                            << extra << "\n"
-                            << "echo x >> \"$out/calls\"\n";
+    std::ofstream(script()) << "#!/bin/sh\nout='" << out().string() << "'\n"
+                            << "for f in cmdline environ status; do cat /proc/$$/$f > \"$out/$f\"; "
+                               "done\n"
+                            << extra << "\necho x >> \"$out/calls\"\n";
     ::chmod(script().c_str(), 0755);
   }
 
@@ -44,15 +37,12 @@ class StandIn {
   std::filesystem::path out() const { return dir_.path() / "out"; }
 
   int Calls() const {
-    std::ifstream in(out() / "calls");
-    int n = 0;
-    for (std::string line; std::getline(in, line);) ++n;
-    return n;
+    const std::string calls = ReadFile(out() / "calls");
+    return static_cast<int>(std::count(calls.begin(), calls.end(), '\n'));
   }
   bool WaitForCalls(int n) const {
     return PollUntil([&] { return Calls() >= n; });
   }
-
   // The arguments after the script's own name.
   std::vector<std::string> Args() const {
     auto all = NulList("cmdline");
@@ -89,9 +79,6 @@ class SeatUsers {
   }
   static os::SessionSource NoneActive() {
     return [] { return std::vector<os::Session>{}; };
-  }
-  static os::SessionSource Unlistable() {
-    return [] { return std::optional<std::vector<os::Session>>(); };
   }
   void Set(os::SessionSource source) {
     os::SetSessionSourceForTest(std::move(source));
