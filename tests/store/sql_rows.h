@@ -1,4 +1,4 @@
-// Reading a database file as another program would, for the store's tests.
+// Reading and writing a database file as another program would, for the store's tests.
 #pragma once
 
 #include <string>
@@ -21,4 +21,10 @@ inline std::vector<std::string> Rows(const std::string& db_path, const std::stri
     rows.push_back(row);
   }
   return rows;
+}
+
+inline void Execute(const std::string& db_path, const std::string& sql) {
+  CppSQLite3Database raw;
+  raw.open(db_path.c_str());
+  raw.execute(sql.c_str());
 }

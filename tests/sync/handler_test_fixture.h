@@ -1,15 +1,13 @@
-// What the change handlers' tests share: a source and a target directory in
-// one scratch directory, handlers wired to a real database so each failure
-// leaves its history row, and faults injected through the platform layer.
+// The change handlers' fixture: two real trees, a real history, fault hooks, case tables.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "os/file_ops.h"
@@ -21,29 +19,53 @@
 #include "sync/change_handlers.h"
 #include "test_support.h"
 
-// Writes text at path, making the missing directories first.
+// The handler a case applies.
+using On = BOOL (ChangeHandlers::*)(const WatchTask&, const ChangeRecord&);
+inline constexpr On kAdded = &ChangeHandlers::ApplyAdded;
+inline constexpr On kAddedBack = &ChangeHandlers::ApplyAddedBack;
+inline constexpr On kModified = &ChangeHandlers::ApplyModified;
+inline constexpr On kModifiedBack = &ChangeHandlers::ApplyModifiedBack;
+inline constexpr On kRemoved = &ChangeHandlers::ApplyRemoved;
+inline constexpr On kRemovedBack = &ChangeHandlers::ApplyRemovedBack;
+inline constexpr On kRenamed = &ChangeHandlers::ApplyRenamed;
+inline constexpr On kRenamedBack = &ChangeHandlers::ApplyRenamedBack;
+
+// One row of a handler's decision table. Paths are under the scratch
+// directory; lists are separated by spaces. An item of before or after is
+// "p=text" for a file, "p/" for a directory, and (after only) "p!" for
+// nothing at p. "add:p", "modify:p", "delete:p" and "rename:p" name an echo
+// map's entry: before makes it, after expects it, "!rename:p" expects none.
+struct HandlerCase {
+  const char* label;
+  On on;
+  int strategy;        // the add, delete and rename strategy alike
+  const char* change;  // "a.txt", or "a.txt>b.txt" for a rename
+  const char* before;
+  const char* fault;  // "operation path ENOSPC|EACCES": that primitive fails there
+  BOOL result;
+  const char* after;
+  const char* rows;  // the history rows written, "operation|error|line|info|from|to\n..."
+};
+
 inline void Write(const std::filesystem::path& path, const std::string& text) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// One task "Docs" from src_ to dst_.
+// Task "Docs" from src/ to dst/ in one scratch directory, with handlers wired
+// to a real database so that each failure leaves its history row.
 class HandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // Failed deletes to the Trash write report lines: keep them out of the
     // directory the tests run in.
     SetReportDirectory(tmp_.wstr() + L"/");
-    std::filesystem::create_directories(src_);
-    std::filesystem::create_directories(dst_);
     std::string reason;
     ASSERT_TRUE(db_.Open(&reason)) << reason;
-    recorder_ = std::make_unique<SyncLogRecorder>(db_.FilePath(), db_.Lock());
-    operations_ = std::make_unique<SyncFileOperations>(shared_, recorder_.get());
-    handlers_ = std::make_unique<ChangeHandlers>(*operations_, shared_);
     task_.strWatchTaskName = L"Docs";
-    task_.strSourceDir = W(src_);
-    task_.strDestDir = W(dst_);
+    task_.strSourceDir = W(P("src"));
+    task_.strDestDir = W(P("dst"));
+    Lay("");
   }
   // The fault hook is process-wide: a test that leaves one set must not fail the next.
   void TearDown() override {
@@ -51,59 +73,133 @@ class HandlerTest : public ::testing::Test {
     SetReportDirectory(L"");
   }
 
+  std::filesystem::path P(const std::string& relative) const { return tmp_.path() / relative; }
   static std::wstring W(const std::filesystem::path& path) { return os::FromUtf8(path.string()); }
-  // A change of task "Docs"; new_name only for a rename.
-  static ChangeRecord Record(DWORD action, const std::wstring& name, bool source_side,
-                             const std::wstring& new_name = L"") {
+
+  // Empties both trees and the echo maps, then makes the items listed.
+  void Lay(const std::string& items) {
+    for (const char* side : {"src", "dst"}) {
+      std::filesystem::remove_all(P(side));
+      std::filesystem::create_directories(P(side));
+    }
+    for (const char* map : {"add", "modify", "delete"}) Map(map).Clear();
+    shared_.RenameMap.Clear();
+    for (const std::string& item : Split(items)) {
+      const auto colon = item.find(':');
+      const auto equals = item.find('=');
+      if (colon < equals) {
+        Map(item.substr(0, colon)).Assign(W(P(item.substr(colon + 1))), L"Docs");
+      } else if (equals != std::string::npos) {
+        Write(P(item.substr(0, equals)), item.substr(equals + 1));
+      } else {
+        std::filesystem::create_directories(P(item));
+      }
+    }
+  }
+
+  // Applies a change of task "Docs" to the trees as they are.
+  BOOL Apply(On on, const std::string& change, BOOL same_file_system = FALSE) {
+    const auto arrow = change.find('>');
     ChangeRecord record;
-    record.dwAction = action;
-    record.strFileName = name;
-    record.strNewFileName = new_name;
+    record.strFileName = os::FromUtf8(change.substr(0, arrow));
+    if (arrow != std::string::npos) record.strNewFileName = os::FromUtf8(change.substr(arrow + 1));
     record.strTaskName = L"Docs";
-    record.bSourceSide = source_side ? TRUE : FALSE;
-    return record;
+    record.bSameFileSystem = same_file_system;
+    return (handlers_.*on)(task_, record);
   }
-  // Fails the named primitive with err for exactly this path.
-  static void FailOn(const std::string& operation, const std::filesystem::path& path, int err) {
-    os::SetFileFaultForTest([=](std::string_view op, const std::string& p) {
-      return op == operation && p == path.string() ? err : 0;
-    });
+
+  void Run(const HandlerCase& c) {
+    namespace fs = std::filesystem;
+    SCOPED_TRACE(c.label);
+    Lay(c.before);
+    task_.enAddStrategy = static_cast<AddStrategy>(c.strategy);
+    task_.enDelStrategy = static_cast<DelStrategy>(c.strategy);
+    task_.enRenameStrategy = static_cast<RenameStrategy>(c.strategy);
+    if (const std::vector<std::string> fault = Split(c.fault); !fault.empty()) {
+      ASSERT_TRUE(fault.size() == 3 && (fault[2] == "ENOSPC" || fault[2] == "EACCES")) << c.fault;
+      const int err = fault[2] == "ENOSPC" ? ENOSPC : EACCES;
+      os::SetFileFaultForTest(
+          [=, path = P(fault[1]).string()](std::string_view op, const std::string& p) {
+            return op == fault[0] && p == path ? err : 0;
+          });
+    }
+    NewRows();
+    EXPECT_EQ(Apply(c.on, c.change), c.result);
+    os::SetFileFaultForTest({});
+
+    for (const std::string& item : Split(c.after)) {
+      const auto colon = item.find(':');
+      const auto equals = item.find('=');
+      if (colon < equals) {
+        const bool absent = item[0] == '!';
+        const std::string map = item.substr(absent, colon - absent);
+        const std::wstring path = W(P(item.substr(colon + 1)));
+        EXPECT_NE(map == "rename" ? shared_.RenameMap.Contains(path) : Map(map).Contains(path),
+                  absent)
+            << item;
+      } else if (equals != std::string::npos) {
+        const fs::path path = P(item.substr(0, equals));
+        EXPECT_EQ(fs::is_regular_file(path) ? testing_support::ReadFile(path) : "(no file)",
+                  item.substr(equals + 1))
+            << item;
+      } else if (item.back() == '!') {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(P(item.substr(0, item.size() - 1))))) << item;
+      } else {
+        EXPECT_TRUE(fs::is_directory(P(item))) << item;
+      }
+    }
+    EXPECT_EQ(NewRows(), c.rows);
   }
-  // "operation|error|line|message|from|to", paths relative to the scratch directory.
-  std::vector<std::string> History() {
-    recorder_->Flush();
-    std::vector<std::string> rows;
+
+  static std::vector<std::string> Split(const std::string& list) {
+    std::vector<std::string> items;
+    for (std::size_t start = 0, end = 0; start < list.size(); start = end + 1) {
+      end = std::min(list.find(' ', start), list.size());
+      if (end > start) items.push_back(list.substr(start, end - start));
+    }
+    return items;
+  }
+
+  EchoMap& Map(const std::string& name) {
+    if (name == "add") return shared_.AddFilterMap;
+    if (name == "modify") return shared_.ModifyFilterMap;
+    EXPECT_EQ(name, "delete");
+    return shared_.DeleteFilterMap;
+  }
+
+  // The history rows written since the last call, "operation|error|line|info|from|to"
+  // each, with the scratch directory cut out of the paths.
+  std::string NewRows() {
+    recorder_.Flush();
+    std::string rows;
     try {
       CppSQLite3Database raw;
       raw.open(db_.FilePath().c_str());
       for (CppSQLite3Query q = raw.query(
-               "SELECT lOperation, lErrorNO, lLineNO, lInfo, lFromFile, lToFile FROM SyncLog "
-               "ORDER BY SN");
+               ("SELECT SN, lOperation || '|' || lErrorNO || '|' || lLineNO || '|' || lInfo || "
+                "'|' || lFromFile || '|' || lToFile FROM SyncLog WHERE SN > " +
+                std::to_string(seen_) + " ORDER BY SN")
+                   .c_str());
            !q.atEnd(); q.next()) {
-        std::string row;
-        for (int c = 0; c < q.fieldCount(); ++c) {
-          if (c > 0) row += '|';
-          row += q.isNull(c) ? "" : q.fieldText(c);
-        }
-        for (auto at = row.find(tmp_.str()); at != std::string::npos; at = row.find(tmp_.str())) {
-          row.erase(at, tmp_.str().size());
-        }
-        rows.push_back(row);
+        seen_ = q.intField(0);
+        rows += (rows.empty() ? "" : "\n") + std::string(q.fieldText(1));
       }
     } catch (const CppSQLite3Exception&) {
       // No entry was ever written: the table does not exist yet.
+    }
+    for (auto at = rows.find(tmp_.str()); at != std::string::npos; at = rows.find(tmp_.str())) {
+      rows.erase(at, tmp_.str().size());
     }
     return rows;
   }
 
   testing_support::TempDir tmp_;
-  std::filesystem::path src_ = tmp_.path() / "src";
-  std::filesystem::path dst_ = tmp_.path() / "dst";
   WatchTaskMap tasks_;
   WatchShared shared_{tasks_, nullptr};
   ModuleDatabase db_{tmp_.wstr() + L"/"};
-  std::unique_ptr<SyncLogRecorder> recorder_;
-  std::unique_ptr<SyncFileOperations> operations_;
-  std::unique_ptr<ChangeHandlers> handlers_;
+  SyncLogRecorder recorder_{db_.FilePath(), db_.Lock()};
+  SyncFileOperations operations_{shared_, &recorder_};
+  ChangeHandlers handlers_{operations_, shared_};
   WatchTask task_;
+  int seen_ = 0;  // the last history row NewRows returned
 };

@@ -1,210 +1,105 @@
-// Modified items on real directories: which same-file test applies in each
-// direction, when a missing counterpart may be created (one-way task, or a
-// path announced after an earlier failed write), and the failure rows.
-#include <gmock/gmock.h>
+// Modified items: same-file checks, when a missing counterpart is made, each failure's row.
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "handler_test_fixture.h"
-#include "os/file_ops.h"
-#include "sync/change_handlers.h"
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using testing_support::ReadFile;
+using ModifiedHandlingTest = HandlerTest;
 
-class ModifiedHandlingTest : public HandlerTest {
- protected:
-  static ChangeRecord Modified(const std::wstring& name, bool source_side = true) {
-    return Record(3, name, source_side);
-  }
-};
+TEST_F(ModifiedHandlingTest, DecisionTable) {
+  const HandlerCase cases[] = {
+      {"overwrite clears the failed-write mark", kModified, 0, "a.txt",
+       "src/a.txt=edited dst/a.txt=text modify:dst/a.txt", "", TRUE,
+       "dst/a.txt=edited !modify:dst/a.txt", ""},
+      // A one-way task makes a missing counterpart, with the levels above it.
+      {"one-way, missing file", kModified, 0, "x/y/a.txt", "src/x/y/a.txt=alpha", "", TRUE,
+       "dst/x/y/a.txt=alpha add:dst/x add:dst/x/y", ""},
+      {"one-way, missing directory", kModified, 0, "p/q/r", "src/p/q/r/", "", TRUE, "dst/p/q/r/",
+       ""},
+      {"existing directory", kModified, 0, "d", "src/d/ dst/d/inside=kept", "", TRUE,
+       "dst/d/inside=kept", ""},
+      {"file over a directory", kModified, 0, "f", "src/f=file dst/f/inside=kept", "", TRUE,
+       "dst/f/inside=kept", ""},
 
-TEST_F(ModifiedHandlingTest, ChangedFileOverwritesItsCounterpartAndClearsTheFailedWriteMark) {
-  Write(src_ / "a.txt", "edited text");
-  Write(dst_ / "a.txt", "text");
-  shared_.ModifyFilterMap.Assign(W(dst_ / "a.txt"), L"Docs");
+      {"M1", kModified, 0, "a.txt", "", "", FALSE, "",
+       "CopyData|2|1613|Cannot access source file|/src/a.txt|/dst/a.txt"},
+      {"M2", kModified, 0, "a.txt", "src/a.txt=new", "copy-create dst/a.txt ENOSPC", FALSE,
+       "dst/a.txt!", "CopyData|112|1685| |/src/a.txt|/dst/a.txt"},
+      {"M3", kModified, 0, "a.txt", "src/a.txt=new", "copy-create dst/a.txt EACCES", FALSE, "",
+       "CopyData|5|1720| |/src/a.txt|/dst/a.txt"},
+      {"N5", kModifiedBack, 0, "a.txt", "dst/a.txt=new", "copy-create src/a.txt EACCES", FALSE, "",
+       "CopyData|5|2908|Copy file failed|/dst/a.txt|/src/a.txt"},
+      {"M4", kModified, 0, "a.txt", "src/a.txt=new dst/a.txt=old", "copy-create dst/a.txt ENOSPC",
+       FALSE, "dst/a.txt=old", "CopyData|112|1766| |/src/a.txt|/dst/a.txt"},
+      {"N6", kModifiedBack, 0, "a.txt", "dst/a.txt=new src/a.txt=old",
+       "copy-create src/a.txt ENOSPC", FALSE, "src/a.txt=old",
+       "CopyData|0|2942|Copy file failed|/dst/a.txt|/src/a.txt"},
+      {"N6, a directory in the way", kModifiedBack, 0, "g", "dst/g=file src/g/inside=kept", "",
+       FALSE, "src/g/inside=kept", "CopyData|0|2942|Copy file failed|/dst/g|/src/g"},
+  };
+  for (const HandlerCase& c : cases) Run(c);
 
-  EXPECT_TRUE(handlers_->ApplyModified(task_, Modified(L"a.txt")));
-  EXPECT_EQ(ReadFile(dst_ / "a.txt"), "edited text");
-  EXPECT_FALSE(shared_.ModifyFilterMap.Contains(W(dst_ / "a.txt")));
+  // On a two-way task a missing counterpart means the other side removed it,
+  // unless an earlier write of the engine failed there.
+  task_.bBidirectional = TRUE;
+  const HandlerCase two_way[] = {
+      {"file", kModified, 0, "item", "src/item=data", "", TRUE, "dst/item!", ""},
+      {"directory", kModified, 0, "item", "src/item/", "", FALSE, "dst/item!", ""},
+      {"file, failed before", kModified, 0, "item", "src/item=data modify:dst/item", "", TRUE,
+       "dst/item=data !modify:dst/item", ""},
+      {"directory, failed before", kModified, 0, "item", "src/item/ modify:dst/item", "", TRUE,
+       "dst/item/ !modify:dst/item", ""},
+  };
+  for (const HandlerCase& c : two_way) Run(c);
 }
 
-TEST_F(ModifiedHandlingTest, SameFileTestDependsOnDirectionAndFileSystem) {
+// Added and modified items alike: a counterpart counts as up to date only
+// when size and time both agree, the time as finely as the file system keeps it.
+TEST_F(ModifiedHandlingTest, UpToDateCounterpartIsLeftAsItIs) {
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
   struct Case {
-    bool back;
+    On on;
     BOOL same_file_system;
-    const char* target;  // same size as "source" when 6 letters
+    const char* target;  // the same size as "source" when 6 letters long
     std::chrono::nanoseconds skew;
     bool copied;
   };
-  using std::chrono::milliseconds;
-  using std::chrono::seconds;
   const Case cases[] = {
-      // Across file systems too, size and time must both agree.
-      {false, FALSE, "target", seconds(30), true},
-      {false, FALSE, "longer target", seconds(0), true},
-      {true, FALSE, "target", seconds(0), false},
-      // On one file system the time must agree as finely as it is stored:
-      // a save one second or one millisecond later is a change.
-      {false, TRUE, "target", seconds(0), false},
-      {false, TRUE, "target", seconds(1), true},
-      {true, TRUE, "target", milliseconds(1), true},
-      {true, TRUE, "target", seconds(0), false},
+      {kModified, FALSE, "target", seconds(30), true},
+      {kModified, TRUE, "longer target", seconds(0), true},
+      {kModifiedBack, FALSE, "target", seconds(0), false},
+      {kModifiedBack, TRUE, "target", milliseconds(1), true},
+      // Not even a backup is made of an added item's up-to-date counterpart.
+      {kAdded, TRUE, "target", seconds(0), false},
+      {kAddedBack, FALSE, "target", milliseconds(1), true},
   };
+  task_.enAddStrategy = AddKeepBackup;
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "back " << c.back << " same fs " << c.same_file_system
+    const bool back = c.on == kModifiedBack || c.on == kAddedBack;
+    SCOPED_TRACE(testing::Message() << "back " << back << " same fs " << c.same_file_system
                                     << " skew " << c.skew.count());
-    const fs::path& from = c.back ? dst_ : src_;
-    const fs::path& to = c.back ? src_ : dst_;
-    Write(from / "a.txt", "source");
-    Write(to / "a.txt", c.target);
+    const fs::path from = P(back ? "dst/a.txt" : "src/a.txt");
+    const fs::path to = P(back ? "src/a.txt" : "dst/a.txt");
+    Lay("");
+    Write(from, "source");
+    Write(to, c.target);
     // Times well in the past: a file written moments ago is compared by its bytes.
-    const auto when = fs::last_write_time(from / "a.txt") - std::chrono::hours(1);
-    fs::last_write_time(from / "a.txt", when);
-    fs::last_write_time(to / "a.txt", when + c.skew);
-    ChangeRecord record = Modified(L"a.txt", !c.back);
-    record.bSameFileSystem = c.same_file_system;
+    const auto when = fs::last_write_time(from) - std::chrono::hours(1);
+    fs::last_write_time(from, when);
+    fs::last_write_time(to, when + c.skew);
 
-    EXPECT_TRUE(c.back ? handlers_->ApplyModifiedBack(task_, record)
-                       : handlers_->ApplyModified(task_, record));
-    EXPECT_EQ(ReadFile(to / "a.txt") == "source", c.copied);
-  }
-}
-
-TEST_F(ModifiedHandlingTest, OneWayTaskCreatesTheMissingFileAndItsDirectories) {
-  Write(src_ / "x/y/a.txt", "alpha");
-
-  EXPECT_TRUE(handlers_->ApplyModified(task_, Modified(L"x/y/a.txt")));
-  EXPECT_EQ(ReadFile(dst_ / "x/y/a.txt"), "alpha");
-  EXPECT_TRUE(shared_.AddFilterMap.Contains(W(dst_ / "x")));
-  EXPECT_TRUE(shared_.AddFilterMap.Contains(W(dst_ / "x/y")));
-  EXPECT_THAT(History(), IsEmpty());
-}
-
-TEST_F(ModifiedHandlingTest, MissingCounterpartOnATwoWayTaskIsMadeOnlyWhereAWriteHadFailed) {
-  struct Case {
-    bool directory;
-    bool announced;
-    BOOL result;
-  };
-  const Case cases[] = {
-      // Elsewhere the other side removed it: a file is dropped quietly, a
-      // directory ends as a failure.
-      {false, false, TRUE},
-      {true, false, FALSE},
-      {false, true, TRUE},
-      {true, true, TRUE},
-  };
-  task_.bBidirectional = TRUE;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "directory " << c.directory << " announced " << c.announced);
-    fs::remove_all(dst_ / "item");
-    fs::remove_all(src_ / "item");
-    if (c.directory) {
-      fs::create_directories(src_ / "item");
-    } else {
-      Write(src_ / "item", "data");
+    EXPECT_TRUE(Apply(c.on, "a.txt", c.same_file_system));
+    EXPECT_EQ(testing_support::ReadFile(to) == "source", c.copied);
+    if (!c.copied) {
+      EXPECT_FALSE(fs::exists(to.parent_path() / "a_syncbak.txt"));
     }
-    if (c.announced) shared_.ModifyFilterMap.Assign(W(dst_ / "item"), L"Docs");
-
-    EXPECT_EQ(handlers_->ApplyModified(task_, Modified(L"item")), c.result);
-    EXPECT_EQ(fs::exists(dst_ / "item"), c.announced);
-    EXPECT_EQ(fs::is_directory(dst_ / "item"), c.announced && c.directory);
-    EXPECT_FALSE(shared_.ModifyFilterMap.Contains(W(dst_ / "item")));
-  }
-}
-
-TEST_F(ModifiedHandlingTest, DirectoryItemsNeverTouchAnExistingCounterpart) {
-  fs::create_directories(src_ / "d");
-  Write(dst_ / "d/inside", "kept");
-  EXPECT_TRUE(handlers_->ApplyModified(task_, Modified(L"d")));
-  EXPECT_EQ(ReadFile(dst_ / "d/inside"), "kept");
-
-  // A one-way task: the missing directory and its parents are made.
-  fs::create_directories(src_ / "p/q/r");
-  EXPECT_TRUE(handlers_->ApplyModified(task_, Modified(L"p/q/r")));
-  EXPECT_TRUE(fs::is_directory(dst_ / "p/q/r"));
-
-  // A file whose counterpart is a directory: left alone one way, a failed
-  // copy the other.
-  Write(src_ / "f", "file");
-  Write(dst_ / "f/inside", "kept");
-  EXPECT_TRUE(handlers_->ApplyModified(task_, Modified(L"f")));
-  Write(dst_ / "g", "file");
-  Write(src_ / "g/inside", "kept");
-  EXPECT_FALSE(handlers_->ApplyModifiedBack(task_, Modified(L"g", false)));
-  EXPECT_EQ(ReadFile(dst_ / "f/inside"), "kept");
-  EXPECT_EQ(ReadFile(src_ / "g/inside"), "kept");
-  EXPECT_THAT(History(), ElementsAre("CopyData|0|2942|Copy file failed|/dst/g|/src/g"));
-}
-
-TEST_F(ModifiedHandlingTest, FailuresAreRecordedWithTheirRows) {
-  struct Case {
-    const char* name;
-    bool back;
-    std::function<void(const fs::path& from, const fs::path& to)> arrange;
-    std::vector<std::string> rows;
-  };
-  const auto item_missing = [](const fs::path&, const fs::path&) {};
-  const auto new_file_disk_full = [](const fs::path& from, const fs::path& to) {
-    Write(from / "a.txt", "new");
-    FailOn("copy-create", to / "a.txt", ENOSPC);
-  };
-  const auto new_file_denied = [](const fs::path& from, const fs::path& to) {
-    Write(from / "a.txt", "new");
-    FailOn("copy-create", to / "a.txt", EACCES);
-  };
-  const auto overwrite_disk_full = [](const fs::path& from, const fs::path& to) {
-    Write(from / "a.txt", "new");
-    Write(to / "a.txt", "old contents");
-    FailOn("copy-create", to / "a.txt", ENOSPC);
-  };
-  const std::vector<Case> cases = {
-      {"M1",
-       false,
-       item_missing,
-       {"CopyData|2|1613|Cannot access source file|/src/a.txt|/dst/a.txt"}},
-      {"N1",
-       true,
-       item_missing,
-       {"CopyData|2|2781|Cannot access source file|/dst/a.txt|/src/a.txt"}},
-      {"M2", false, new_file_disk_full, {"CopyData|112|1685| |/src/a.txt|/dst/a.txt"}},
-      {"N4",
-       true,
-       new_file_disk_full,
-       {"CopyData|112|2873|Copy file failed|/dst/a.txt|/src/a.txt"}},
-      {"M3", false, new_file_denied, {"CopyData|5|1720| |/src/a.txt|/dst/a.txt"}},
-      {"N5", true, new_file_denied, {"CopyData|5|2908|Copy file failed|/dst/a.txt|/src/a.txt"}},
-      {"M4", false, overwrite_disk_full, {"CopyData|112|1766| |/src/a.txt|/dst/a.txt"}},
-      {"N6", true, overwrite_disk_full, {"CopyData|0|2942|Copy file failed|/dst/a.txt|/src/a.txt"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(src_);
-    fs::remove_all(dst_);
-    fs::create_directories(src_);
-    fs::create_directories(dst_);
-    c.arrange(c.back ? dst_ : src_, c.back ? src_ : dst_);
-    const size_t before = History().size();
-
-    const BOOL result = c.back ? handlers_->ApplyModifiedBack(task_, Modified(L"a.txt", false))
-                               : handlers_->ApplyModified(task_, Modified(L"a.txt"));
-    os::SetFileFaultForTest({});
-
-    EXPECT_FALSE(result);
-    std::vector<std::string> rows = History();
-    rows.erase(rows.begin(), rows.begin() + before);
-    EXPECT_EQ(rows, c.rows);
   }
 }
 
