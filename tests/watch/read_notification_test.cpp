@@ -14,33 +14,31 @@
 
 namespace {
 
+// Actions: 1 added, 2 removed, 3 modified, 4 and 5 a rename's old and new name.
+using Records = std::initializer_list<std::pair<DWORD, std::wstring>>;
+
 // Lays records out as a completed read does: 4-byte aligned, each pointing to
 // the next, the last with offset 0.
-class Buffer {
- public:
-  Buffer& Add(DWORD action, const std::wstring& name) {
-    const std::size_t head = offsetof(FILE_NOTIFY_INFORMATION, FileName);
-    const std::size_t length = (head + name.size() * sizeof(wchar_t) + 3) & ~std::size_t{3};
-    if (last_ != kNone) {
-      reinterpret_cast<FILE_NOTIFY_INFORMATION*>(bytes_.data() + last_)->NextEntryOffset =
-          static_cast<DWORD>(bytes_.size() - last_);
+std::vector<char> Lay(Records records) {
+  constexpr std::size_t kHead = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+  std::vector<char> bytes;
+  std::size_t last = 0;
+  for (const auto& [action, name] : records) {
+    const std::size_t at = bytes.size();
+    const auto length = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    if (at != 0) {
+      reinterpret_cast<FILE_NOTIFY_INFORMATION*>(&bytes[last])->NextEntryOffset =
+          static_cast<DWORD>(at - last);
     }
-    last_ = bytes_.size();
-    bytes_.resize(bytes_.size() + length, 0);
-    auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(bytes_.data() + last_);
+    bytes.resize(at + ((kHead + length + 3) & ~std::size_t{3}), 0);
+    auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(&bytes[at]);
     record->Action = action;
-    record->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    std::memcpy(record->FileName, name.data(), name.size() * sizeof(wchar_t));
-    return *this;
+    record->FileNameLength = length;
+    std::memcpy(record->FileName, name.data(), length);
+    last = at;
   }
-  const char* data() const { return bytes_.data(); }
-  std::size_t size() const { return bytes_.size(); }
-
- private:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  alignas(8) std::vector<char> bytes_;
-  std::size_t last_ = kNone;
-};
+  return bytes;
+}
 
 class DecodeTest : public ::testing::Test {
  protected:
@@ -50,21 +48,19 @@ class DecodeTest : public ::testing::Test {
     task_.strDestWatchPath = L"/backup/docs";
     task_.bSyncNow = TRUE;
     task_.bBidirectional = TRUE;
-    task_.strSrcFileSystem = L"UNKNOW/";
-    task_.strDestFileSystem = L"unknow/";
   }
-  std::vector<ChangeRecord> Queued() {
-    std::vector<ChangeRecord> out;
-    while (auto r = shared_.m_ChangeQueue.TakeFront()) out.push_back(*r);
+  void Decode(Records records, BOOL source = TRUE) {
+    const std::vector<char> bytes = Lay(records);
+    DecodeNotifications(bytes.data(), bytes.size(), task_, source, shared_);
+  }
+  // What was queued, as "action:name" or "5:old>new" for a paired rename.
+  std::vector<std::wstring> Queued() {
+    std::vector<std::wstring> out;
+    while (auto r = shared_.m_ChangeQueue.TakeFront()) {
+      out.push_back(std::to_wstring(r->dwAction) + L":" + r->strFileName +
+                    (r->dwAction == 5 ? L">" + r->strNewFileName : L""));
+    }
     return out;
-  }
-  void Decode(const Buffer& b, BOOL source = TRUE) {
-    DecodeNotifications(b.data(), b.size(), task_, source, shared_);
-  }
-  static std::vector<std::wstring> Names(const std::vector<ChangeRecord>& records) {
-    std::vector<std::wstring> names;
-    for (const auto& r : records) names.push_back(r.strFileName);
-    return names;
   }
 
   WatchTaskMap map_;
@@ -73,100 +69,71 @@ class DecodeTest : public ::testing::Test {
   WatchTask task_;
 };
 
-TEST_F(DecodeTest, OwnCopyIsDroppedOnceAndOnlyForItsTask) {
+TEST_F(DecodeTest, OwnChangesAreDroppedOnceAndOnlyForTheirTask) {
   shared_.AddFilterMap.Insert(L"/backup/docs/a.txt", L"docs");
   shared_.AddFilterMap.Insert(L"/backup/docs/b.txt", L"other");
-  Decode(Buffer().Add(1, L"a.txt").Add(1, L"b.txt"), FALSE);
-  Decode(Buffer().Add(1, L"a.txt"), FALSE);
-  const auto records = Queued();
-  EXPECT_EQ(Names(records), (std::vector<std::wstring>{L"b.txt", L"a.txt"}));
+  Decode({{1, L"a.txt"}, {1, L"b.txt"}, {1, L"a.txt"}}, FALSE);
+  EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"1:b.txt", L"1:a.txt"}));
   EXPECT_EQ(shared_.AddFilterMap.Size(), 1u);  // the other task's entry stays
-  EXPECT_EQ(records[0].bSourceSide, FALSE);
-  EXPECT_EQ(records[0].bSameFileSystem, TRUE);  // names compared ignoring case
   EXPECT_EQ(wakes_, 1);  // woken once, when the first record found the queue empty
-}
 
-TEST_F(DecodeTest, RemovalAndRenameEchoesAreConsumed) {
   shared_.DeleteFilterMap.Insert(L"/home/u/docs/gone", L"docs");
   shared_.RenameMap.Insert(L"/home/u/docs/new", {L"docs", L"/home/u/docs/old"});
   shared_.RenameMap.Insert(L"/home/u/docs/n2", {L"docs", L"/home/u/docs/not-o2"});
-  Decode(Buffer().Add(2, L"gone").Add(4, L"old").Add(5, L"new").Add(4, L"o2").Add(5, L"n2"));
-  const auto records = Queued();
-  ASSERT_EQ(records.size(), 1u);  // only the rename whose old path differs
-  EXPECT_EQ(records[0].dwAction, 5u);
-  EXPECT_EQ(records[0].strFileName, L"o2");
-  EXPECT_EQ(records[0].strNewFileName, L"n2");
+  Decode({{2, L"gone"}, {4, L"old"}, {5, L"new"}, {4, L"o2"}, {5, L"n2"}, {4, L"moved-out"}});
+  // Only the rename whose old path differs from its echo's is kept; an old
+  // name without its new half (moved out of the tree) stays on its own.
+  EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"5:o2>n2", L"4:moved-out"}));
   EXPECT_EQ(shared_.DeleteFilterMap.Size(), 0u);
   EXPECT_EQ(shared_.RenameMap.Size(), 1u);
 }
 
 TEST_F(DecodeTest, RepeatedModificationsOfOneFileCollapseButOtherFilesAreKept) {
   // Each file of a run of modifications is a change of its own: none may be lost.
-  Decode(Buffer().Add(3, L"a").Add(3, L"b").Add(3, L"c"));
-  EXPECT_EQ(Names(Queued()), (std::vector<std::wstring>{L"a", L"b", L"c"}));
-  Decode(Buffer().Add(3, L"a").Add(3, L"a").Add(3, L"a").Add(3, L"b").Add(3, L"b").Add(1, L"z"));
-  EXPECT_EQ(Names(Queued()), (std::vector<std::wstring>{L"a", L"b", L"z"}));
+  Decode({{3, L"a"}, {3, L"b"}, {3, L"c"}});
+  EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"3:a", L"3:b", L"3:c"}));
+  Decode({{3, L"a"}, {3, L"a"}, {3, L"a"}, {3, L"b"}, {3, L"b"}, {1, L"z"}});
+  EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"3:a", L"3:b", L"1:z"}));
 }
 
-TEST_F(DecodeTest, RenameHalvesPairAndALoneOldNameIsKept) {
-  Decode(Buffer().Add(4, L"x/old.txt").Add(5, L"y/new.txt").Add(4, L"last"));
-  const auto records = Queued();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].dwAction, 5u);
-  EXPECT_EQ(records[0].strFileName, L"x/old.txt");
-  EXPECT_EQ(records[0].strNewFileName, L"y/new.txt");
-  EXPECT_EQ(records[1].dwAction, 4u);
-  EXPECT_EQ(records[1].strNewFileName, L"");
-}
-
-TEST_F(DecodeTest, TopLevelOnlyAndOneWayFilters) {
+TEST_F(DecodeTest, TheTasksOwnFiltersDropChanges) {
   task_.bNotWatchSubDir = TRUE;
-  Decode(Buffer().Add(1, L"sub/f.txt").Add(1, L"g.txt"));
-  EXPECT_EQ(Names(Queued()), (std::vector<std::wstring>{L"g.txt"}));
+  Decode({{1, L"sub/f.txt"}, {1, L"g.txt"}});
+  EXPECT_EQ(Queued(), std::vector<std::wstring>{L"1:g.txt"});
 
   task_.bNotWatchSubDir = FALSE;
   task_.bBidirectional = FALSE;
   shared_.AddFilterMap.Insert(L"/backup/docs/copy", L"docs");
-  Decode(Buffer().Add(1, L"copy").Add(1, L"mine"), FALSE);
+  Decode({{1, L"copy"}, {1, L"mine"}}, FALSE);
   EXPECT_TRUE(Queued().empty());
-  // The destination's echo still consumed its entry.
+  // A one-way destination's echo still consumes its entry.
   EXPECT_EQ(shared_.AddFilterMap.Size(), 0u);
-}
 
-TEST_F(DecodeTest, ABufferOfTheTaskInFullSyncIsDiscarded) {
+  // The task's full sync covers everything its reads report meanwhile.
   shared_.SetFullSync(L"DOCS");
-  Decode(Buffer().Add(1, L"a").Add(2, L"b"));
+  Decode({{1, L"a"}, {2, L"b"}});
   EXPECT_TRUE(Queued().empty());
   shared_.SetFullSync(L"other");
-  Decode(Buffer().Add(1, L"a"));
+  Decode({{1, L"a"}});
   EXPECT_EQ(Queued().size(), 1u);
-}
 
-TEST_F(DecodeTest, VolumeRootDropsSystemFoldersAndVanishedItems) {
+  // At a volume root, changes whose top-level item has vanished are dropped,
+  // but not top-level removals. (lost+found counts as a system folder only at
+  // a real volume root, which a temporary directory usually is not.)
   testing_support::TempDir root;
-  std::filesystem::create_directory(root.path() / "lost+found");
   std::filesystem::create_directory(root.path() / "photos");
-  std::ofstream(root.path() / "kept.txt") << "x";
   task_.strSrcWatchPath = root.wstr();
   task_.bSrcIsDrive = TRUE;
-  // lost+found counts as a system folder only at a volume root; a temporary
-  // directory usually is not one, so only the vanished item is certain here.
-  Decode(Buffer()
-             .Add(1, L"photos/a.jpg")
-             .Add(1, L"vanished.txt")
-             .Add(2, L"top-level-removal.txt")
-             .Add(3, L"kept.txt"));
-  EXPECT_EQ(Names(Queued()),
-            (std::vector<std::wstring>{L"photos/a.jpg", L"top-level-removal.txt", L"kept.txt"}));
+  Decode({{1, L"photos/a.jpg"}, {1, L"vanished.txt"}, {2, L"top-level-removal.txt"}});
+  EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"1:photos/a.jpg", L"2:top-level-removal.txt"}));
 }
 
-TEST_F(DecodeTest, TruncatedOrMisalignedRecordsEndTheWalk) {
-  Buffer b;
-  b.Add(1, L"whole.txt");
+TEST_F(DecodeTest, TruncatedRecordsEndTheWalk) {
+  const std::vector<char> bytes = Lay({{1, L"whole.txt"}});
   // A size that cuts the record's name short must not read past it.
-  DecodeNotifications(b.data(), b.size() - 8, task_, TRUE, shared_);
+  DecodeNotifications(bytes.data(), bytes.size() - 8, task_, TRUE, shared_);
   EXPECT_TRUE(Queued().empty());
-  DecodeNotifications(b.data(), b.size(), task_, TRUE, shared_);
+  DecodeNotifications(bytes.data(), bytes.size(), task_, TRUE, shared_);
   EXPECT_EQ(Queued().size(), 1u);
 }
 
