@@ -1,4 +1,4 @@
-// Change records from inotify: pairing, moved-in trees, open files, lost batches, vanished roots.
+// Change records from inotify: pairing, moved-in trees, lost batches, vanished roots.
 #include "os/directory_watch.h"
 
 #include <fcntl.h>
@@ -39,10 +39,6 @@ std::ostream& operator<<(std::ostream& out, const Rec& rec) {
 }
 
 void WriteFile(const fs::path& path) { std::ofstream(path, std::ios::binary) << "data"; }
-
-std::size_t RecordBytes(std::size_t chars) {
-  return (offsetof(FILE_NOTIFY_INFORMATION, FileName) + chars * sizeof(wchar_t) + 3) & ~3u;
-}
 
 // One handle with its armed buffer and what it has delivered so far.
 struct Watcher {
@@ -203,24 +199,6 @@ TEST_F(DirectoryWatchTest, RenamesPairUpAndMovesAcrossTheBoundaryAddOrRemove) {
   EXPECT_EQ(Settle(w, 0), Recs{});
 }
 
-TEST_F(DirectoryWatchTest, FilesKeptOpenAreReportedOnlyAfterAGraceTime) {
-  WriteFile(dir_.path() / "old-log");
-  Watcher& w = Watch(dir_.path());
-  const auto start = std::chrono::steady_clock::now();
-  const int fresh = ::open((dir_.path() / "new-log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  const int old = ::open((dir_.path() / "old-log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  ASSERT_GE(fresh, 0);
-  ASSERT_GE(old, 0);
-  ASSERT_EQ(::write(fresh, "x", 1), 1);
-  ASSERT_EQ(::write(old, "x", 1), 1);
-  EXPECT_TRUE(PumpUntil([&] { return !w.records.empty(); }));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 800ms) << "reported while being written";
-  EXPECT_TRUE(PumpUntil([&] { return w.records.size() >= 2; }));
-  EXPECT_EQ(w.records, (Recs{{kAdded, "new-log"}, {kModified, "old-log"}}));
-  ::close(fresh);
-  ::close(old);
-}
-
 TEST_F(DirectoryWatchTest, DeletedOrMovedRootIsGone) {
   fs::create_directories(dir_.path() / "a" / "inner");
   fs::create_directory(dir_.path() / "b");
@@ -238,54 +216,6 @@ TEST_F(DirectoryWatchTest, DeletedOrMovedRootIsGone) {
   b.Arm();
   EXPECT_TRUE(PumpUntil([&] { return b.Empty() == 1; }));
   EXPECT_TRUE(b.records.empty());
-}
-
-TEST_F(DirectoryWatchTest, OverlappingHandlesEachGetTheirOwnNamesAndShareTheWatch) {
-  fs::create_directory(dir_.path() / "sub");
-  Watcher& outer = Watch(dir_.path());
-  Watcher& inner = Watch(dir_.path() / "sub");
-  WriteFile(dir_.path() / "sub" / "f");
-  EXPECT_EQ(Settle(inner, 1), (Recs{{kAdded, "f"}}));
-  EXPECT_EQ(Settle(outer, 1), (Recs{{kAdded, "sub/f"}}));
-  fs::rename(dir_.path() / "sub" / "f", dir_.path() / "g");
-  EXPECT_EQ(Settle(outer, 2), (Recs{{kOld, "sub/f"}, {kNew, "g"}}));
-  EXPECT_EQ(Settle(inner, 1), (Recs{{kRemoved, "f"}}));
-
-  // Closing one handle leaves the watch the other still uses.
-  inner.handle.reset();
-  watchers_.pop_back();
-  outer.records.clear();
-  WriteFile(dir_.path() / "sub" / "late");
-  EXPECT_EQ(Settle(outer, 1), (Recs{{kAdded, "sub/late"}}));
-}
-
-TEST_F(DirectoryWatchTest, RecordsThatDoNotFitWaitForTheNextRead) {
-  WriteFile(dir_.path() / "f0");
-  Watcher& w = Watch(dir_.path(), 2 * RecordBytes(2) + 8, false);  // two short records, not three
-  WriteFile(dir_.path() / "f1");
-  fs::rename(dir_.path() / "f0", dir_.path() / "f3");
-  PumpNow();
-  w.Arm();
-  ASSERT_TRUE(port_.Post(100, 7));
-  // Packets come out in the order they were queued: the completion, then the post.
-  DWORD bytes = 0;
-  uintptr_t key = 0;
-  ASSERT_TRUE(port_.Dequeue(&bytes, &key, 1000));
-  ASSERT_EQ(key, 1u);
-  w.Take(bytes);
-  w.Arm();
-  ASSERT_TRUE(port_.Dequeue(&bytes, &key, 1000));
-  EXPECT_EQ(std::pair(key, bytes), std::pair(uintptr_t{100}, DWORD{7}));
-  EXPECT_TRUE(PumpUntil([&] { return w.records.size() >= 3; }));
-  EXPECT_EQ(w.records, (Recs{{kAdded, "f1"}, {kOld, "f0"}, {kNew, "f3"}}));
-  // The pair did not fit beside the first record and was not split.
-  EXPECT_EQ(w.completions, (std::vector<DWORD>{DWORD(RecordBytes(2)), DWORD(2 * RecordBytes(2))}));
-
-  // A buffer too small for even one record completes empty.
-  Watcher& tiny = Watch(dir_.path(), RecordBytes(2) - 4);
-  WriteFile(dir_.path() / "f4");
-  EXPECT_TRUE(PumpUntil([&] { return tiny.Empty() == 1; }));
-  EXPECT_FALSE(tiny.handle->IsGone());
 }
 
 TEST_F(DirectoryWatchTest, LostBatchCompletesEmptyAndLaterDirectoriesAreWatched) {

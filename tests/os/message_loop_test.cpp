@@ -1,4 +1,4 @@
-// The message thread: send/post ordering, shutdown with senders waiting, timers on the fake clock.
+// The message thread: send/post ordering and shutdown with senders waiting.
 #include "os/message_loop.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +19,7 @@ constexpr UINT kRecord = WM_USER + 2;
 constexpr UINT kDouble = WM_USER + 3;
 constexpr UINT kNested = WM_USER + 4;
 
-// Records what it serves; kBlock holds the loop until `gate` is set; timer 13
-// kills itself when it fires.
+// Records what it serves; kBlock holds the loop until `gate` is set.
 class RecordingLoop : public os::MessageLoop {
  public:
   ~RecordingLoop() override { Stop(); }
@@ -45,7 +44,6 @@ class RecordingLoop : public os::MessageLoop {
       blocked.Set();
       gate.Wait(INFINITE);
     }
-    if (message == WM_TIMER && wParam == 13) KillTimer(13);
     // From the owning thread a send is a direct call, not a deadlock.
     if (message == kNested) return SendMessage(kDouble, wParam, lParam) + 1;
     return message == kDouble ? static_cast<LRESULT>(wParam) * 2 + lParam : 0;
@@ -88,34 +86,6 @@ TEST(MessageLoop, SendersGetZeroWhenTheLoopEndsUnderThemOrHasEnded) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(loop.SendMessage(kDouble, 1, 1), 0);
   EXPECT_FALSE(loop.PostMessage(kRecord, 0, 0));
-}
-
-TEST(MessageLoop, TimersRepeatOnTheFakeClockUntilKilledEvenWhenArmedDuringAWait) {
-  os::FakeClock clock;
-  struct Restore {
-    ~Restore() { os::SetClock(nullptr); }
-  } restore;
-  os::SetClock(&clock);
-  RecordingLoop loop;
-  auto fired = [&] { return loop.Served(WM_TIMER); };
-  auto settle = [&](std::size_t n) {
-    EXPECT_TRUE(PollUntil([&] { return fired().size() >= n; }));
-    EXPECT_FALSE(PollUntil([&] { return fired().size() > n; }, std::chrono::milliseconds(50)));
-  };
-  ASSERT_TRUE(loop.Start());
-  loop.SetTimer(12, 3600000);
-  loop.SendMessage(kRecord, 0, 0);  // the loop now waits for the hour
-  loop.SetTimer(13, 60000);         // earlier: the wait must be shortened
-  loop.SetTimer(11, 120000);
-  clock.Advance(std::chrono::minutes(1) - std::chrono::milliseconds(1));
-  settle(0);
-  clock.Advance(std::chrono::milliseconds(1));
-  settle(1);
-  clock.Advance(std::chrono::minutes(1));
-  settle(2);
-  clock.Advance(std::chrono::minutes(2));
-  settle(3);
-  EXPECT_EQ(fired(), (std::vector<WPARAM>{13, 11, 11}));
 }
 
 }  // namespace

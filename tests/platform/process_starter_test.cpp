@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,7 +13,6 @@
 
 #include "os/clock.h"
 #include "os/process.h"
-#include "os/text.h"
 #include "os/thread_identity.h"
 #include "stand_in.h"
 #include "test_support.h"
@@ -44,32 +42,6 @@ bool Opens(const std::filesystem::path& path, const char* mode) {
   return f != nullptr;
 }
 
-TEST(CommandLine, SplitsByTheRuntimeQuotingRulesAndJoinsBackLosslessly) {
-  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> cases = {
-      {L"\"/opt/my tools/binhaul\" /path \"/home/u/a b.txt\" ",
-       {L"/opt/my tools/binhaul", L"/path", L"/home/u/a b.txt"}},
-      {L"  a\t\tb  ", {L"a", L"b"}},
-      {L"a \"\" b", {L"a", L"", L"b"}},
-      {L"a\\\\b \\\\\\\\\"x y\"", {L"a\\\\b", L"\\\\x y"}},
-      {L"\"one \"\"quoted\"\" word\"", {L"one \"quoted\" word"}},
-      {L"open\"ended arg", {L"openended arg"}},
-  };
-  for (const auto& [line, expected] : cases) {
-    EXPECT_EQ(os::SplitCommandLine(line), expected) << os::ToUtf8(line);
-  }
-  const std::vector<std::wstring> args = {L"plain",
-                                          L"",
-                                          L"two words",
-                                          L"q\"uote",
-                                          L"trailing\\",
-                                          L"\\\\server\\share\\",
-                                          L"tab\there",
-                                          L"\\\"",
-                                          L"$(touch x); rm -rf / \n",
-                                          std::wstring(L"\u00e9") + wchar_t(0xDC80)};
-  EXPECT_EQ(os::SplitCommandLine(os::JoinCommandLine(args)), args);
-}
-
 TEST(ProcessStarter, TheFirstActiveSessionIsTheConsoleUserAndWithoutOneNothingRuns) {
   SeatUsers seat([] {
     return std::vector<os::Session>{{4, false, 0}, {8, true, ::getuid()}, {9, true, kNobody}};
@@ -89,21 +61,6 @@ TEST(ProcessStarter, TheFirstActiveSessionIsTheConsoleUserAndWithoutOneNothingRu
   EXPECT_TRUE(trace.Contains("break 1 CProcessStarter::FindActiveSessionId()"));
   EXPECT_TRUE(trace.Contains("<< CProcessStarter::Run, bRc = [FALSE]"));
   EXPECT_FALSE(trace.Contains("command = ["));
-}
-
-TEST(WtsApiLoader, WithoutTheSessionLibraryThereIsNoUserToActAs) {
-  REQUIRE_ROOT();  // only root loads the session library
-  struct Restore {
-    ~Restore() { os::SetSessionLibraryNameForTest(""); }
-  } restore;
-  os::SetSessionLibraryNameForTest("libstrandel-absent.so.0");
-  CActiveUserImpersonation::ResetCachedTokenForTest();
-  CWtsApiLoader loader;
-  EXPECT_EQ(loader.GetActiveConsoleSessionId(), 0xFFFFFFFFu);
-  EXPECT_FALSE(loader.QueryUserToken(1));
-  EXPECT_FALSE(CProcessStarter::Run(L"/bin/true", FALSE, TRUE));
-  CActiveUserImpersonation impersonation;
-  EXPECT_EQ(os::CurrentFsUid(), 0u);
 }
 
 TEST(ProcessStarter, RunsTheProgramAsTheSeatUserWithOnlyTheAccountEnvironment) {
@@ -138,17 +95,6 @@ TEST(ProcessStarter, RunsTheProgramAsTheSeatUserWithOnlyTheAccountEnvironment) {
   }
   EXPECT_EQ(program.Environment(), expected);
   EXPECT_EQ(ReadFile(program.out() / "inherited").find(host_file.string()), std::string::npos);
-}
-
-TEST(ProcessStarter, WithoutWaitingReturnsAtOnceAndLeavesNoChild) {
-  SeatUsers seat(SeatUsers::Only(::getuid()));
-  StandIn program("while [ ! -e \"$out/go\" ]; do sleep 0.01; done");
-  EXPECT_TRUE(CProcessStarter::Run(program.script().wstring(), FALSE, FALSE));
-  EXPECT_EQ(program.Calls(), 0);
-  Opens(program.out() / "go", "w");
-  EXPECT_TRUE(program.WaitForCalls(1));
-  int status = 0;
-  EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1) << "a child was left to reap";
 }
 
 class ImpersonationTest : public ::testing::Test {
