@@ -1,6 +1,7 @@
 // The SQLite layer: owned error text, move-only handles, failed steps, close with a live query.
 #include "store/cppsqlite3.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,17 +11,8 @@
 
 namespace {
 
-// Runs f, which must throw; returns the exception's message.
-template <typename F>
-std::string Thrown(F&& f) {
-  try {
-    f();
-  } catch (const CppSQLite3Exception& e) {
-    return e.errorMessage();
-  }
-  ADD_FAILURE() << "no CppSQLite3Exception";
-  return "";
-}
+using ::testing::ThrowsMessage;
+using Error = CppSQLite3Exception;
 
 const std::string kNotOpen = "CPPSQLITE_ERROR[1000]: Database not open";
 const std::string kNoStatement = "CPPSQLITE_ERROR[1000]: Null Virtual Machine pointer";
@@ -58,7 +50,7 @@ TEST_F(SqliteLayerTest, MovedHandlesLeaveTheSourceEmpty) {
   CppSQLite3Query source = db_.query("SELECT name FROM t ORDER BY id");
   CppSQLite3Query target(std::move(source));
   EXPECT_STREQ(target.fieldText(0), "one");
-  EXPECT_EQ(Thrown([&] { source.next(); }), kNoStatement);
+  EXPECT_THAT([&] { source.next(); }, ThrowsMessage<Error>(kNoStatement));
   // Assigning over a query finalizes its statement: the connection can close.
   target = db_.query("SELECT 1");
   target = CppSQLite3Query();
@@ -67,11 +59,11 @@ TEST_F(SqliteLayerTest, MovedHandlesLeaveTheSourceEmpty) {
   CppSQLite3Statement moved_insert(std::move(insert));
   moved_insert.bindText(1, "three");
   EXPECT_EQ(moved_insert.execute(), 1);
-  EXPECT_FALSE(Thrown([&] { insert.execute(); }).empty());
+  EXPECT_THROW(insert.execute(), Error);
   moved_insert.finish();
 
   CppSQLite3Database moved(std::move(db_));
-  EXPECT_EQ(Thrown([&] { db_.isAutoCommit(); }), kNotOpen);
+  EXPECT_THAT([&] { db_.isAutoCommit(); }, ThrowsMessage<Error>(kNotOpen));
   EXPECT_EQ(moved.queryScalar("SELECT count(*) FROM t"), 3);
   EXPECT_NO_THROW(moved.close());
 }
@@ -79,13 +71,13 @@ TEST_F(SqliteLayerTest, MovedHandlesLeaveTheSourceEmpty) {
 TEST_F(SqliteLayerTest, StatementRunsAgainAfterAFailedStep) {
   CppSQLite3Statement insert = db_.prepare("INSERT INTO t (name) VALUES (:name)");
   insert.bindText(":name", "one");
-  EXPECT_EQ(Thrown([&] { insert.execute(); }),
-            "SQLITE_CONSTRAINT[19]: UNIQUE constraint failed: t.name");
+  EXPECT_THAT([&] { insert.execute(); },
+              ThrowsMessage<Error>("SQLITE_CONSTRAINT[19]: UNIQUE constraint failed: t.name"));
   insert.reset();
   insert.bindText(":name", "three");
   EXPECT_EQ(insert.execute(), 1);
   insert.finish();
-  EXPECT_EQ(Thrown([&] { insert.execute(); }), kNoStatement);
+  EXPECT_THAT([&] { insert.execute(); }, ThrowsMessage<Error>(kNoStatement));
 
   // A query borrowing the statement fails mid-step; the statement stays usable.
   CppSQLite3Statement select = db_.prepare(kFailsOnRow);
@@ -93,7 +85,7 @@ TEST_F(SqliteLayerTest, StatementRunsAgainAfterAFailedStep) {
   {
     CppSQLite3Query q = select.query();
     EXPECT_EQ(q.intField(0), 1);
-    EXPECT_EQ(Thrown([&] { q.next(); }), "SQLITE_ERROR[1]: integer overflow");
+    EXPECT_THAT([&] { q.next(); }, ThrowsMessage<Error>("SQLITE_ERROR[1]: integer overflow"));
     EXPECT_TRUE(q.atEnd());
   }
   select.bindInt(1, 0);
@@ -106,14 +98,15 @@ TEST_F(SqliteLayerTest, StatementRunsAgainAfterAFailedStep) {
   // A query that owns its statement finalizes it when a step fails.
   CppSQLite3Query owner = db_.query(
       "SELECT CASE WHEN id = 2 THEN abs(-9223372036854775808) ELSE id END FROM t ORDER BY id");
-  EXPECT_FALSE(Thrown([&] { owner.next(); }).empty());
+  EXPECT_THROW(owner.next(), Error);
   EXPECT_NO_THROW(db_.close());
 }
 
 TEST_F(SqliteLayerTest, CloseWithLiveQueryThrowsButDoesNotLeakTheConnection) {
   CppSQLite3Query live = db_.query("SELECT name FROM t");
-  EXPECT_EQ(Thrown([&] { db_.close(); }), "CPPSQLITE_ERROR[1000]: Unable to close database");
-  EXPECT_EQ(Thrown([&] { db_.execute("SELECT 1"); }), kNotOpen);
+  EXPECT_THAT([&] { db_.close(); },
+              ThrowsMessage<Error>("CPPSQLITE_ERROR[1000]: Unable to close database"));
+  EXPECT_THAT([&] { db_.execute("SELECT 1"); }, ThrowsMessage<Error>(kNotOpen));
   EXPECT_STREQ(live.fieldText(0), "one");
   live.finish();
   db_.open(path_.c_str());

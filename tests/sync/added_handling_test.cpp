@@ -12,8 +12,6 @@ TEST_F(AddedHandlingTest, DecisionTable) {
       // A missing target: the levels above it are announced and made first.
       {"overwrite, new levels", kAdded, AddOverwrite, "x/y/a.txt", "src/x/y/a.txt=alpha", "", TRUE,
        "dst/x/y/a.txt=alpha add:dst/x add:dst/x/y add:dst/x/y/a.txt", ""},
-      {"keep backup, missing target", kAdded, AddKeepBackup, "n.txt", "src/n.txt=new", "", TRUE,
-       "dst/n.txt=new", ""},
       {"ignore", kAdded, AddIgnore, "n.txt", "src/n.txt=new", "", TRUE, "dst/n.txt!", ""},
       // A two-way task's new destination item always comes back.
       {"ignore, back", kAddedBack, AddIgnore, "n.txt", "dst/n.txt=new", "", TRUE, "src/n.txt=new",
@@ -26,6 +24,9 @@ TEST_F(AddedHandlingTest, DecisionTable) {
        TRUE, "dst/d/one.txt=1 dst/d/sub/two.txt=2 dst/d/bad.txt! add:dst/d",
        "CopyData|112|212|Cannot copy file|/src/d/bad.txt|/dst/d/bad.txt"},
 
+      // An up-to-date counterpart is left as it is, without even a backup.
+      {"up to date", kAdded, AddKeepBackup, "r.txt", "src/r.txt=same dst/r.txt=same", "", TRUE,
+       "dst/r.txt=same dst/r_syncbak.txt!", ""},
       // A different item at the target: the strategy decides.
       {"overwrite", kAdded, AddOverwrite, "r.txt", "src/r.txt=newer dst/r.txt=old", "", TRUE,
        "dst/r.txt=newer dst/r_syncbak.txt!", ""},
@@ -38,8 +39,6 @@ TEST_F(AddedHandlingTest, DecisionTable) {
        TRUE, "src/r.txt=newer src/r_syncbak.txt=old", ""},
       {"ignore, existing", kAdded, AddIgnore, "r.txt", "src/r.txt=newer dst/r.txt=old", "", TRUE,
        "dst/r.txt=old dst/r_syncbak.txt!", ""},
-      {"unknown strategy, existing", kAdded, 7, "r.txt", "src/r.txt=newer dst/r.txt=old", "", TRUE,
-       "dst/r.txt=old", ""},
       {"directory in the way", kAdded, AddOverwrite, "a.txt",
        "src/a.txt=file dst/a.txt/inside=kept", "", TRUE, "dst/a.txt/inside=kept", ""},
 

@@ -19,13 +19,9 @@ TEST_F(RemovedHandlingTest, DecisionTable) {
        ""},
       {"permanent, directory", kRemoved, DelPermanent, "gone", tree, "", TRUE,
        "dst/gone! delete:dst/gone delete:dst/gone/sub/deep.txt", ""},
-      // No console user here: the file falls back to a delete for good; a
-      // directory never goes to the bin.
+      // No console user here: the file falls back to a delete for good.
       {"bin", kRemoved, DelToRecycleBin, "gone", file, "", TRUE, "dst/gone! delete:dst/gone", ""},
-      {"bin, directory", kRemoved, DelToRecycleBin, "gone", tree, "", TRUE,
-       "dst/gone! delete:dst/gone", ""},
       {"ignore", kRemoved, DelIgnore, "gone", file, "", TRUE, "dst/gone=data !delete:dst/gone", ""},
-      {"unknown strategy", kRemoved, 9, "gone", tree, "", TRUE, "dst/gone/top.txt=y", ""},
 
       // One locked file stays; everything else goes, and the announcements of
       // what stays are withdrawn so that a later genuine removal gets through.
@@ -36,6 +32,7 @@ TEST_F(RemovedHandlingTest, DecisionTable) {
       {"R2", kRemoved, DelPermanent, "gone", tree, "unlink dst/gone/sub/deep.txt EACCES", FALSE,
        "dst/gone/sub/deep.txt=x dst/gone/top.txt! !delete:dst/gone !delete:dst/gone/sub/deep.txt",
        "DeleteFile|5|1821|Delete directory failed||/dst/gone"},
+      // A directory never goes to the bin.
       {"R5", kRemoved, DelToRecycleBin, "gone", tree, "unlink dst/gone/sub/deep.txt EACCES", FALSE,
        "dst/gone/sub/deep.txt=x !delete:dst/gone",
        "DeleteFile|5|1874|Delete directory failed||/dst/gone"},
