@@ -48,6 +48,7 @@
 #include "os/last_error.h"
 #include "os/text.h"
 #include "os/trace_sink.h"
+#include "os/unique_fd.h"
 
 namespace os {
 namespace {
@@ -67,31 +68,6 @@ constexpr int kMaxReadsPerPump = 64;
 constexpr uint32_t kWatchMask = IN_CREATE | IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE |
                                 IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
                                 IN_UNMOUNT | IN_ONLYDIR | IN_EXCL_UNLINK;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }

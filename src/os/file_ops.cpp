@@ -22,6 +22,7 @@
 #include "os/file_attributes.h"
 #include "os/last_error.h"
 #include "os/text.h"
+#include "os/unique_fd.h"
 #include "os/volumes.h"
 
 namespace os {
@@ -65,28 +66,6 @@ BOOL Refuse(DWORD code, const std::string& path) {
   SetLastError(code);
   return FALSE;
 }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // close() is where some file systems (NFS, FUSE) report a failed write.
-  int Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd >= 0 ? ::close(fd) : 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string ParentOf(const std::string& path) {
   const auto cut = path.find_last_of(kPathSeparatorA);

@@ -60,18 +60,6 @@ bool ReadAll(int fd, void* data, size_t size) {
 
 }  // namespace
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 UniqueFd ListenOnSocket(const std::filesystem::path& data_dir, std::string* error) {
   SocketAddress where;
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
