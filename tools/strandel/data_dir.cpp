@@ -20,15 +20,21 @@ fs::path DefaultDataDir() {
   return fs::path(home != nullptr && *home != '\0' ? home : "/") / ".local" / "state" / "strandel";
 }
 
-fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
+fs::path MakeAbsolute(const fs::path& path) {
   std::error_code ec;
-  fs::path absolute = fs::absolute(dir, ec).lexically_normal();
-  if (ec) {
-    *error = ec.message();
-    return {};
-  }
+  fs::path absolute = fs::absolute(path, ec).lexically_normal();
+  if (ec) return {};
   if (!absolute.has_filename() && absolute != absolute.root_path()) {
     absolute = absolute.parent_path();
+  }
+  return absolute;
+}
+
+fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
+  const fs::path absolute = MakeAbsolute(dir);
+  if (absolute.empty()) {
+    *error = "cannot make " + dir.string() + " absolute: the current directory is gone";
+    return {};
   }
   fs::path partial;
   for (const fs::path& part : absolute) {
@@ -38,6 +44,7 @@ fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
       return {};
     }
   }
+  std::error_code ec;
   if (!fs::is_directory(absolute, ec)) {
     *error = absolute.string() + " is not a directory";
     return {};

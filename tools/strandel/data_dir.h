@@ -9,6 +9,10 @@
 
 namespace host {
 
+// path against the current directory, normalised, without a trailing
+// separator; empty when the current directory is gone.
+std::filesystem::path MakeAbsolute(const std::filesystem::path& path);
+
 // $XDG_STATE_HOME/strandel, or ~/.local/state/strandel.
 std::filesystem::path DefaultDataDir();
 

@@ -33,14 +33,6 @@ struct TaskFlags {
   std::map<std::string, CLI::Option*> given;
 };
 
-std::string Absolute(const std::string& path) {
-  fs::path absolute = fs::absolute(path).lexically_normal();
-  if (!absolute.has_filename() && absolute != absolute.root_path()) {
-    absolute = absolute.parent_path();
-  }
-  return absolute.string();
-}
-
 std::string CheckEvery(const std::string& text, bool allow_off) {
   if (allow_off && text == "off") return "";
   const auto ms = host::ParseDuration(text);
@@ -106,10 +98,19 @@ bool Given(const TaskFlags& f, const std::string& key) {
   return it != f.given.end() && it->second->count() > 0;
 }
 
-// Fills the request's changes; false (with a message) when the password cannot be had.
+// Fills the request's changes; false (with a message) when a path or the
+// password cannot be had.
 bool ToChanges(const TaskFlags& f, host::TaskChanges& c) {
-  if (!f.source.empty()) c.source = Absolute(f.source);
-  if (!f.dest.empty()) c.dest = Absolute(f.dest);
+  for (auto [given, out] : {std::pair{&f.source, &c.source}, {&f.dest, &c.dest}}) {
+    if (given->empty()) continue;
+    const fs::path absolute = host::MakeAbsolute(*given);
+    if (absolute.empty()) {
+      std::fprintf(stderr, "strandel: cannot make %s absolute: the current directory is gone\n",
+                   given->c_str());
+      return false;
+    }
+    *out = absolute.string();
+  }
   if (Given(f, "two_way")) c.two_way = f.two_way;
   if (Given(f, "top_level_only")) c.top_level_only = f.top_level_only;
   if (Given(f, "not_realtime")) c.realtime = !f.not_realtime;
