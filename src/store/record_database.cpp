@@ -121,17 +121,21 @@ void CRecord::rereadRow() {
       Sql("SELECT * FROM %s WHERE %s=%d", m_strTable.c_str(), kSerialColumn, m_nSerial).c_str());
 }
 
+void CRecord::addColumn(const std::string& name, const char* type) {
+  try {
+    m_pDB->execute(
+        Sql("ALTER TABLE %s ADD COLUMN %s %s", m_strTable.c_str(), name.c_str(), type).c_str());
+  } catch (...) {
+    // Usually the column is there already; if it truly is missing, the
+    // UPDATE that follows fails and says so.
+  }
+}
+
 bool CRecord::setInteger(std::wstring_view column, int32_t value) {
   try {
     CheckConnection(m_pDB);
     const std::string name = os::ToUtf8(column);
-    try {
-      m_pDB->execute(
-          Sql("ALTER TABLE %s ADD COLUMN %s INTEGER", m_strTable.c_str(), name.c_str()).c_str());
-    } catch (...) {
-      // Usually the column is there already; if it truly is missing, the
-      // UPDATE below fails and says so.
-    }
+    addColumn(name, "INTEGER");
     const int changed = m_pDB->execute(Sql("UPDATE %s SET %s=%d WHERE %s=%d", m_strTable.c_str(),
                                            name.c_str(), value, kSerialColumn, m_nSerial)
                                            .c_str());
@@ -147,11 +151,7 @@ bool CRecord::SetValue(std::wstring_view column, std::wstring_view text) {
   try {
     CheckConnection(m_pDB);
     const std::string name = os::ToUtf8(column);
-    try {
-      m_pDB->execute(
-          Sql("ALTER TABLE %s ADD COLUMN %s TEXT", m_strTable.c_str(), name.c_str()).c_str());
-    } catch (...) {
-    }
+    addColumn(name, "TEXT");
     CppSQLite3Statement update =
         m_pDB->prepare(Sql("UPDATE %s SET %s=? WHERE %s=%d", m_strTable.c_str(), name.c_str(),
                            kSerialColumn, m_nSerial)

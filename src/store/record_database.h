@@ -57,6 +57,8 @@ class CRecord {
   bool remove();
 
  private:
+  // Adds a column of that SQL type unless the table has it.
+  void addColumn(const std::string& name, const char* type);
   void rereadRow();
 
   CppSQLite3Query m_row;
