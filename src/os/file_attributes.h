@@ -4,6 +4,7 @@
 // Thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "strandel/strandel.h"
@@ -20,5 +21,8 @@ namespace os {
 // INVALID_FILE_ATTRIBUTES (last error set) when nothing is at path. A link is
 // described as itself, never followed.
 DWORD GetFileAttributes(const std::wstring& path);
+
+// The same from an entry's mode and name, and the directory that holds it.
+DWORD AttributesOf(uint32_t mode, const std::string& name, int parent_fd);
 
 }  // namespace os

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "os/confined_path.h"
 #include "os/directory_watch.h"
 #include "os/file_attributes.h"
 #include "os/last_error.h"
@@ -67,13 +68,27 @@ BOOL Refuse(DWORD code, const std::string& path) {
   return FALSE;
 }
 
-std::string ParentOf(const std::string& path) {
-  const auto cut = path.find_last_of(kPathSeparatorA);
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? std::string(1, kPathSeparatorA) : path.substr(0, cut);
+// The parent of path opened under the confinement rule; -1 with errno set on
+// failure.
+int Locate(const std::string& path, ParentDirectory* at) {
+  if (const int err = OpenParentDirectory(path, at)) {
+    errno = err;
+    return -1;
+  }
+  return 0;
 }
 
-std::string TempNameIn(const std::string& directory) {
+// Describes the entry itself; -1 with errno set.
+int StatAt(const ParentDirectory& at, struct stat* st) {
+  return ::fstatat(at.fd.get(), at.name.c_str(), st, AT_SYMLINK_NOFOLLOW);
+}
+
+int StatNoFollow(const std::string& path, struct stat* st) {
+  ParentDirectory at;
+  return Locate(path, &at) == 0 ? StatAt(at, st) : -1;
+}
+
+std::string TempName() {
   uint64_t bits = 0;
   if (::getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != sizeof(bits)) {
     static std::atomic<uint64_t> counter{0};
@@ -82,24 +97,29 @@ std::string TempNameIn(const std::string& directory) {
   }
   char suffix[17];
   std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(bits));
-  return directory + kPathSeparatorA + ToUtf8(kTempCopyPrefix) + suffix;
+  return ToUtf8(kTempCopyPrefix) + suffix;
 }
 
 // Removes the temporary file unless the copy got as far as giving it its name.
 class TempGuard {
  public:
-  TempGuard() = default;
+  explicit TempGuard(int dir_fd) : dir_fd_(dir_fd) {}
   ~TempGuard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!name_.empty()) ::unlinkat(dir_fd_, name_.c_str(), 0);
   }
   TempGuard(const TempGuard&) = delete;
   TempGuard& operator=(const TempGuard&) = delete;
-  void Set(std::string path) { path_ = std::move(path); }
-  void Release() { path_.clear(); }
+  void Set(std::string name) { name_ = std::move(name); }
+  void Release() { name_.clear(); }
 
  private:
-  std::string path_;
+  int dir_fd_;
+  std::string name_;
 };
+
+// A root module's copies belong to their source's owner, so that a copy in
+// another user's folder is theirs and no one else gains access through it.
+bool KeepsOwners() { return ::geteuid() == 0; }
 
 // Another process holds the source so that a copy would be torn: an exclusive
 // flock, or a POSIX/OFD write lock anywhere in the file (how SQLite marks a
@@ -176,68 +196,103 @@ int CopyData(int in, int out, uint64_t expected, const std::string& to, bool* on
   }
 }
 
-// Gives temp the name to: never over an existing file when no_replace. 0 or
-// the errno of the failure.
-int PutInPlace(const std::string& temp, const std::string& to, bool no_replace) {
+// Gives the temporary its final name in the same directory: never over an
+// existing file when no_replace. 0 or the errno of the failure.
+int PutInPlace(const ParentDirectory& at, const std::string& temp, const std::string& to,
+               bool no_replace) {
+  const int dir = at.fd.get();
   if (!no_replace) {
-    return Checked("rename", to, [&] { return ::rename(temp.c_str(), to.c_str()); }) == 0 ? 0
-                                                                                          : errno;
+    return Checked("rename", to, [&] {
+             return ::renameat(dir, temp.c_str(), dir, at.name.c_str());
+           }) == 0
+               ? 0
+               : errno;
   }
   if (Checked("rename", to, [&] {
-        return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+        return ::renameat2(dir, temp.c_str(), dir, at.name.c_str(), RENAME_NOREPLACE);
       }) == 0) {
     return 0;
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
   // No RENAME_NOREPLACE here: a second link fails just the same on an existing
   // name, and the temporary name is dropped afterwards.
-  if (Checked("link", to, [&] { return ::link(temp.c_str(), to.c_str()); }) != 0) return errno;
-  ::unlink(temp.c_str());
+  if (Checked("link", to, [&] { return ::linkat(dir, temp.c_str(), dir, at.name.c_str(), 0); }) !=
+      0) {
+    return errno;
+  }
+  ::unlinkat(dir, temp.c_str(), 0);
   return 0;
 }
 
-BOOL CopyLink(const std::string& from, const std::string& to, const struct stat& source,
+// Creates a fresh temporary in the target's directory with make(name); gives
+// its name, or an empty string with errno set.
+template <typename Make>
+std::string CreateTemporary(Make make) {
+  for (int attempt = 0;; ++attempt) {
+    std::string temp = TempName();
+    if (make(temp)) return temp;
+    if (errno != EEXIST || attempt == 8) return std::string();
+  }
+}
+
+BOOL CopyLink(const ParentDirectory& source_at, const std::string& from,
+              const ParentDirectory& target_at, const std::string& to, const struct stat& source,
               bool no_replace) {
   std::vector<char> target(static_cast<size_t>(source.st_size) + 1);
   for (;;) {
-    const ssize_t n = Checked(
-        "readlink", from, [&] { return ::readlink(from.c_str(), target.data(), target.size()); });
+    const ssize_t n = Checked("readlink", from, [&] {
+      return ::readlinkat(source_at.fd.get(), source_at.name.c_str(), target.data(),
+                          target.size());
+    });
     if (n < 0) return Fail(errno, from, ErrnoContext::kCopy);
     if (static_cast<size_t>(n) < target.size()) {
       target.resize(static_cast<size_t>(n));
       break;
     }
-    target.resize(target.size() * 2);  // the link changed since lstat
+    target.resize(target.size() * 2);  // the link changed since it was described
   }
   target.push_back('\0');
 
-  TempGuard guard;
-  std::string temp;
-  for (int attempt = 0;; ++attempt) {
-    temp = TempNameIn(ParentOf(to));
-    if (Checked("symlink", to, [&] { return ::symlink(target.data(), temp.c_str()); }) == 0) break;
-    if (errno != EEXIST || attempt == 8) return Fail(errno, to, ErrnoContext::kCopy);
-  }
+  const int dir = target_at.fd.get();
+  TempGuard guard(dir);
+  const std::string temp = CreateTemporary([&](const std::string& name) {
+    return Checked("symlink", to, [&] { return ::symlinkat(target.data(), dir, name.c_str()); }) ==
+           0;
+  });
+  if (temp.empty()) return Fail(errno, to, ErrnoContext::kCopy);
   guard.Set(temp);
+  if (KeepsOwners()) {
+    ::fchownat(dir, temp.c_str(), source.st_uid, source.st_gid, AT_SYMLINK_NOFOLLOW);
+  }
   const struct timespec times[2] = {source.st_atim, source.st_mtim};
   // Some file systems cannot time a link; the link itself is what matters.
-  ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
-  if (const int err = PutInPlace(temp, to, no_replace)) return Fail(err, to, ErrnoContext::kCopy);
+  ::utimensat(dir, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  if (const int err = PutInPlace(target_at, temp, to, no_replace)) {
+    return Fail(err, to, ErrnoContext::kCopy);
+  }
   guard.Release();
   return TRUE;
+}
+
+// Gives a new copy its source's owner (as root) and permission bits, never a
+// set-user-id bit. Where the owner cannot be kept, only the owner keeps access.
+int ApplyOwnerAndMode(int fd, const struct stat& source, const std::string& to) {
+  mode_t mode = source.st_mode & (S_ISDIR(source.st_mode) ? (07777 & ~S_ISUID) : 0777);
+  if (KeepsOwners() && ::fchown(fd, source.st_uid, source.st_gid) != 0) mode &= 0700;
+  return Checked("chmod", to, [&] { return ::fchmod(fd, mode); }) == 0 ? 0 : errno;
 }
 
 }  // namespace
 
 bool GetFileStatus(const std::wstring& path, FileStatus* status) {
   const std::string bytes = ToUtf8(path);
+  ParentDirectory at;
   struct stat st;
-  if (Checked("stat", bytes, [&] { return ::lstat(bytes.c_str(), &st); }) != 0) {
+  if (Checked("stat", bytes, [&] { return Locate(bytes, &at) == 0 ? StatAt(at, &st) : -1; }) !=
+      0) {
     Fail(errno, bytes);
     return false;
   }
-  const DWORD attributes = GetFileAttributes(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   status->is_directory = S_ISDIR(st.st_mode);
   status->is_symlink = S_ISLNK(st.st_mode);
   status->is_regular = S_ISREG(st.st_mode);
@@ -246,15 +301,18 @@ bool GetFileStatus(const std::wstring& path, FileStatus* status) {
   status->mtime_nsec = st.st_mtim.tv_nsec;
   status->atime_sec = st.st_atim.tv_sec;
   status->atime_nsec = st.st_atim.tv_nsec;
-  status->attributes = attributes;
+  status->attributes = AttributesOf(st.st_mode, at.name, at.fd.get());
   status->device = st.st_dev;
   status->inode = st.st_ino;
+  status->mode = st.st_mode & 07777;
+  status->uid = st.st_uid;
+  status->gid = st.st_gid;
   return true;
 }
 
 bool PathExists(const std::wstring& path) {
   struct stat st;
-  return ::lstat(ToUtf8(path).c_str(), &st) == 0;
+  return StatNoFollow(ToUtf8(path), &st) == 0;
 }
 
 BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if_exists) {
@@ -262,8 +320,11 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   const std::string to = ToUtf8(to_w);
   const bool no_replace = fail_if_exists != FALSE;
 
+  ParentDirectory source_at;
   struct stat source;
-  if (Checked("stat", from, [&] { return ::lstat(from.c_str(), &source); }) != 0) {
+  if (Checked("stat", from, [&] {
+        return Locate(from, &source_at) == 0 ? StatAt(source_at, &source) : -1;
+      }) != 0) {
     return Fail(errno, from, ErrnoContext::kCopy);
   }
   if (S_ISDIR(source.st_mode)) return Fail(EISDIR, from, ErrnoContext::kCopy);
@@ -272,36 +333,41 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
     return Refuse(ERROR_NOT_SUPPORTED, from);
   }
 
+  ParentDirectory target_at;
+  if (Locate(to, &target_at) != 0) return Fail(errno, to, ErrnoContext::kCopy);
   // Cheap early answers; the final step still guards against a late arrival.
   struct stat target;
-  if (::lstat(to.c_str(), &target) == 0) {
+  if (StatAt(target_at, &target) == 0) {
     if (no_replace) return Fail(EEXIST, to, ErrnoContext::kCopy);
     if (S_ISDIR(target.st_mode)) return Fail(EISDIR, to, ErrnoContext::kCopy);
   }
 
-  if (S_ISLNK(source.st_mode)) return CopyLink(from, to, source, no_replace);
+  if (S_ISLNK(source.st_mode)) {
+    return CopyLink(source_at, from, target_at, to, source, no_replace);
+  }
 
-  // O_NONBLOCK: should a FIFO have taken the file's place since lstat, opening
-  // it must not wait for a writer.
+  // O_NONBLOCK: should a FIFO have taken the file's place since it was
+  // described, opening it must not wait for a writer.
   UniqueFd in(Checked("open-source", from, [&] {
-    return ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    return ::openat(source_at.fd.get(), source_at.name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   }));
   if (in.get() < 0) return Fail(errno, from, ErrnoContext::kCopy);
   if (::fstat(in.get(), &source) != 0) return Fail(errno, from, ErrnoContext::kCopy);
   if (!S_ISREG(source.st_mode)) return Refuse(ERROR_NOT_SUPPORTED, from);
   if (const int err = LockedByOthers(in.get())) return Fail(err, from, ErrnoContext::kCopy);
 
-  TempGuard guard;
-  std::string temp;
+  const int dir = target_at.fd.get();
+  TempGuard guard(dir);
   UniqueFd out;
-  for (int attempt = 0;; ++attempt) {
-    temp = TempNameIn(ParentOf(to));
+  const std::string temp = CreateTemporary([&](const std::string& name) {
     out.Reset(Checked("copy-create", to, [&] {
-      return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      return ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
     }));
-    if (out.get() >= 0) break;
-    if (errno != EEXIST || attempt == 8) return Fail(errno, to, ErrnoContext::kCopy);
-  }
+    return out.valid();
+  });
+  if (temp.empty()) return Fail(errno, to, ErrnoContext::kCopy);
   guard.Set(temp);
 
   bool on_source = false;
@@ -309,9 +375,8 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
           CopyData(in.get(), out.get(), static_cast<uint64_t>(source.st_size), to, &on_source)) {
     return Fail(err, on_source ? from : to, ErrnoContext::kCopy);
   }
-  // Set-id bits are dropped: the copy belongs to whoever made it, often root.
-  if (Checked("chmod", to, [&] { return ::fchmod(out.get(), source.st_mode & 0777); }) != 0) {
-    return Fail(errno, to, ErrnoContext::kCopy);
+  if (const int err = ApplyOwnerAndMode(out.get(), source, to)) {
+    return Fail(err, to, ErrnoContext::kCopy);
   }
   const struct timespec times[2] = {source.st_atim, source.st_mtim};
   if (Checked("utimens", to, [&] { return ::futimens(out.get(), times); }) != 0) {
@@ -324,13 +389,15 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   // lose: after a crash it may be short, the source is whole, and the next
   // comparison sees the sizes differ and copies again.
   struct stat existing;
-  const bool replaces = ::lstat(to.c_str(), &existing) == 0;
+  const bool replaces = StatAt(target_at, &existing) == 0;
   if ((replaces && Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0) ||
       out.Close() != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);
   }
   in.Reset();
-  if (const int err = PutInPlace(temp, to, no_replace)) return Fail(err, to, ErrnoContext::kCopy);
+  if (const int err = PutInPlace(target_at, temp, to, no_replace)) {
+    return Fail(err, to, ErrnoContext::kCopy);
+  }
   guard.Release();
   return TRUE;
 }
@@ -338,18 +405,28 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
 BOOL MoveFile(const std::wstring& from_w, const std::wstring& to_w) {
   const std::string from = ToUtf8(from_w);
   const std::string to = ToUtf8(to_w);
-  if (Checked("rename", from, [&] { return ::rename(from.c_str(), to.c_str()); }) != 0) {
+  ParentDirectory source_at;
+  if (Locate(from, &source_at) != 0) return Fail(errno, from);
+  ParentDirectory target_at;
+  if (Locate(to, &target_at) != 0) return Fail(errno, to);
+  if (Checked("rename", from, [&] {
+        return ::renameat(source_at.fd.get(), source_at.name.c_str(), target_at.fd.get(),
+                          target_at.name.c_str());
+      }) != 0) {
     // The source missing is the likelier news than the target's directory.
     const int err = errno;
     struct stat st;
-    return Fail(err, (err == ENOENT && ::lstat(from.c_str(), &st) == 0) ? to : from);
+    return Fail(err, (err == ENOENT && StatAt(source_at, &st) == 0) ? to : from);
   }
   return TRUE;
 }
 
 BOOL DeleteFile(const std::wstring& path) {
   const std::string bytes = ToUtf8(path);
-  if (Checked("unlink", bytes, [&] { return ::unlink(bytes.c_str()); }) != 0) {
+  ParentDirectory at;
+  if (Checked("unlink", bytes, [&] {
+        return Locate(bytes, &at) == 0 ? ::unlinkat(at.fd.get(), at.name.c_str(), 0) : -1;
+      }) != 0) {
     return Fail(errno, bytes);
   }
   return TRUE;
@@ -357,7 +434,11 @@ BOOL DeleteFile(const std::wstring& path) {
 
 BOOL RemoveDirectory(const std::wstring& path) {
   const std::string bytes = ToUtf8(path);
-  if (Checked("rmdir", bytes, [&] { return ::rmdir(bytes.c_str()); }) != 0) {
+  ParentDirectory at;
+  if (Checked("rmdir", bytes, [&] {
+        return Locate(bytes, &at) == 0 ? ::unlinkat(at.fd.get(), at.name.c_str(), AT_REMOVEDIR)
+                                       : -1;
+      }) != 0) {
     return Fail(errno, bytes);
   }
   return TRUE;
@@ -365,14 +446,18 @@ BOOL RemoveDirectory(const std::wstring& path) {
 
 BOOL SetPlainAttributes(const std::wstring& path) {
   const std::string bytes = ToUtf8(path);
+  ParentDirectory at;
   struct stat st;
-  if (Checked("stat", bytes, [&] { return ::lstat(bytes.c_str(), &st); }) != 0) {
+  if (Checked("stat", bytes, [&] { return Locate(bytes, &at) == 0 ? StatAt(at, &st) : -1; }) !=
+      0) {
     return Fail(errno, bytes);
   }
   // A link has no mode of its own, and chmod would change what it points to.
   if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR) != 0) return TRUE;
-  if (Checked("chmod", bytes,
-              [&] { return ::chmod(bytes.c_str(), (st.st_mode & 07777) | S_IWUSR); }) != 0) {
+  if (Checked("chmod", bytes, [&] {
+        return ::fchmodat(at.fd.get(), at.name.c_str(), (st.st_mode & 07777) | S_IWUSR,
+                          AT_SYMLINK_NOFOLLOW);
+      }) != 0) {
     return Fail(errno, bytes);
   }
   return TRUE;
@@ -385,10 +470,45 @@ BOOL SetLastWriteTime(const std::wstring& path, int64_t sec, int64_t nsec) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(sec);
   times[1].tv_nsec = static_cast<long>(nsec);
+  ParentDirectory at;
   if (Checked("utimens", bytes, [&] {
-        return ::utimensat(AT_FDCWD, bytes.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        return Locate(bytes, &at) == 0
+                   ? ::utimensat(at.fd.get(), at.name.c_str(), times, AT_SYMLINK_NOFOLLOW)
+                   : -1;
       }) != 0) {
     return Fail(errno, bytes);
+  }
+  return TRUE;
+}
+
+BOOL CopyOwnerAndMode(const std::wstring& from_w, const std::wstring& to_w) {
+  const std::string from = ToUtf8(from_w);
+  const std::string to = ToUtf8(to_w);
+  struct stat source;
+  if (StatNoFollow(from, &source) != 0) return Fail(errno, from);
+  ParentDirectory target_at;
+  struct stat target;
+  if (Locate(to, &target_at) != 0 || StatAt(target_at, &target) != 0) return Fail(errno, to);
+  // Links have no mode of their own; entries of different kinds are a
+  // change of contents, not of permissions.
+  if (S_ISLNK(source.st_mode) || (source.st_mode & S_IFMT) != (target.st_mode & S_IFMT)) {
+    return TRUE;
+  }
+  const int dir = target_at.fd.get();
+  const char* name = target_at.name.c_str();
+  if (KeepsOwners() && (source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
+      Checked("chown", to, [&] {
+        return ::fchownat(dir, name, source.st_uid, source.st_gid, AT_SYMLINK_NOFOLLOW);
+      }) != 0) {
+    return Fail(errno, to);
+  }
+  const mode_t mode = source.st_mode & (S_ISDIR(source.st_mode) ? (07777 & ~S_ISUID) : 0777);
+  // A change of owner clears set-id bits, so the mode is set again after it.
+  if ((target.st_mode & 07777) != mode || KeepsOwners()) {
+    if (Checked("chmod", to, [&] { return ::fchmodat(dir, name, mode, AT_SYMLINK_NOFOLLOW); }) !=
+        0) {
+      return Fail(errno, to);
+    }
   }
   return TRUE;
 }
@@ -408,15 +528,18 @@ bool DirectoryListing::Open(const std::wstring& dir) {
   state_.reset();
   auto state = std::make_unique<State>();
   state->path = ToUtf8(dir);
-  if (const int injected = Fault("opendir", state->path)) {
-    Fail(injected, state->path);
+  UniqueFd fd(Checked("opendir", state->path,
+                      [&] { return OpenDirectoryForListing(state->path); }));
+  if (!fd.valid()) {
+    Fail(errno, state->path);
     return false;
   }
-  state->dir = ::opendir(state->path.c_str());
+  state->dir = ::fdopendir(fd.get());
   if (state->dir == nullptr) {
     Fail(errno, state->path);
     return false;
   }
+  fd.Release();
   state_ = std::move(state);
   return true;
 }
@@ -456,48 +579,64 @@ bool DirectoryListing::Next(std::wstring* name, bool* is_directory) {
 bool IsSameFile(const std::wstring& a, const std::wstring& b) {
   struct stat sa;
   struct stat sb;
-  return ::lstat(ToUtf8(a).c_str(), &sa) == 0 && ::lstat(ToUtf8(b).c_str(), &sb) == 0 &&
+  return StatNoFollow(ToUtf8(a), &sa) == 0 && StatNoFollow(ToUtf8(b), &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-bool HaveSameContents(const std::wstring& a, const std::wstring& b) {
-  const std::string pa = ToUtf8(a);
-  const std::string pb = ToUtf8(b);
-  struct stat sa;
-  struct stat sb;
-  if (::lstat(pa.c_str(), &sa) != 0 || ::lstat(pb.c_str(), &sb) != 0) return false;
-  if (S_ISLNK(sa.st_mode) || S_ISLNK(sb.st_mode)) {
-    char ta[4096];
-    char tb[4096];
-    const ssize_t la = ::readlink(pa.c_str(), ta, sizeof ta);
-    const ssize_t lb = ::readlink(pb.c_str(), tb, sizeof tb);
-    return la >= 0 && la == lb && std::memcmp(ta, tb, static_cast<std::size_t>(la)) == 0;
+namespace {
+
+// An open regular file or the text of a link, described as itself.
+struct Opened {
+  struct stat st;
+  UniqueFd fd;
+  std::string link;
+};
+
+bool OpenForComparison(const std::string& path, Opened* out) {
+  ParentDirectory at;
+  if (Locate(path, &at) != 0 || StatAt(at, &out->st) != 0) return false;
+  if (S_ISLNK(out->st.st_mode)) {
+    char text[4096];
+    const ssize_t n = ::readlinkat(at.fd.get(), at.name.c_str(), text, sizeof text);
+    if (n < 0) return false;
+    out->link.assign(text, static_cast<std::size_t>(n));
+    return true;
   }
-  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) return false;
-  const int fa = ::open(pa.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  const int fb = ::open(pb.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  bool same = fa >= 0 && fb >= 0;
+  if (!S_ISREG(out->st.st_mode)) return false;
+  out->fd.Reset(::openat(at.fd.get(), at.name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  return out->fd.valid();
+}
+
+}  // namespace
+
+bool HaveSameContents(const std::wstring& a, const std::wstring& b) {
+  Opened fa;
+  Opened fb;
+  if (!OpenForComparison(ToUtf8(a), &fa) || !OpenForComparison(ToUtf8(b), &fb)) return false;
+  if (S_ISLNK(fa.st.st_mode) || S_ISLNK(fb.st.st_mode)) {
+    return S_ISLNK(fa.st.st_mode) && S_ISLNK(fb.st.st_mode) && fa.link == fb.link;
+  }
+  if (fa.st.st_size != fb.st.st_size) return false;
   std::vector<char> ba(1 << 16);
   std::vector<char> bb(1 << 16);
-  while (same) {
-    const ssize_t na = ::read(fa, ba.data(), ba.size());
+  for (;;) {
+    const ssize_t na = ::read(fa.fd.get(), ba.data(), ba.size());
     ssize_t nb = 0;
     // The second file may answer in smaller pieces: read until it matches na.
     while (na > 0 && nb < na) {
-      const ssize_t n = ::read(fb, bb.data() + nb, static_cast<std::size_t>(na - nb));
+      const ssize_t n = ::read(fb.fd.get(), bb.data() + nb, static_cast<std::size_t>(na - nb));
       if (n <= 0) break;
       nb += n;
     }
     if (na <= 0) {
       char extra;
-      same = na == 0 && ::read(fb, &extra, 1) == 0;
-      break;
+      return na == 0 && ::read(fb.fd.get(), &extra, 1) == 0;
     }
-    same = nb == na && std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(na)) == 0;
+    if (nb != na || std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(na)) != 0) {
+      return false;
+    }
   }
-  if (fa >= 0) ::close(fa);
-  if (fb >= 0) ::close(fb);
-  return same;
 }
 
 int64_t TimeResolutionNsOfType(std::string_view fs_type) {

@@ -5,6 +5,8 @@
 //
 // Links are never followed: a link is described, copied, timed and deleted as
 // itself, and a listing reports a link to a directory as a non-directory.
+// Below a task root no link on the way is followed either (a path through one
+// fails with ERROR_CANT_RESOLVE_FILENAME), and paths of any length work.
 // Special files (FIFOs, sockets, devices) are never opened.
 //
 // Thread-safe. The fault hook is process-wide and meant to be set while no
@@ -33,6 +35,9 @@ struct FileStatus {
   DWORD attributes;  // FILE_ATTRIBUTE_* as GetFileAttributes gives them
   uint64_t device;
   uint64_t inode;
+  uint32_t mode;  // permission bits, set-id and sticky included
+  uint32_t uid;
+  uint32_t gid;
 };
 
 // Describes what is at path; a link is described as itself. False (last error
@@ -48,8 +53,9 @@ bool PathExists(const std::wstring& path);
 // appears during the copy, is never replaced (ERROR_FILE_EXISTS). A source that
 // another process holds under an exclusive or write advisory lock gives
 // ERROR_SHARING_VIOLATION; a special file gives ERROR_NOT_SUPPORTED; a
-// directory gives ERROR_ACCESS_DENIED. Permission bits and access and
-// modification times are kept.
+// directory gives ERROR_ACCESS_DENIED. Permission bits (never set-user-id) and
+// access and modification times are kept; a root module also keeps the owner
+// and group, and where it cannot, the copy is the owner's alone.
 BOOL CopyFile(const std::wstring& from, const std::wstring& to, BOOL fail_if_exists);
 
 // Renames, replacing an existing file at to. Across file systems it fails with
@@ -64,6 +70,10 @@ BOOL RemoveDirectory(const std::wstring& path);
 
 // The plain attribute set: gives the owner write bit back.
 BOOL SetPlainAttributes(const std::wstring& path);
+
+// Gives to the owner, group (as root) and permission bits of from, when they
+// differ: a change of mode alone reaches the other side without a copy.
+BOOL CopyOwnerAndMode(const std::wstring& from, const std::wstring& to);
 
 // Sets the modification time of path itself (a link is not followed); the
 // access time is left as it is.

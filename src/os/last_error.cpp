@@ -1,8 +1,8 @@
 #include "os/last_error.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
+
+#include "os/confined_path.h"
 
 namespace os {
 namespace {
@@ -11,11 +11,8 @@ thread_local DWORD t_last_error = ERROR_SUCCESS;
 thread_local std::string t_failed_path;
 
 bool ParentExists(std::string_view path) {
-  const auto cut = path.find_last_of('/');
-  if (cut == std::string_view::npos) return true;  // relative name: the current directory
-  const std::string parent(path.substr(0, cut == 0 ? 1 : cut));
-  struct stat st;
-  return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  ParentDirectory parent;
+  return OpenParentDirectory(std::string(path), &parent) == 0;
 }
 
 DWORD Map(int err, std::string_view path, ErrnoContext context) {
@@ -26,6 +23,8 @@ DWORD Map(int err, std::string_view path, ErrnoContext context) {
       return ParentExists(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     case ENOTDIR:
       return ERROR_PATH_NOT_FOUND;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
     case EACCES:
     case EPERM:
     case EROFS:

@@ -1,5 +1,26 @@
 #include "store/watch_task_map.h"
 
+#include "os/confined_path.h"
+
+namespace {
+
+// Every file operation below a stored task's directories is confined to them.
+void Confine(const WatchTask& task) {
+  os::AddConfinedRoot(task.strSourceDir);
+  os::AddConfinedRoot(task.strDestDir);
+}
+
+void Release(const WatchTask& task) {
+  os::RemoveConfinedRoot(task.strSourceDir);
+  os::RemoveConfinedRoot(task.strDestDir);
+}
+
+}  // namespace
+
+WatchTaskMap::~WatchTaskMap() {
+  for (const auto& [name, task] : tasks_) Release(task);
+}
+
 std::optional<WatchTask> WatchTaskMap::Lookup(const std::wstring& name) const {
   std::lock_guard<std::mutex> guard(mutex_);
   auto it = tasks_.find(name);
@@ -9,12 +30,21 @@ std::optional<WatchTask> WatchTaskMap::Lookup(const std::wstring& name) const {
 
 void WatchTaskMap::Store(const WatchTask& task) {
   std::lock_guard<std::mutex> guard(mutex_);
-  tasks_.insert_or_assign(task.strWatchTaskName, task);
+  Confine(task);
+  const auto [it, inserted] = tasks_.try_emplace(task.strWatchTaskName, task);
+  if (!inserted) {
+    Release(it->second);
+    it->second = task;
+  }
 }
 
 bool WatchTaskMap::Erase(const std::wstring& name) {
   std::lock_guard<std::mutex> guard(mutex_);
-  return tasks_.erase(name) > 0;
+  const auto it = tasks_.find(name);
+  if (it == tasks_.end()) return false;
+  Release(it->second);
+  tasks_.erase(it);
+  return true;
 }
 
 std::size_t WatchTaskMap::Count() const {

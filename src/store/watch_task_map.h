@@ -1,7 +1,8 @@
 // m_WatchTaskMap: the master copies of every task, keyed by the exact
 // (case-sensitive) task name, iterated in ascending name order. Each operation
 // takes the map's own lock; callers get copies, never references into the map.
-// Thread-safe.
+// Thread-safe. While a task is stored, no file operation follows a link
+// below its directories.
 #pragma once
 
 #include <map>
@@ -14,6 +15,11 @@
 
 class WatchTaskMap {
  public:
+  WatchTaskMap() = default;
+  ~WatchTaskMap();
+  WatchTaskMap(const WatchTaskMap&) = delete;
+  WatchTaskMap& operator=(const WatchTaskMap&) = delete;
+
   std::optional<WatchTask> Lookup(const std::wstring& name) const;
   // Inserts or replaces the entry of task.strWatchTaskName.
   void Store(const WatchTask& task);

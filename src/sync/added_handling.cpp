@@ -49,10 +49,10 @@ bool ChangeHandlers::NamesNothing(const std::wstring& relative) {
   return relative.find_first_not_of(os::kPathSeparator) == std::wstring::npos;
 }
 
-void ChangeHandlers::CreateMissingDirectories(const std::wstring& root,
-                                              const std::wstring& relative,
-                                              const std::wstring& task_name) {
-  std::wstring path = root;
+void ChangeHandlers::CreateMissingDirectories(const WatchTask& task, bool back,
+                                              const std::wstring& relative) {
+  std::wstring path = back ? task.strSourceDir : task.strDestDir;
+  std::wstring model = back ? task.strDestDir : task.strSourceDir;
   std::size_t start = 0;
   while (start < relative.size()) {
     std::size_t end = relative.find(os::kPathSeparator, start);
@@ -60,9 +60,11 @@ void ChangeHandlers::CreateMissingDirectories(const std::wstring& root,
     if (end > start) {
       path += os::kPathSeparator;
       path.append(relative, start, end - start);
+      model += os::kPathSeparator;
+      model.append(relative, start, end - start);
       if (!os::PathExists(path)) {
-        const BOOL marked = m_Operations.MarkAdding(path, task_name);
-        if (!os::CreateDirectory(path) && marked) m_Operations.UnmarkAdding(path);
+        const BOOL marked = m_Operations.MarkAdding(path, task.strWatchTaskName);
+        if (!os::CreateDirectoryLike(path, model) && marked) m_Operations.UnmarkAdding(path);
       }
     }
     start = end + 1;
@@ -141,7 +143,7 @@ BOOL ChangeHandlers::Added(const WatchTask& task, const ChangeRecord& record, bo
     return FALSE;
   }
   if (IsDirectory(attributes)) {
-    CreateMissingDirectories(target_root, record.strFileName, task_name);
+    CreateMissingDirectories(task, back, record.strFileName);
     m_Operations.CopyDirectory(item, target, record);
     return TRUE;
   }
@@ -152,7 +154,7 @@ BOOL ChangeHandlers::Added(const WatchTask& task, const ChangeRecord& record, bo
     log(back ? kB2 : kA2, error);
     return FALSE;
   }
-  CreateMissingDirectories(target_root, ParentOfRelative(record.strFileName), task_name);
+  CreateMissingDirectories(task, back, ParentOfRelative(record.strFileName));
   if (copy(TRUE)) return TRUE;
   log(back ? kB3 : kA3, error);
   return FALSE;

@@ -47,10 +47,10 @@ class ChangeHandlers {
   BOOL Removed(const WatchTask& task, const ChangeRecord& record, bool back);
   BOOL Renamed(const WatchTask& task, const ChangeRecord& record, bool back);
 
-  // Creates each missing level of relative under root, announcing each one in
-  // the add map first. Failures are left to the copy that follows.
-  void CreateMissingDirectories(const std::wstring& root, const std::wstring& relative,
-                                const std::wstring& task_name);
+  // Creates each missing level of relative under the target root, each like
+  // its counterpart on the other side and announced in the add map first.
+  // Failures are left to the copy that follows.
+  void CreateMissingDirectories(const WatchTask& task, bool back, const std::wstring& relative);
   // Deletes one file for good, announced in the delete map; the entry is
   // withdrawn when the delete fails (last error set).
   BOOL DeleteFileAnnounced(const std::wstring& path, const std::wstring& task_name);

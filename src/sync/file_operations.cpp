@@ -137,7 +137,7 @@ BOOL SyncFileOperations::CopyDirectory(std::wstring source, std::wstring destina
   }
   if (!os::PathExists(destination)) {
     const BOOL marked = MarkAdding(destination, record.strTaskName);
-    if (!os::CreateDirectory(destination)) {
+    if (!os::CreateDirectoryLike(destination, source)) {
       WriteSyncLog(record, L"", L"", L"CopyData", static_cast<int32_t>(os::GetLastError()), 168,
                    L"CreateDirectory failed");
       MarkModifying(destination, record.strTaskName);

@@ -60,10 +60,13 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
   }
 
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    if (os::PathExists(target)) return TRUE;
+    if (os::PathExists(target)) {
+      os::CopyOwnerAndMode(item, target);
+      return TRUE;
+    }
     if (!creation_allowed()) return FALSE;
     const BOOL marked = m_Operations.MarkAdding(target, task_name);
-    if (os::CreateDirectory(target)) {
+    if (os::CreateDirectoryLike(target, item)) {
       m_Operations.UnmarkModifying(target);
       return TRUE;
     }
@@ -74,7 +77,7 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
       log(kN2, L"CreateFile", saved);
       return FALSE;
     }
-    CreateMissingDirectories(target_root, record.strFileName, task_name);
+    CreateMissingDirectories(task, back, record.strFileName);
     return TRUE;
   }
 
@@ -96,7 +99,7 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
       log(back ? kN4 : kM2, L"CopyData", error);
       return FALSE;
     }
-    CreateMissingDirectories(target_root, ParentOfRelative(record.strFileName), task_name);
+    CreateMissingDirectories(task, back, ParentOfRelative(record.strFileName));
     if (back) {
       if (m_Operations.SyncCopyFile(item, target, TRUE, nullptr, L"")) return TRUE;
       log(kN5, L"CopyData", error);
@@ -115,7 +118,11 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
   } else {
     same = m_Operations.IsSameFileTime(item, target);
   }
-  if (same) return TRUE;
+  if (same) {
+    // A change of mode or owner alone leaves contents and times as they were.
+    os::CopyOwnerAndMode(item, target);
+    return TRUE;
+  }
   if (!back && target_exists && (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return TRUE;
   if (!target_exists && !creation_allowed()) return TRUE;
 

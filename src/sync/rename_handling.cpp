@@ -86,7 +86,7 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
   // A renamed directory brings no notifications for its contents, so they
   // are copied with it.
   auto bring_directory = [&] {
-    CreateMissingDirectories(target_root, record.strNewFileName, task_name);
+    CreateMissingDirectories(task, back, record.strNewFileName);
     m_Operations.CopyDirectory(new_item, new_target, record);
     return TRUE;
   };
@@ -101,7 +101,7 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
     if (!rename_old_to_new()) {
       bool renamed = false;
       if (rename_error == ERROR_PATH_NOT_FOUND) {
-        CreateMissingDirectories(target_root, ParentOfRelative(record.strNewFileName), task_name);
+        CreateMissingDirectories(task, back, ParentOfRelative(record.strNewFileName));
         renamed = rename_old_to_new();
       }
       if (!renamed) {
@@ -247,7 +247,7 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
     return FALSE;
   }
   if (IsDirectory(attributes)) return bring_directory();
-  CreateMissingDirectories(target_root, ParentOfRelative(record.strNewFileName), task_name);
+  CreateMissingDirectories(task, back, ParentOfRelative(record.strNewFileName));
   if (copy(TRUE)) return TRUE;
   log(kN4, new_item, new_target, error, L" ");
   return FALSE;

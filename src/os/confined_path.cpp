@@ -1,0 +1,192 @@
+#include "os/confined_path.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "os/text.h"
+
+namespace os {
+namespace {
+
+std::mutex g_roots_mutex;
+std::map<std::string, int> g_roots;  // root bytes -> how many tasks use it; guarded
+std::atomic<bool> g_walk_only{false};
+
+// Well under PATH_MAX, so that one piece of a long path always opens.
+constexpr std::size_t kPieceBytes = 3000;
+
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The longest root that holds path, and the rest of the path below it.
+bool FindRoot(const std::string& path, std::string* root, std::string* rest) {
+  std::lock_guard<std::mutex> lock(g_roots_mutex);
+  const std::string* best = nullptr;
+  for (const auto& entry : g_roots) {
+    const std::string& candidate = entry.first;
+    if (path.compare(0, candidate.size(), candidate) != 0) continue;
+    if (path.size() > candidate.size() && candidate != "/" && path[candidate.size()] != '/') {
+      continue;
+    }
+    if (best == nullptr || candidate.size() > best->size()) best = &candidate;
+  }
+  if (best == nullptr) return false;
+  *root = *best;
+  const std::size_t start = path.find_first_not_of('/', best->size());
+  *rest = start == std::string::npos ? std::string() : path.substr(start);
+  return true;
+}
+
+// Calls open_piece(piece) for consecutive pieces of rel, each cut at a
+// separator and short enough for the kernel. 0 or the first errno.
+template <typename OpenPiece>
+int ForEachPiece(const std::string& rel, OpenPiece open_piece) {
+  std::size_t pos = 0;
+  while (pos < rel.size()) {
+    std::size_t end = rel.size();
+    if (end - pos > kPieceBytes) {
+      end = rel.rfind('/', pos + kPieceBytes);
+      if (end == std::string::npos || end <= pos) return ENAMETOOLONG;
+    }
+    if (const int err = open_piece(rel.substr(pos, end - pos))) return err;
+    pos = end + 1;
+  }
+  return 0;
+}
+
+int WalkOneByOne(UniqueFd* fd, const std::string& piece) {
+  std::size_t pos = 0;
+  while (pos <= piece.size()) {
+    std::size_t end = piece.find('/', pos);
+    if (end == std::string::npos) end = piece.size();
+    const std::string name = piece.substr(pos, end - pos);
+    pos = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return ELOOP;
+    UniqueFd next(::openat(fd->get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return errno;
+    struct stat st;
+    if (::fstat(next.get(), &st) != 0) return errno;
+    if (S_ISLNK(st.st_mode)) return ELOOP;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    *fd = std::move(next);
+  }
+  return 0;
+}
+
+// Replaces *fd by the directory rel below it, following no link and never
+// leaving it.
+int OpenBeneath(UniqueFd* fd, const std::string& rel) {
+  static std::atomic<bool> no_openat2{false};
+  return ForEachPiece(rel, [&](const std::string& piece) {
+    if (!g_walk_only.load(std::memory_order_relaxed) && !no_openat2.load()) {
+      struct open_how how = {};
+      how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+      how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+      for (int attempt = 0; attempt < 8; ++attempt) {
+        const long next = ::syscall(SYS_openat2, fd->get(), piece.c_str(), &how, sizeof how);
+        if (next >= 0) {
+          fd->Reset(static_cast<int>(next));
+          return 0;
+        }
+        // A rename elsewhere on the file system can ask for a second try.
+        if (errno == EAGAIN) continue;
+        if (errno == EXDEV) return ELOOP;  // ".." would climb out of the root
+        if (errno != ENOSYS && errno != EPERM) return errno;
+        break;
+      }
+      // No openat2 here (or a filter forbids it): walk instead.
+      no_openat2.store(true);
+    }
+    return WalkOneByOne(fd, piece);
+  });
+}
+
+// Opens an absolute directory the usual way, links followed.
+int OpenFollowing(const std::string& dir, UniqueFd* out) {
+  if (dir.size() < kPieceBytes || dir[0] != '/') {
+    out->Reset(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return out->valid() ? 0 : errno;
+  }
+  out->Reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!out->valid()) return errno;
+  return ForEachPiece(dir.substr(1), [&](const std::string& piece) {
+    out->Reset(::openat(out->get(), piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return out->valid() ? 0 : errno;
+  });
+}
+
+void SplitLast(const std::string& path, std::string* parent, std::string* name) {
+  const auto cut = path.rfind('/');
+  if (cut == std::string::npos) {
+    *parent = ".";
+    *name = path;
+  } else {
+    *parent = cut == 0 ? std::string("/") : path.substr(0, cut);
+    *name = path.substr(cut + 1);
+  }
+  if (name->empty()) *name = ".";
+}
+
+}  // namespace
+
+void AddConfinedRoot(const std::wstring& root) {
+  if (root.empty()) return;
+  std::lock_guard<std::mutex> lock(g_roots_mutex);
+  ++g_roots[WithoutTrailingSeparators(ToUtf8(root))];
+}
+
+void RemoveConfinedRoot(const std::wstring& root) {
+  if (root.empty()) return;
+  std::lock_guard<std::mutex> lock(g_roots_mutex);
+  const auto it = g_roots.find(WithoutTrailingSeparators(ToUtf8(root)));
+  if (it != g_roots.end() && --it->second <= 0) g_roots.erase(it);
+}
+
+int OpenParentDirectory(const std::string& raw_path, ParentDirectory* out) {
+  const std::string path = WithoutTrailingSeparators(raw_path);
+  std::string root;
+  std::string rest;
+  if (FindRoot(path, &root, &rest)) {
+    if (rest.empty()) {
+      // The root as configured; when it is missing, it is created through
+      // its parent like any path outside the trees.
+      if (OpenFollowing(root, &out->fd) == 0) {
+        out->name = ".";
+        return 0;
+      }
+    } else {
+      if (const int err = OpenFollowing(root, &out->fd)) return err;
+      const auto cut = rest.rfind('/');
+      out->name = cut == std::string::npos ? rest : rest.substr(cut + 1);
+      return cut == std::string::npos ? 0 : OpenBeneath(&out->fd, rest.substr(0, cut));
+    }
+  }
+  std::string parent;
+  SplitLast(path, &parent, &out->name);
+  return OpenFollowing(parent, &out->fd);
+}
+
+int OpenDirectoryForListing(const std::string& path) {
+  ParentDirectory parent;
+  if (const int err = OpenParentDirectory(path, &parent)) {
+    errno = err;
+    return -1;
+  }
+  return ::openat(parent.fd.get(), parent.name.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void UseComponentWalkForTest(bool on) { g_walk_only.store(on); }
+
+}  // namespace os

@@ -1,0 +1,47 @@
+// Opens the directory that holds a path without following a symbolic link
+// anywhere below the task roots.
+//
+// The module often runs as root over folders that other users own, so every
+// name under a source or destination root is hostile: a link planted on the
+// way must never lead an operation out of the tree. The file primitives
+// resolve the parent of each path here and then act on the last name with the
+// *at calls. A root itself, as the user configured it, may be or contain a
+// link. A path outside every root has its parent resolved as usual; the
+// primitives still never follow its last name. Nothing hands a whole path to
+// the kernel, so paths longer than PATH_MAX work.
+//
+// Thread-safe: the set of roots has its own lock.
+#pragma once
+
+#include <string>
+
+#include "os/unique_fd.h"
+
+namespace os {
+
+// Roots are counted, so two tasks may share one; the task map adds a task's
+// two directories when it stores the task and drops them when it erases it.
+void AddConfinedRoot(const std::wstring& root);
+void RemoveConfinedRoot(const std::wstring& root);
+
+// The directory that holds a path, opened O_PATH, and the path's last name.
+// For a root itself the directory is the root and the name ".", so the root
+// is used as configured, links and all.
+struct ParentDirectory {
+  UniqueFd fd;
+  std::string name;
+};
+
+// 0, or the errno of the failure: ELOOP when a link (or a "..") stands in the
+// way below a root, ENOENT or ENOTDIR when a level is missing.
+int OpenParentDirectory(const std::string& path, ParentDirectory* out);
+
+// Opens a directory below the roots (or a root itself) for listing, under the
+// same rule; -1 with errno set on failure.
+int OpenDirectoryForListing(const std::string& path);
+
+// Tests only: resolve through the component-by-component walk that stands in
+// for openat2 on older kernels.
+void UseComponentWalkForTest(bool on);
+
+}  // namespace os
