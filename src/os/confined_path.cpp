@@ -183,8 +183,16 @@ int OpenDirectoryForListing(const std::string& path) {
     errno = err;
     return -1;
   }
-  return ::openat(parent.fd.get(), parent.name.c_str(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = ::openat(parent.fd.get(), parent.name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  // O_DIRECTORY speaks first: a link there says "not a directory".
+  if (fd < 0 && errno == ENOTDIR &&
+      ::fstatat(parent.fd.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode)) {
+    errno = ELOOP;
+  }
+  return fd;
 }
 
 void UseComponentWalkForTest(bool on) { g_walk_only.store(on); }

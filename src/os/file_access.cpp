@@ -20,8 +20,7 @@ bool CanAccess(const std::string& path, Access access) {
   struct stat st;
   int mode = R_OK;
   if (access == Access::kReadWrite) mode |= W_OK;
-  if (::fstatat(at.fd.get(), at.name.c_str(), &st, 0) == 0 &&
-      S_ISDIR(st.st_mode)) {
+  if (::fstatat(at.fd.get(), at.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {
     mode |= X_OK;
   }
   if (::faccessat(at.fd.get(), at.name.c_str(), mode, AT_EACCESS) == 0) {

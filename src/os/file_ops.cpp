@@ -202,9 +202,8 @@ int PutInPlace(const ParentDirectory& at, const std::string& temp, const std::st
                bool no_replace) {
   const int dir = at.fd.get();
   if (!no_replace) {
-    return Checked("rename", to, [&] {
-             return ::renameat(dir, temp.c_str(), dir, at.name.c_str());
-           }) == 0
+    return Checked("rename", to,
+                   [&] { return ::renameat(dir, temp.c_str(), dir, at.name.c_str()); }) == 0
                ? 0
                : errno;
   }
@@ -241,8 +240,7 @@ BOOL CopyLink(const ParentDirectory& source_at, const std::string& from,
   std::vector<char> target(static_cast<size_t>(source.st_size) + 1);
   for (;;) {
     const ssize_t n = Checked("readlink", from, [&] {
-      return ::readlinkat(source_at.fd.get(), source_at.name.c_str(), target.data(),
-                          target.size());
+      return ::readlinkat(source_at.fd.get(), source_at.name.c_str(), target.data(), target.size());
     });
     if (n < 0) return Fail(errno, from, ErrnoContext::kCopy);
     if (static_cast<size_t>(n) < target.size()) {
@@ -288,8 +286,7 @@ bool GetFileStatus(const std::wstring& path, FileStatus* status) {
   const std::string bytes = ToUtf8(path);
   ParentDirectory at;
   struct stat st;
-  if (Checked("stat", bytes, [&] { return Locate(bytes, &at) == 0 ? StatAt(at, &st) : -1; }) !=
-      0) {
+  if (Checked("stat", bytes, [&] { return Locate(bytes, &at) == 0 ? StatAt(at, &st) : -1; }) != 0) {
     Fail(errno, bytes);
     return false;
   }
@@ -448,8 +445,7 @@ BOOL SetPlainAttributes(const std::wstring& path) {
   const std::string bytes = ToUtf8(path);
   ParentDirectory at;
   struct stat st;
-  if (Checked("stat", bytes, [&] { return Locate(bytes, &at) == 0 ? StatAt(at, &st) : -1; }) !=
-      0) {
+  if (Checked("stat", bytes, [&] { return Locate(bytes, &at) == 0 ? StatAt(at, &st) : -1; }) != 0) {
     return Fail(errno, bytes);
   }
   // A link has no mode of its own, and chmod would change what it points to.
@@ -528,8 +524,8 @@ bool DirectoryListing::Open(const std::wstring& dir) {
   state_.reset();
   auto state = std::make_unique<State>();
   state->path = ToUtf8(dir);
-  UniqueFd fd(Checked("opendir", state->path,
-                      [&] { return OpenDirectoryForListing(state->path); }));
+  UniqueFd fd(
+      Checked("opendir", state->path, [&] { return OpenDirectoryForListing(state->path); }));
   if (!fd.valid()) {
     Fail(errno, state->path);
     return false;
@@ -603,8 +599,8 @@ bool OpenForComparison(const std::string& path, Opened* out) {
     return true;
   }
   if (!S_ISREG(out->st.st_mode)) return false;
-  out->fd.Reset(::openat(at.fd.get(), at.name.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  out->fd.Reset(
+      ::openat(at.fd.get(), at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   return out->fd.valid();
 }
 
