@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "c_host.h"
+#include "module_host.h"
 #include "os/text.h"
 #include "store/cppsqlite3.h"
 #include "test_support.h"
@@ -24,104 +25,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+using module_host::g_data;
+using module_host::g_module;
+using module_host::HasContent;
+using module_host::Rows;
+using module_host::SyncFinishRows;
+using module_host::TaskInfo;
+using module_host::Write;
 using testing_support::PollUntil;
 using testing_support::ReadFile;
 using testing_support::TempDir;
-
-// The module, loaded once for the whole program, as a host would.
-struct Module {
-  void* library = nullptr;
-  void (*Init)(const wchar_t*) = nullptr;
-  BOOL (*Release)() = nullptr;
-  IWatcherMonitor* (*Monitor)() = nullptr;
-  BSTR (*AllocString)(const OLECHAR*) = nullptr;
-  void (*FreeString)(BSTR) = nullptr;
-};
-
-Module g_module;
-TempDir* g_data = nullptr;
-
-class ModuleEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_data = new TempDir;
-    g_module.library = dlopen(STRANDEL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(g_module.library, nullptr) << dlerror();
-    auto symbol = [](const char* name) { return dlsym(g_module.library, name); };
-    g_module.Init = reinterpret_cast<void (*)(const wchar_t*)>(symbol("InitStrandel"));
-    g_module.Release = reinterpret_cast<BOOL (*)()>(symbol("ReleaseStrandel"));
-    g_module.Monitor = reinterpret_cast<IWatcherMonitor* (*)()>(symbol("GetWatcherMonitor"));
-    g_module.AllocString = reinterpret_cast<BSTR (*)(const OLECHAR*)>(symbol("SysAllocString"));
-    g_module.FreeString = reinterpret_cast<void (*)(BSTR)>(symbol("SysFreeString"));
-    g_module.Init((g_data->wstr() + L"/").c_str());
-  }
-  // The library stays loaded until exit, as most hosts keep it; unloading is
-  // tested on its own in child processes.
-  void TearDown() override {
-    EXPECT_EQ(g_module.Release(), TRUE);
-    delete g_data;
-  }
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ModuleEnvironment);
-
-// A task description whose strings belong to the test.
-class TaskInfo {
- public:
-  TaskInfo(const std::wstring& name, const fs::path& source, const fs::path& dest) {
-    info_.strWatchTaskName = Keep(name);
-    info_.strSourceDir = Keep(os::FromUtf8(source.string()));
-    info_.strDestDir = Keep(os::FromUtf8(dest.string()));
-    info_.bSyncNow = TRUE;
-  }
-  ~TaskInfo() {
-    for (BSTR s : owned_) g_module.FreeString(s);
-  }
-  WatchTaskInfo* operator->() { return &info_; }
-  WatchTaskInfo* get() { return &info_; }
-  BSTR Keep(const std::wstring& text) {
-    owned_.push_back(g_module.AllocString(text.c_str()));
-    return owned_.back();
-  }
-
- private:
-  WatchTaskInfo info_{};
-  std::vector<BSTR> owned_;
-};
-
-void Write(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-bool HasContent(const fs::path& path, const std::string& content) {
-  return fs::exists(path) && ReadFile(path) == content;
-}
-
-std::vector<std::string> Rows(const std::string& sql) {
-  CppSQLite3Database db;
-  db.open((g_data->str() + "/Strandel.db").c_str());
-  std::vector<std::string> rows;
-  for (CppSQLite3Query q = db.query(sql.c_str()); !q.atEnd(); q.next()) {
-    std::string row;
-    for (int c = 0; c < q.fieldCount(); ++c) row += (c ? "|" : "") + std::string(q.fieldText(c));
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-// History is written behind the worker's back: a table or column that is not
-// there yet counts as no row.
-int SyncFinishRows(const std::string& task) {
-  try {
-    return static_cast<int>(
-        Rows("SELECT SN FROM SyncLog WHERE lOperation='SyncFinish' AND lAction>=0 AND "
-             "lTaskName='" +
-             task + "'")
-            .size());
-  } catch (const CppSQLite3Exception&) {
-    return 0;
-  }
-}
 
 class RealtimeTest : public ::testing::Test {
  protected:
@@ -189,8 +102,7 @@ TEST_F(RealtimeTest, OneWayTaskMirrorsEveryKindOfChange) {
       Rows("SELECT WATCHTASKNAME, TASKINDEX FROM WATCH_TASK_LIST WHERE WATCHTASKNAME='one-way'"),
       std::vector<std::string>{"one-way|" + std::to_string(index)});
   EXPECT_TRUE(PollUntil([] { return SyncFinishRows("one-way") >= 5; }));
-  BSTR name = g_module.AllocString(L"one-way");
-  EXPECT_EQ(CHostDeleteTask(monitor(), name), 0);  // the method frees the name
+  EXPECT_EQ(module_host::DeleteTask(L"one-way"), 0);
 }
 
 TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
@@ -213,8 +125,7 @@ TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(SyncFinishRows("two-way"), settled);
   EXPECT_EQ(settled, 2);
-  BSTR name = g_module.AllocString(L"two-way");
-  EXPECT_EQ(CHostDeleteTask(monitor(), name), 0);
+  EXPECT_EQ(module_host::DeleteTask(L"two-way"), 0);
 }
 
 TEST_F(RealtimeTest, RefusalsCarryTheirCodesAndStoreNothing) {
@@ -252,7 +163,41 @@ TEST_F(RealtimeTest, RefusalsCarryTheirCodesAndStoreNothing) {
   EXPECT_EQ(CHostQueryTask(monitor(), -1, &out), 1);
   EXPECT_EQ(CHostResetTask(monitor(), 12345, first.get()), 1);
   EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"no-such-task")), 1);
-  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"dup")), 0);
+  EXPECT_EQ(module_host::DeleteTask(L"dup"), 0);
+}
+
+// A change of mode alone reaches the destination, also when it follows the
+// write at once, as cp -a does (it writes at 0600 and sets the mode after).
+TEST_F(RealtimeTest, ModeChangesAloneReachTheDestination) {
+  const fs::path src = dir_.path() / "src";
+  const fs::path dst = dir_.path() / "dst";
+  fs::create_directories(src);
+  fs::create_directories(dst);
+  TaskInfo info(L"modes", src, dst);
+  ASSERT_GE(Add(info), 20000);
+  auto mode_of = [](const fs::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  };
+  Write(src / "settled", "s");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(dst / "settled", "s"); }));
+  ASSERT_EQ(::chmod((src / "settled").c_str(), 0600), 0);
+  EXPECT_TRUE(PollUntil([&] { return mode_of(dst / "settled") == 0600; }));
+  for (int i = 0; i < 20; ++i) {
+    const fs::path file = src / ("copied-" + std::to_string(i));
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "c", 1), 1);
+    ::close(fd);
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  }
+  EXPECT_TRUE(PollUntil([&] {
+    for (int i = 0; i < 20; ++i) {
+      if (mode_of(dst / ("copied-" + std::to_string(i))) != 0644) return false;
+    }
+    return true;
+  }));
+  EXPECT_EQ(module_host::DeleteTask(L"modes"), 0);
 }
 
 TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWhole) {
@@ -277,7 +222,7 @@ TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWho
   // The worker may still be writing into it: whatever it adds meanwhile may stay.
   std::error_code racing;
   fs::remove_all(dst, racing);
-  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"busy")), 0);
+  EXPECT_EQ(module_host::DeleteTask(L"busy"), 0);
   writing = false;
   writer.join();
   // Every source file is still there, and the module still answers.
@@ -335,7 +280,7 @@ TEST_F(RealtimeTest, SpecialFilesOddNamesAndSizesDoNotStopTheWorker) {
   EXPECT_FALSE(fs::exists(dst / "sock"));
   ::close(sock);
   fs::remove(dst / "big");
-  EXPECT_EQ(CHostDeleteTask(monitor(), g_module.AllocString(L"odd")), 0);
+  EXPECT_EQ(module_host::DeleteTask(L"odd"), 0);
 }
 
 // A destination file system that fills up. The test runs again in a child
@@ -391,7 +336,7 @@ TEST(FullDestination, DISABLED_InsideANamespace) {
         << "left behind: " << entry.path();
   }
   EXPECT_EQ(ReadFile(src / "big.bin"), big);
-  EXPECT_EQ(CHostDeleteTask(g_module.Monitor(), g_module.AllocString(L"full")), 0);
+  EXPECT_EQ(module_host::DeleteTask(L"full"), 0);
 }
 
 }  // namespace

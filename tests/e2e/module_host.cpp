@@ -1,0 +1,103 @@
+#include "module_host.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "os/text.h"
+#include "store/cppsqlite3.h"
+
+namespace module_host {
+
+namespace fs = std::filesystem;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+
+Module g_module;
+TempDir* g_data = nullptr;
+
+namespace {
+
+class ModuleEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_data = new TempDir;
+    g_module.library = dlopen(STRANDEL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(g_module.library, nullptr) << dlerror();
+    auto symbol = [](const char* name) { return dlsym(g_module.library, name); };
+    g_module.Init = reinterpret_cast<void (*)(const wchar_t*)>(symbol("InitStrandel"));
+    g_module.Release = reinterpret_cast<BOOL (*)()>(symbol("ReleaseStrandel"));
+    g_module.Monitor = reinterpret_cast<IWatcherMonitor* (*)()>(symbol("GetWatcherMonitor"));
+    g_module.AllocString = reinterpret_cast<BSTR (*)(const OLECHAR*)>(symbol("SysAllocString"));
+    g_module.FreeString = reinterpret_cast<void (*)(BSTR)>(symbol("SysFreeString"));
+    g_module.Init((g_data->wstr() + L"/").c_str());
+  }
+  // The library stays loaded until exit, as most hosts keep it; unloading is
+  // tested on its own in child processes.
+  void TearDown() override {
+    EXPECT_EQ(g_module.Release(), TRUE);
+    delete g_data;
+  }
+};
+
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ModuleEnvironment);
+
+}  // namespace
+
+TaskInfo::TaskInfo(const std::wstring& name, const fs::path& source, const fs::path& dest) {
+  info_.strWatchTaskName = Keep(name);
+  info_.strSourceDir = Keep(os::FromUtf8(source.string()));
+  info_.strDestDir = Keep(os::FromUtf8(dest.string()));
+  info_.bSyncNow = TRUE;
+}
+
+TaskInfo::~TaskInfo() {
+  for (BSTR s : owned_) g_module.FreeString(s);
+}
+
+BSTR TaskInfo::Keep(const std::wstring& text) {
+  owned_.push_back(g_module.AllocString(text.c_str()));
+  return owned_.back();
+}
+
+LONG DeleteTask(const std::wstring& name) {
+  // The method frees the name.
+  return CHostDeleteTask(g_module.Monitor(), g_module.AllocString(name.c_str()));
+}
+
+void Write(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+bool HasContent(const fs::path& path, const std::string& content) {
+  return fs::exists(path) && ReadFile(path) == content;
+}
+
+std::vector<std::string> Rows(const std::string& sql) {
+  CppSQLite3Database db;
+  db.open((g_data->str() + "/Strandel.db").c_str());
+  std::vector<std::string> rows;
+  for (CppSQLite3Query q = db.query(sql.c_str()); !q.atEnd(); q.next()) {
+    std::string row;
+    for (int c = 0; c < q.fieldCount(); ++c) row += (c ? "|" : "") + std::string(q.fieldText(c));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// History is written behind the worker's back: a table or column that is not
+// there yet counts as no row.
+int SyncFinishRows(const std::string& task) {
+  try {
+    return static_cast<int>(
+        Rows("SELECT SN FROM SyncLog WHERE lOperation='SyncFinish' AND lAction>=0 AND "
+             "lTaskName='" +
+             task + "'")
+            .size());
+  } catch (const CppSQLite3Exception&) {
+    return 0;
+  }
+}
+
+}  // namespace module_host
