@@ -1,12 +1,14 @@
 #include "platform/share_connection.h"
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 #include <vector>
 
 #include "os/clock.h"
+#include "os/create_new_file.h"
+#include "os/file_ops.h"
 #include "os/process.h"
+#include "os/temp_name.h"
 #include "os/text.h"
 #include "os/volumes.h"
 #include "platform/process_starter.h"
@@ -14,7 +16,6 @@
 namespace {
 
 constexpr wchar_t kDefaultShareProgram[] = L"mount";
-constexpr wchar_t kProbeName[] = L"detect";
 constexpr int kProbeTries = 6;
 constexpr auto kProbeInterval = std::chrono::milliseconds(1000);
 
@@ -24,12 +25,15 @@ std::wstring& ShareProgram() {
   return *program;
 }
 
-bool IsUncPath(const std::wstring& path) {
-  return path.size() >= 2 && path[0] == os::kPathSeparator && path[1] == os::kPathSeparator;
-}
-
 void RemoveOneTrailingSeparator(std::wstring& path) {
   if (!path.empty() && path.back() == os::kPathSeparator) path.pop_back();
+}
+
+// "//server/share" of "//server/share/dir/...": what an fstab entry names.
+std::wstring UncShareOf(const std::wstring& path) {
+  const auto server_end = path.find(os::kPathSeparator, 2);
+  if (server_end == std::wstring::npos) return path;
+  return path.substr(0, path.find(os::kPathSeparator, server_end + 1));
 }
 
 struct ShareCommand {
@@ -40,7 +44,9 @@ struct ShareCommand {
 ShareCommand BuildShareCommand(const std::wstring& path, const std::wstring& password,
                                const std::wstring& user) {
   std::wstring target = path;
-  if (!IsUncPath(path)) {
+  if (os::IsUncPath(path)) {
+    target = UncShareOf(path);
+  } else {
     CActiveUserImpersonation impersonation;
     const std::wstring share = ShareOfPath(path);
     if (!share.empty()) target = share;
@@ -50,8 +56,7 @@ ShareCommand BuildShareCommand(const std::wstring& path, const std::wstring& pas
     std::lock_guard<std::mutex> guard(g_program_mutex);
     program = ShareProgram();
   }
-  return {os::JoinCommandLine({program, target}),
-          {L"STRANDEL_SHARE_USER=" + user, L"STRANDEL_SHARE_PASSWORD=" + password}};
+  return {os::JoinCommandLine({program, target}), {L"USER=" + user, L"PASSWD=" + password}};
 }
 
 }  // namespace
@@ -99,13 +104,11 @@ BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring s
     CProcessStarter::Run(command.command_line, FALSE, FALSE, command.environment);
   }
   CActiveUserImpersonation impersonation;
-  if (strPath.empty() || strPath.back() != os::kPathSeparator) strPath += os::kPathSeparator;
-  strPath += kProbeName;
-  const std::string probe = os::ToUtf8(strPath);
+  RemoveOneTrailingSeparator(strPath);
   for (int attempt = 0; attempt < kProbeTries; ++attempt) {
-    if (std::FILE* file = std::fopen(probe.c_str(), "w")) {
-      std::fclose(file);
-      std::remove(probe.c_str());
+    const std::wstring probe = os::TempNameIn(strPath);
+    if (os::CreateNewFile(probe)) {
+      os::DeleteFile(probe);
       return TRUE;
     }
     os::GetClock().Sleep(kProbeInterval);

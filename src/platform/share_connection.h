@@ -10,17 +10,20 @@
 //     fstab entry for that directory is what brings the share in;
 //   - else the mount holding the path, when that is a network file system;
 //   - else nothing, and the path itself is handed to the program.
-// A path written in the UNC form (two separators first) names the share
-// itself and is handed over unchanged.
+// A network path (//server/share/dir, see os::IsUncPath) names its share in
+// its first two components, and those are handed over.
 //
 // Connecting runs the share program (by default `mount`, which mounts an
-// fstab entry given its mount point) as the console user, with one argument:
-// the share. The user name and password travel in the program's environment
-// as STRANDEL_SHARE_USER and STRANDEL_SHARE_PASSWORD, never in arguments
-// (which every local user can read) and never through a shell, so any byte is
-// safe in them. A site whose share needs those credentials configures a
-// program that uses them. The program's exit code is never read: only the
-// probe decides.
+// fstab entry given its mount point or its share) as the console user, with
+// one argument: the share. The user name and password travel in the
+// program's environment as USER and PASSWD, which is where mount.cifs reads
+// them, never in arguments (which every local user can read) and never
+// through a shell, so any byte is safe in them. The program's exit code is
+// never read: only the probe decides.
+//
+// The probe is a file of a fresh name that no user file has and the watcher
+// never reports (os/temp_name.h), created only when nothing is at that name
+// and removed again at once; nothing else at the destination is touched.
 //
 // Threads: ConnectShare blocks its caller for up to about 6 seconds of
 // probing (on the module's clock). The pending map is the only shared state;
@@ -63,8 +66,8 @@ struct ShareConnectParam {
 };
 
 // Runs the share program without waiting when both credentials are given,
-// then probes path + "/detect" up to 6 times, 1000 ms apart, while
-// impersonating the console user. TRUE when a probe file could be created.
+// then probes the path up to 6 times, 1000 ms apart, while impersonating the
+// console user. TRUE when a probe file could be created.
 BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName);
 
 // The body of a connect thread: 0 for a missing block or map, else 1. A
