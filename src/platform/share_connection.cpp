@@ -1,23 +1,25 @@
 #include "platform/share_connection.h"
 
 #include <chrono>
-#include <thread>
+#include <system_error>
 #include <vector>
 
-#include "os/clock.h"
 #include "os/create_new_file.h"
 #include "os/file_ops.h"
 #include "os/process.h"
 #include "os/temp_name.h"
 #include "os/text.h"
+#include "os/thread_name.h"
 #include "os/volumes.h"
+#include "platform/diag_log.h"
 #include "platform/process_starter.h"
 
 namespace {
 
 constexpr wchar_t kDefaultShareProgram[] = L"mount";
+constexpr char kThreadName[] = "strandel-share";
 constexpr int kProbeTries = 6;
-constexpr auto kProbeInterval = std::chrono::milliseconds(1000);
+constexpr DWORD kProbeIntervalMs = 1000;
 
 std::mutex g_program_mutex;
 std::wstring& ShareProgram() {
@@ -98,20 +100,23 @@ std::wstring ShareOfPath(const std::wstring& path) {
   return {};
 }
 
-BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName) {
+BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName,
+                  os::Event* pStop) {
   if (!strUserName.empty() && !strPassword.empty()) {
     const ShareCommand command = BuildShareCommand(strPath, strPassword, strUserName);
     CProcessStarter::Run(command.command_line, FALSE, FALSE, command.environment);
   }
   CActiveUserImpersonation impersonation;
   RemoveOneTrailingSeparator(strPath);
+  os::Event never(true, false);
+  os::Event& stop = pStop != nullptr ? *pStop : never;
   for (int attempt = 0; attempt < kProbeTries; ++attempt) {
     const std::wstring probe = os::TempNameIn(strPath);
     if (os::CreateNewFile(probe)) {
       os::DeleteFile(probe);
       return TRUE;
     }
-    os::GetClock().Sleep(kProbeInterval);
+    if (stop.Wait(kProbeIntervalMs) == WAIT_OBJECT_0) return FALSE;
   }
   return FALSE;
 }
@@ -122,14 +127,33 @@ unsigned ConnectShareThread(std::unique_ptr<ShareConnectParam> pParam) {
   const std::wstring user = pParam->strShareUserName;
   const std::wstring password = pParam->strSharePassword;
   RemoveOneTrailingSeparator(path);
-  if (!ConnectShare(path, password, user) && !user.empty() && !password.empty()) {
+  if (!ConnectShare(path, password, user, pParam->pStop) && !user.empty() && !password.empty()) {
     pParam->pPendingShares->Store(path, user, password);
   }
   return 1;
 }
 
-void StartConnectShareThread(std::unique_ptr<ShareConnectParam> pParam) {
-  std::thread(ConnectShareThread, std::move(pParam)).detach();
+ShareConnectThreads::~ShareConnectThreads() { StopAll(); }
+
+void ShareConnectThreads::Start(std::unique_ptr<ShareConnectParam> pParam) {
+  std::erase_if(m_Threads, [](const std::future<unsigned>& thread) {
+    return thread.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  });
+  if (pParam) pParam->pStop = &m_hStop;
+  try {
+    m_Threads.push_back(std::async(std::launch::async, [pParam = std::move(pParam)]() mutable {
+      os::NameCurrentThread(kThreadName);
+      return ConnectShareThread(std::move(pParam));
+    }));
+  } catch (const std::system_error&) {
+    DebugTrace("[Strandel]Cannot start a share connection thread");
+  }
+}
+
+void ShareConnectThreads::StopAll() {
+  m_hStop.Set();
+  m_Threads.clear();  // a future of std::async joins its thread
+  m_hStop.Reset();
 }
 
 void ConnectPendingShare(CPendingShareMap& pendingShares, std::wstring strPath) {

@@ -26,17 +26,21 @@
 // and removed again at once; nothing else at the destination is touched.
 //
 // Threads: ConnectShare blocks its caller for up to about 6 seconds of
-// probing (on the module's clock). The pending map is the only shared state;
-// it carries its own lock.
+// probing (on the module's clock) unless its stop event is set. The pending
+// map is the only state shared with other threads; it carries its own lock.
+// The connect threads belong to a ShareConnectThreads, which joins them.
 #pragma once
 
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "os/event.h"
 #include "strandel/strandel.h"
 
 // Credentials of destinations whose first connection failed, to be retried
@@ -56,25 +60,47 @@ class CPendingShareMap {
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> m_PendingShareMap;
 };
 
-// What the controller hands a connect thread. The map is shared, so a thread
-// that outlives the controller (they are not stopped) still has it.
+// What the controller hands a connect thread.
 struct ShareConnectParam {
   std::shared_ptr<CPendingShareMap> pPendingShares;
   std::wstring strDestDir;
   std::wstring strShareUserName;
   std::wstring strSharePassword;
+  os::Event* pStop = nullptr;  // ends the probing early; may be null
 };
 
 // Runs the share program without waiting when both credentials are given,
 // then probes the path up to 6 times, 1000 ms apart, while impersonating the
-// console user. TRUE when a probe file could be created.
-BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName);
+// console user. TRUE when a probe file could be created; FALSE also as soon
+// as pStop (may be null) is set.
+BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName,
+                  os::Event* pStop = nullptr);
 
 // The body of a connect thread: 0 for a missing block or map, else 1. A
 // failed connection with both credentials is parked in the pending map.
 unsigned ConnectShareThread(std::unique_ptr<ShareConnectParam> pParam);
-// Runs ConnectShareThread on a new detached thread.
-void StartConnectShareThread(std::unique_ptr<ShareConnectParam> pParam);
+
+// The connect threads of one controller: each runs ConnectShareThread under
+// the name "strandel-share", and none outlives this object (a host may
+// unload the library right after releasing it). Start and StopAll are called
+// on one thread.
+class ShareConnectThreads {
+ public:
+  ShareConnectThreads() = default;
+  ~ShareConnectThreads();
+  ShareConnectThreads(const ShareConnectThreads&) = delete;
+  ShareConnectThreads& operator=(const ShareConnectThreads&) = delete;
+
+  // Starts a thread for pParam (its stop event is this object's), after
+  // joining those that have ended.
+  void Start(std::unique_ptr<ShareConnectParam> pParam);
+  // Cuts the probes' waits short and joins every thread; Start works again afterwards.
+  void StopAll();
+
+ private:
+  os::Event m_hStop{true, false};  // shared: set here, waited on by the threads
+  std::vector<std::future<unsigned>> m_Threads;
+};
 
 // Retries a parked connection of path once, waiting for the program to end.
 // Without an entry, or with an empty credential in it, nothing runs.

@@ -1,5 +1,5 @@
-// Connecting a destination's share: credentials, the probe, probing on the fake clock, and
-// parked retries.
+// Connecting a destination's share: credentials, the probe, probing on the fake clock, parked
+// retries and stopping.
 #include "platform/share_connection.h"
 
 #include <gtest/gtest.h>
@@ -209,6 +209,29 @@ TEST_F(ShareConnectionTest, TheProbeLeavesEverythingAtTheDestinationAsItWasAndIs
     EXPECT_EQ(ReadFile(target), "outside");
     EXPECT_FALSE(fs::exists(fs::symlink_status(absent)));
   }
+}
+
+TEST_F(ShareConnectionTest, StoppingCutsTheProbeWaitShortJoinsTheThreadsAndAllowsANewStart) {
+  const std::wstring missing = dest_.wstr() + L"/missing";
+  auto shares = std::make_shared<CPendingShareMap>();
+  auto param = [&](const wchar_t* user, const wchar_t* password) {
+    return std::make_unique<ShareConnectParam>(ShareConnectParam{shares, missing, user, password});
+  };
+  ShareConnectThreads threads;
+  threads.Start(param(L"", L""));
+  ASSERT_TRUE(PollUntil([&] { return clock_.Waits().size() == 1; }));
+  auto stop = std::async(std::launch::async, [&] { threads.StopAll(); });
+  const bool cut_short = stop.wait_for(5s) == std::future_status::ready;
+  EXPECT_TRUE(cut_short) << "the stop waited for the probe's wait to run out";
+  if (!cut_short) Drive(stop);
+  EXPECT_EQ(clock_.Waits().size(), 1u);
+  EXPECT_EQ(clock_.fake.TimedWaiters(), 0u);
+
+  // A new start probes in full again, and parks its failure.
+  threads.Start(param(L"u", L"p"));
+  EXPECT_TRUE(DriveUntil([&] { return shares->Contains(missing); }));
+  EXPECT_EQ(clock_.Waits(), std::vector<os::Duration>(7, 1000ms));
+  EXPECT_TRUE(program_.WaitForCalls(1));
 }
 
 TEST_F(ShareConnectionTest, FailedConnectionIsParkedAndRetriedOnceWaitingForTheProgram) {
