@@ -181,7 +181,7 @@ void CMainFrame::StartShareConnections() {
     param->strDestDir = task.strDestDir;
     param->strShareUserName = task.strShareUserName;
     param->strSharePassword = task.strShareUserPassword;
-    StartConnectShareThread(std::move(param));
+    m_ShareConnects.Start(std::move(param));
   }
 }
 
@@ -211,6 +211,7 @@ void CMainFrame::StartWatchThread() {
 BOOL CMainFrame::ReleaseFileWatcher() {
   m_bStopFlag = TRUE;
   DebugTrace("[Strandel] ReleaseFileWatcher ComeIn(LINE = %d)", __LINE__);
+  m_ShareConnects.StopAll();
   if (m_pSyncWorker) {
     m_pSyncWorker->Stop();
     m_pSyncWorker.reset();

@@ -100,6 +100,7 @@ class CMainFrame : public os::MessageLoop {
   BOOL m_bStopFlag = FALSE;
 
   std::shared_ptr<CPendingShareMap> m_pPendingShares = std::make_shared<CPendingShareMap>();
+  ShareConnectThreads m_ShareConnects;  // joined by ReleaseFileWatcher and at destruction
   SyncFileOperations m_Operations{m_Watch, nullptr};
   ChangeHandlers m_Handlers{m_Operations, m_Watch};
   std::unique_ptr<CSyncWorker> m_pSyncWorker;  // m_hWatchSyncThread

@@ -46,6 +46,7 @@
 
 #include "os/event.h"
 #include "os/last_error.h"
+#include "os/temp_name.h"
 #include "os/text.h"
 #include "os/trace_sink.h"
 #include "os/unique_fd.h"
@@ -73,13 +74,6 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-
-const std::string& TempPrefixBytes() {
-  static const std::string prefix = ToUtf8(kTempCopyPrefix);
-  return prefix;
-}
-
-bool IsTempName(std::string_view name) { return name.starts_with(TempPrefixBytes()); }
 
 std::string Join(const std::string& dir, std::string_view name) {
   if (dir.empty()) return std::string(name);

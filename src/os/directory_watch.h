@@ -11,7 +11,7 @@
 // moved-in directories are watched and scanned at once; a lost batch
 // (queue overflow) completes the armed read with 0 bytes, which the caller
 // must treat as "everything may have changed". Names of the module's own
-// temporary copy files are never reported.
+// short-lived files (os/temp_name.h) are never reported.
 //
 // Threads: a port and its handles belong to one thread (the watch thread),
 // except CompletionPort::Post, which any thread may call.
@@ -37,10 +37,6 @@ struct FILE_NOTIFY_INFORMATION {
 };
 
 namespace os {
-
-// Prefix of the temporary files the module writes a copy into before it
-// renames it over the target; the watcher never reports such names.
-inline constexpr const wchar_t* kTempCopyPrefix = L".strandel-part-";
 
 class DirectoryHandle;
 

@@ -5,23 +5,21 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <vector>
 
 #include "os/confined_path.h"
-#include "os/directory_watch.h"
 #include "os/file_attributes.h"
 #include "os/last_error.h"
+#include "os/temp_name.h"
 #include "os/text.h"
 #include "os/unique_fd.h"
 #include "os/volumes.h"
@@ -86,18 +84,6 @@ int StatAt(const ParentDirectory& at, struct stat* st) {
 int StatNoFollow(const std::string& path, struct stat* st) {
   ParentDirectory at;
   return Locate(path, &at) == 0 ? StatAt(at, st) : -1;
-}
-
-std::string TempName() {
-  uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof(bits), GRND_NONBLOCK) != sizeof(bits)) {
-    static std::atomic<uint64_t> counter{0};
-    bits = (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
-           reinterpret_cast<uintptr_t>(&bits);
-  }
-  char suffix[17];
-  std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(bits));
-  return ToUtf8(kTempCopyPrefix) + suffix;
 }
 
 // Removes the temporary file unless the copy got as far as giving it its name.

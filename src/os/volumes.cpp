@@ -281,7 +281,13 @@ std::wstring FileSystemNameOf(std::wstring_view path) {
   return mount ? FileSystemNameOfType(mount->fs_type) : std::wstring();
 }
 
+bool IsUncPath(std::wstring_view path) {
+  return path.size() > 2 && path[0] == kPathSeparator && path[1] == kPathSeparator &&
+         path[2] != kPathSeparator;
+}
+
 uint32_t DriveTypeOf(std::wstring_view path) {
+  if (IsUncPath(path)) return DRIVE_REMOTE;
   const std::wstring normal = Normalize(path);
   if (normal.empty()) return DRIVE_UNKNOWN;
   const auto table = ReadMountTable();

@@ -55,8 +55,12 @@ std::optional<MountEntry> MountOf(std::wstring_view path);
 std::wstring FileSystemNameOfType(std::string_view fs_type);
 std::wstring FileSystemNameOf(std::wstring_view path);
 
-// DRIVE_NO_ROOT_DIR when the path's drive is absent; DRIVE_UNKNOWN when the
-// path is not absolute.
+// A network path: two separators, then a server name ("//server/share/dir").
+// Three or more separators are a plain absolute path.
+bool IsUncPath(std::wstring_view path);
+
+// DRIVE_REMOTE for a network path; DRIVE_NO_ROOT_DIR when the path's drive is
+// absent; DRIVE_UNKNOWN when the path is not absolute.
 uint32_t DriveTypeOf(std::wstring_view path);
 
 // kBusTypeUsb or kBusTypeUnknown; nothing when the volume has no block device

@@ -1,22 +1,25 @@
 #include "platform/share_connection.h"
 
 #include <chrono>
-#include <cstdio>
-#include <thread>
+#include <system_error>
 #include <vector>
 
-#include "os/clock.h"
+#include "os/create_new_file.h"
+#include "os/file_ops.h"
 #include "os/process.h"
+#include "os/temp_name.h"
 #include "os/text.h"
+#include "os/thread_name.h"
 #include "os/volumes.h"
+#include "platform/diag_log.h"
 #include "platform/process_starter.h"
 
 namespace {
 
 constexpr wchar_t kDefaultShareProgram[] = L"mount";
-constexpr wchar_t kProbeName[] = L"detect";
+constexpr char kThreadName[] = "strandel-share";
 constexpr int kProbeTries = 6;
-constexpr auto kProbeInterval = std::chrono::milliseconds(1000);
+constexpr DWORD kProbeIntervalMs = 1000;
 
 std::mutex g_program_mutex;
 std::wstring& ShareProgram() {
@@ -24,12 +27,15 @@ std::wstring& ShareProgram() {
   return *program;
 }
 
-bool IsUncPath(const std::wstring& path) {
-  return path.size() >= 2 && path[0] == os::kPathSeparator && path[1] == os::kPathSeparator;
-}
-
 void RemoveOneTrailingSeparator(std::wstring& path) {
   if (!path.empty() && path.back() == os::kPathSeparator) path.pop_back();
+}
+
+// "//server/share" of "//server/share/dir/...": what an fstab entry names.
+std::wstring UncShareOf(const std::wstring& path) {
+  const auto server_end = path.find(os::kPathSeparator, 2);
+  if (server_end == std::wstring::npos) return path;
+  return path.substr(0, path.find(os::kPathSeparator, server_end + 1));
 }
 
 struct ShareCommand {
@@ -40,7 +46,9 @@ struct ShareCommand {
 ShareCommand BuildShareCommand(const std::wstring& path, const std::wstring& password,
                                const std::wstring& user) {
   std::wstring target = path;
-  if (!IsUncPath(path)) {
+  if (os::IsUncPath(path)) {
+    target = UncShareOf(path);
+  } else {
     CActiveUserImpersonation impersonation;
     const std::wstring share = ShareOfPath(path);
     if (!share.empty()) target = share;
@@ -50,8 +58,7 @@ ShareCommand BuildShareCommand(const std::wstring& path, const std::wstring& pas
     std::lock_guard<std::mutex> guard(g_program_mutex);
     program = ShareProgram();
   }
-  return {os::JoinCommandLine({program, target}),
-          {L"STRANDEL_SHARE_USER=" + user, L"STRANDEL_SHARE_PASSWORD=" + password}};
+  return {os::JoinCommandLine({program, target}), {L"USER=" + user, L"PASSWD=" + password}};
 }
 
 }  // namespace
@@ -93,22 +100,23 @@ std::wstring ShareOfPath(const std::wstring& path) {
   return {};
 }
 
-BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName) {
+BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName,
+                  os::Event* pStop) {
   if (!strUserName.empty() && !strPassword.empty()) {
     const ShareCommand command = BuildShareCommand(strPath, strPassword, strUserName);
     CProcessStarter::Run(command.command_line, FALSE, FALSE, command.environment);
   }
   CActiveUserImpersonation impersonation;
-  if (strPath.empty() || strPath.back() != os::kPathSeparator) strPath += os::kPathSeparator;
-  strPath += kProbeName;
-  const std::string probe = os::ToUtf8(strPath);
+  RemoveOneTrailingSeparator(strPath);
+  os::Event never(true, false);
+  os::Event& stop = pStop != nullptr ? *pStop : never;
   for (int attempt = 0; attempt < kProbeTries; ++attempt) {
-    if (std::FILE* file = std::fopen(probe.c_str(), "w")) {
-      std::fclose(file);
-      std::remove(probe.c_str());
+    const std::wstring probe = os::TempNameIn(strPath);
+    if (os::CreateNewFile(probe)) {
+      os::DeleteFile(probe);
       return TRUE;
     }
-    os::GetClock().Sleep(kProbeInterval);
+    if (stop.Wait(kProbeIntervalMs) == WAIT_OBJECT_0) return FALSE;
   }
   return FALSE;
 }
@@ -119,14 +127,33 @@ unsigned ConnectShareThread(std::unique_ptr<ShareConnectParam> pParam) {
   const std::wstring user = pParam->strShareUserName;
   const std::wstring password = pParam->strSharePassword;
   RemoveOneTrailingSeparator(path);
-  if (!ConnectShare(path, password, user) && !user.empty() && !password.empty()) {
+  if (!ConnectShare(path, password, user, pParam->pStop) && !user.empty() && !password.empty()) {
     pParam->pPendingShares->Store(path, user, password);
   }
   return 1;
 }
 
-void StartConnectShareThread(std::unique_ptr<ShareConnectParam> pParam) {
-  std::thread(ConnectShareThread, std::move(pParam)).detach();
+ShareConnectThreads::~ShareConnectThreads() { StopAll(); }
+
+void ShareConnectThreads::Start(std::unique_ptr<ShareConnectParam> pParam) {
+  std::erase_if(m_Threads, [](const std::future<unsigned>& thread) {
+    return thread.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  });
+  if (pParam) pParam->pStop = &m_hStop;
+  try {
+    m_Threads.push_back(std::async(std::launch::async, [pParam = std::move(pParam)]() mutable {
+      os::NameCurrentThread(kThreadName);
+      return ConnectShareThread(std::move(pParam));
+    }));
+  } catch (const std::system_error&) {
+    DebugTrace("[Strandel]Cannot start a share connection thread");
+  }
+}
+
+void ShareConnectThreads::StopAll() {
+  m_hStop.Set();
+  m_Threads.clear();  // a future of std::async joins its thread
+  m_hStop.Reset();
 }
 
 void ConnectPendingShare(CPendingShareMap& pendingShares, std::wstring strPath) {

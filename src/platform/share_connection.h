@@ -10,30 +10,37 @@
 //     fstab entry for that directory is what brings the share in;
 //   - else the mount holding the path, when that is a network file system;
 //   - else nothing, and the path itself is handed to the program.
-// A path written in the UNC form (two separators first) names the share
-// itself and is handed over unchanged.
+// A network path (//server/share/dir, see os::IsUncPath) names its share in
+// its first two components, and those are handed over.
 //
 // Connecting runs the share program (by default `mount`, which mounts an
-// fstab entry given its mount point) as the console user, with one argument:
-// the share. The user name and password travel in the program's environment
-// as STRANDEL_SHARE_USER and STRANDEL_SHARE_PASSWORD, never in arguments
-// (which every local user can read) and never through a shell, so any byte is
-// safe in them. A site whose share needs those credentials configures a
-// program that uses them. The program's exit code is never read: only the
-// probe decides.
+// fstab entry given its mount point or its share) as the console user, with
+// one argument: the share. The user name and password travel in the
+// program's environment as USER and PASSWD, which is where mount.cifs reads
+// them, never in arguments (which every local user can read) and never
+// through a shell, so any byte is safe in them. The program's exit code is
+// never read: only the probe decides.
+//
+// The probe is a file of a fresh name that no user file has and the watcher
+// never reports (os/temp_name.h), created only when nothing is at that name
+// and removed again at once; nothing else at the destination is touched.
 //
 // Threads: ConnectShare blocks its caller for up to about 6 seconds of
-// probing (on the module's clock). The pending map is the only shared state;
-// it carries its own lock.
+// probing (on the module's clock) unless its stop event is set. The pending
+// map is the only state shared with other threads; it carries its own lock.
+// The connect threads belong to a ShareConnectThreads, which joins them.
 #pragma once
 
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "os/event.h"
 #include "strandel/strandel.h"
 
 // Credentials of destinations whose first connection failed, to be retried
@@ -53,25 +60,47 @@ class CPendingShareMap {
   std::map<std::wstring, std::pair<std::wstring, std::wstring>> m_PendingShareMap;
 };
 
-// What the controller hands a connect thread. The map is shared, so a thread
-// that outlives the controller (they are not stopped) still has it.
+// What the controller hands a connect thread.
 struct ShareConnectParam {
   std::shared_ptr<CPendingShareMap> pPendingShares;
   std::wstring strDestDir;
   std::wstring strShareUserName;
   std::wstring strSharePassword;
+  os::Event* pStop = nullptr;  // ends the probing early; may be null
 };
 
 // Runs the share program without waiting when both credentials are given,
-// then probes path + "/detect" up to 6 times, 1000 ms apart, while
-// impersonating the console user. TRUE when a probe file could be created.
-BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName);
+// then probes the path up to 6 times, 1000 ms apart, while impersonating the
+// console user. TRUE when a probe file could be created; FALSE also as soon
+// as pStop (may be null) is set.
+BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName,
+                  os::Event* pStop = nullptr);
 
 // The body of a connect thread: 0 for a missing block or map, else 1. A
 // failed connection with both credentials is parked in the pending map.
 unsigned ConnectShareThread(std::unique_ptr<ShareConnectParam> pParam);
-// Runs ConnectShareThread on a new detached thread.
-void StartConnectShareThread(std::unique_ptr<ShareConnectParam> pParam);
+
+// The connect threads of one controller: each runs ConnectShareThread under
+// the name "strandel-share", and none outlives this object (a host may
+// unload the library right after releasing it). Start and StopAll are called
+// on one thread.
+class ShareConnectThreads {
+ public:
+  ShareConnectThreads() = default;
+  ~ShareConnectThreads();
+  ShareConnectThreads(const ShareConnectThreads&) = delete;
+  ShareConnectThreads& operator=(const ShareConnectThreads&) = delete;
+
+  // Starts a thread for pParam (its stop event is this object's), after
+  // joining those that have ended.
+  void Start(std::unique_ptr<ShareConnectParam> pParam);
+  // Cuts the probes' waits short and joins every thread; Start works again afterwards.
+  void StopAll();
+
+ private:
+  os::Event m_hStop{true, false};  // shared: set here, waited on by the threads
+  std::vector<std::future<unsigned>> m_Threads;
+};
 
 // Retries a parked connection of path once, waiting for the program to end.
 // Without an entry, or with an empty credential in it, nothing runs.

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -28,6 +29,12 @@ void ExpectCleanEnd(const ProcessResult& run) {
 
 bool Has(const ProcessResult& run, const std::string& line) {
   return run.output.find(line + "\n") != std::string::npos;
+}
+
+// The number after "key=" in the output; -1 when there is none.
+long Value(const ProcessResult& run, const std::string& key) {
+  const auto at = run.output.find(key + "=");
+  return at == std::string::npos ? -1 : std::stol(run.output.substr(at + key.size() + 1));
 }
 
 TEST(Lifecycle, StartStopAndRepeatedCallsWithADataDirectory) {
@@ -83,9 +90,9 @@ TEST(Lifecycle, UnloadingTheLibraryStopsItsThreads) {
   }
 }
 
-// A data directory with one stored task over two real directories: the
-// module starts its watch thread for it.
-void StoreWatchedTask(const TempDir& data) {
+// A data directory with one stored task from a real directory to dest (by
+// default a real one too): the module starts its watch thread for it.
+void StoreWatchedTask(const TempDir& data, std::wstring dest = L"") {
   std::filesystem::create_directories(data.path() / "src");
   std::filesystem::create_directories(data.path() / "dst");
   ModuleDatabase db(data.wstr() + L"/");
@@ -94,7 +101,7 @@ void StoreWatchedTask(const TempDir& data) {
   WatchTask task;
   task.strWatchTaskName = L"docs";
   task.strSourceDir = data.wstr() + L"/src";
-  task.strDestDir = data.wstr() + L"/dst";
+  task.strDestDir = dest.empty() ? data.wstr() + L"/dst" : std::move(dest);
   task.bSyncNow = TRUE;
   task.dwTaskIndex = 20000;
   db.AddTask(task);
@@ -116,6 +123,27 @@ TEST(Lifecycle, ARunningWatchStopsOnReleaseExitAndUnload) {
       EXPECT_TRUE(Has(run, "release=1"));
     }
   }
+}
+
+// A destination on a network share that never answers keeps its connect
+// thread probing for seconds; a host may release and unload the library at
+// any moment of that, so the release ends that thread.
+TEST(Lifecycle, ReleaseCutsAShareProbeShortAndEndsItsThread) {
+  TempDir data;
+  // Written as a network path, it is data/blocker/dst to Linux: under a file,
+  // so neither the module nor its probe can ever create anything there.
+  std::ofstream(data.path() / "blocker") << "a file";
+  StoreWatchedTask(data, L"/" + data.wstr() + L"/blocker/dst");
+  const auto run =
+      RunProcess(STRANDEL_HOST_PROBE, {"unload-share-probing", STRANDEL_LIBRARY, data.str()},
+                 data.str(), std::chrono::seconds(20));
+  ExpectCleanEnd(run);
+  EXPECT_TRUE(Has(run, "release=1")) << run.output;
+  EXPECT_TRUE(Has(run, "share_threads=1")) << "no connect thread for the network destination\n"
+                                           << run.output;
+  EXPECT_TRUE(Has(run, "share_threads_released=0")) << run.output;
+  // Probing gives up only after six seconds.
+  EXPECT_LT(Value(run, "release_ms"), 3000) << run.output;
 }
 
 TEST(Library, ExportsExactlyTheHostFunctions) {

@@ -15,6 +15,7 @@
 
 #include "os/event.h"
 #include "os/last_error.h"
+#include "os/temp_name.h"
 #include "os/text.h"
 #include "test_support.h"
 
@@ -137,7 +138,7 @@ class DirectoryWatchTest : public ::testing::Test {
 TEST_F(DirectoryWatchTest, EachChangeGivesOneRecordAndCopiesShowOnlyUnderTheirFinalName) {
   ASSERT_TRUE(port_.IsValid());
   const std::string name = "bad\xff\xfe\nname";
-  const std::string temp = os::ToUtf8(os::kTempCopyPrefix);
+  const std::string temp = os::ToUtf8(os::kTempNamePrefix);
   Watcher& w = Watch(dir_.path());
   {
     std::ofstream out(dir_.path() / name);

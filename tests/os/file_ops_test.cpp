@@ -13,8 +13,8 @@
 #include <future>
 #include <string>
 
-#include "os/directory_watch.h"
 #include "os/last_error.h"
+#include "os/temp_name.h"
 #include "os/text.h"
 #include "test_support.h"
 
@@ -51,7 +51,7 @@ class FileOps : public ::testing::Test {
   int TempFiles() const {
     int count = 0;
     for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      count += entry.path().filename().string().starts_with(os::ToUtf8(os::kTempCopyPrefix));
+      count += os::IsTempName(entry.path().filename().string());
     }
     return count;
   }

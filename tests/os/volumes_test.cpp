@@ -78,10 +78,17 @@ class VolumesTest : public ::testing::Test {
 
 TEST_F(VolumesTest, DriveTypesUsbBusAndDriveRoots) {
   const std::pair<const wchar_t*, uint32_t> types[] = {
-      {L"/mnt/nas/share", os::DRIVE_REMOTE}, {L"/mnt/cd", os::DRIVE_CDROM},
-      {L"/mnt/ram/t", os::DRIVE_RAMDISK},    {L"/run/media/alice/My Stick/d", os::DRIVE_REMOVABLE},
-      {L"/mnt/data/inner", os::DRIVE_FIXED}, {L"/media/alice/Gone/d", os::DRIVE_NO_ROOT_DIR},
+      {L"/mnt/nas/share", os::DRIVE_REMOTE},
+      {L"/mnt/cd", os::DRIVE_CDROM},
+      {L"/mnt/ram/t", os::DRIVE_RAMDISK},
+      {L"/run/media/alice/My Stick/d", os::DRIVE_REMOVABLE},
+      {L"/mnt/data/inner", os::DRIVE_FIXED},
+      {L"/media/alice/Gone/d", os::DRIVE_NO_ROOT_DIR},
       {L"relative", os::DRIVE_UNKNOWN},
+      // Two separators first name a share on a server; three are a plain path.
+      {L"//server/share/d", os::DRIVE_REMOTE},
+      {L"//mnt/cd", os::DRIVE_REMOTE},  // a server named mnt, not /mnt/cd
+      {L"///mnt/data/inner", os::DRIVE_FIXED},
   };
   for (const auto& [path, expected] : types) {
     EXPECT_EQ(os::DriveTypeOf(path), expected) << os::ToUtf8(path);
