@@ -226,6 +226,10 @@ BOOL SyncFileOperations::IsSameFileTime(const std::wstring& a, const std::wstrin
 }
 
 BOOL SyncFileOperations::DeleteToRecycleBin(const std::wstring& path) {
+  // The helper runs as the console user and resolves the path on its own:
+  // a path that leads through a link below a root is never handed to it.
+  os::FileStatus status{};
+  if (!os::GetFileStatus(path, &status)) return FALSE;
   std::lock_guard<std::mutex> guard(m_RecycleMutex);
   CWtsApiLoader sessions;
   const DWORD session = sessions.GetActiveConsoleSessionId();
