@@ -177,6 +177,18 @@ int OpenParentDirectory(const std::string& raw_path, ParentDirectory* out) {
   return OpenFollowing(parent, &out->fd);
 }
 
+int OpenBelow(const std::string& root, const std::string& rel, int flags) {
+  UniqueFd fd;
+  int err = OpenFollowing(WithoutTrailingSeparators(root), &fd);
+  if (err == 0 && !rel.empty()) err = OpenBeneath(&fd, rel);
+  if (err != 0) {
+    errno = err;
+    return -1;
+  }
+  // "." of a directory is that directory: no name is looked up again.
+  return ::openat(fd.get(), ".", flags | O_DIRECTORY | O_CLOEXEC);
+}
+
 int OpenDirectoryForListing(const std::string& path) {
   ParentDirectory parent;
   if (const int err = OpenParentDirectory(path, &parent)) {

@@ -36,6 +36,10 @@ struct ParentDirectory {
 // way below a root, ENOENT or ENOTDIR when a level is missing.
 int OpenParentDirectory(const std::string& path, ParentDirectory* out);
 
+// Opens the directory rel below root, following no link below root (root
+// itself may be one), with flags (O_RDONLY, O_PATH); -1 with errno set.
+int OpenBelow(const std::string& root, const std::string& rel, int flags);
+
 // Opens a directory below the roots (or a root itself) for listing, under the
 // same rule; -1 with errno set on failure.
 int OpenDirectoryForListing(const std::string& path);

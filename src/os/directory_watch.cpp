@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/confined_path.h"
 #include "os/event.h"
 #include "os/last_error.h"
 #include "os/temp_name.h"
@@ -329,29 +330,16 @@ struct CompletionPort::Impl {
     return rel.empty() ? h->root : h->root + kPathSeparatorA + rel;
   }
 
-  // Walks from the root one component at a time, so that no symbolic link is
-  // followed and paths longer than PATH_MAX still open.
+  // No symbolic link below the root is followed, and paths longer than
+  // PATH_MAX still open.
   static UniqueFd OpenDirectory(const Handle* h, const std::string& rel) {
-    UniqueFd fd(::open(h->root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::size_t pos = 0;
-    while (fd.valid() && pos < rel.size()) {
-      std::size_t slash = rel.find(kPathSeparatorA, pos);
-      if (slash == std::string::npos) slash = rel.size();
-      const std::string part = rel.substr(pos, slash - pos);
-      fd = UniqueFd(
-          ::openat(fd.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      pos = slash + 1;
-    }
-    return fd;
+    return UniqueFd(OpenBelow(h->root, rel, O_RDONLY));
   }
 
-  // Looks at an entry without following a link.
+  // Looks at an entry without following a link, on the way or at its name.
   static bool StatAt(const Handle* h, const std::string& rel, const std::string& name,
                      struct stat* st) {
-    const std::string path = h->root + kPathSeparatorA + Join(rel, name);
-    if (::lstat(path.c_str(), st) == 0) return true;
-    if (errno != ENAMETOOLONG) return false;
-    const UniqueFd dir = OpenDirectory(h, rel);
+    const UniqueFd dir(OpenBelow(h->root, rel, O_PATH));
     return dir.valid() && ::fstatat(dir.get(), name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
   }
 
