@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,8 +23,8 @@ using module_host::Rows;
 using module_host::TaskInfo;
 using module_host::Write;
 using testing_support::PollUntil;
-using testing_support::ReadFile;
 using testing_support::TempDir;
+using testing_support::TreeFingerprint;
 
 constexpr uid_t kNobody = 65534;
 
@@ -45,23 +44,6 @@ int AsNobody(const std::string& script) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Everything a folder holds: names, kinds, modes, owners, times and contents.
-std::string Fingerprint(const fs::path& dir) {
-  std::vector<std::string> lines;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    struct stat st;
-    ::lstat(entry.path().c_str(), &st);
-    std::string line = entry.path().string() + " " + std::to_string(st.st_mode) + " " +
-                       std::to_string(st.st_uid) + " " + std::to_string(st.st_mtim.tv_nsec);
-    if (S_ISREG(st.st_mode)) line += " " + ReadFile(entry.path());
-    lines.push_back(line);
-  }
-  std::sort(lines.begin(), lines.end());
-  std::string all;
-  for (const auto& line : lines) all += line + "\n";
-  return all;
 }
 
 int RowsWithError(const std::string& task, int error) {
@@ -90,7 +72,7 @@ class Confinement : public ::testing::Test {
       fs::create_directories(side);
       ASSERT_EQ(::chown(side.c_str(), kNobody, kNobody), 0);
     }
-    before_ = Fingerprint(victim_);
+    before_ = TreeFingerprint(victim_);
   }
 
   // The attacker's files arrive and a marker written last still arrives: the
@@ -122,7 +104,7 @@ TEST_F(Confinement, ALinkReplacedByADirectoryInTheSourceNeverLeadsOut) {
             0);
   ExpectWorkerWentOn("marker-1");
   EXPECT_TRUE(PollUntil([&] { return RowsWithError("attack-source", 1921) > 0; }));
-  EXPECT_EQ(Fingerprint(victim_), before_);
+  EXPECT_EQ(TreeFingerprint(victim_), before_);
   EXPECT_EQ(DeleteTask(L"attack-source"), 0);
 }
 
@@ -154,7 +136,7 @@ TEST_F(Confinement, ALinkPlantedInTheDestinationNeverLeadsOut) {
       0);
   ExpectWorkerWentOn("marker-2");
   EXPECT_TRUE(PollUntil([&] { return RowsWithError("attack-dest", 1921) >= 3; }));
-  EXPECT_EQ(Fingerprint(victim_), before_);
+  EXPECT_EQ(TreeFingerprint(victim_), before_);
   EXPECT_TRUE(fs::is_symlink(dst_ / "sub"));
   EXPECT_EQ(DeleteTask(L"attack-dest"), 0);
 }

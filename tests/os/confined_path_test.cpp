@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,30 +24,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::ReadFile;
+using testing_support::TreeFingerprint;
 
 std::wstring W(const fs::path& path) { return os::FromUtf8(path.string()); }
 
 void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-// Everything a victim folder holds, as one text: names, kinds, modes, owners
-// and contents.
-std::string Fingerprint(const fs::path& dir) {
-  std::vector<std::string> lines;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    struct stat st;
-    ::lstat(entry.path().c_str(), &st);
-    std::string line = entry.path().string() + " " + std::to_string(st.st_mode) + " " +
-                       std::to_string(st.st_uid) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-                       std::to_string(st.st_mtim.tv_nsec);
-    if (S_ISREG(st.st_mode)) line += " " + ReadFile(entry.path());
-    lines.push_back(line);
-  }
-  std::sort(lines.begin(), lines.end());
-  std::string all;
-  for (const auto& line : lines) all += line + "\n";
-  return all;
 }
 
 class Confinement : public ::testing::TestWithParam<bool> {
@@ -75,7 +56,7 @@ class Confinement : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(Confinement, NoPrimitiveFollowsALinkOnTheWay) {
-  const std::string before = Fingerprint(victim_);
+  const std::string before = TreeFingerprint(victim_);
   const fs::path via = root_ / "link";
   const std::wstring mine = W(root_ / "real" / "file");
   struct Case {
@@ -118,17 +99,17 @@ TEST_P(Confinement, NoPrimitiveFollowsALinkOnTheWay) {
        [&] { return os::DeleteFile(W(root_ / "real" / ".." / ".." / "victim" / "secret")); }},
   };
   ::chmod((victim_ / "secret").c_str(), 0400);
-  const std::string locked = Fingerprint(victim_);
+  const std::string locked = TreeFingerprint(victim_);
   for (const Case& c : cases) {
     EXPECT_FALSE(c.call()) << c.what;
     // The comparison only answers yes or no.
     if (std::string(c.what) != "compare") {
       EXPECT_EQ(os::GetLastError(), ERROR_CANT_RESOLVE_FILENAME) << c.what;
     }
-    EXPECT_EQ(Fingerprint(victim_), locked) << c.what;
+    EXPECT_EQ(TreeFingerprint(victim_), locked) << c.what;
   }
   ::chmod((victim_ / "secret").c_str(), 0644);
-  EXPECT_EQ(Fingerprint(victim_), before);
+  EXPECT_EQ(TreeFingerprint(victim_), before);
   EXPECT_FALSE(fs::exists(root_ / "got"));
   EXPECT_EQ(ReadFile(root_ / "real" / "file"), "mine");
 

@@ -1,10 +1,14 @@
 #include "test_support.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "os/text.h"
 
@@ -70,6 +74,23 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string TreeFingerprint(const std::filesystem::path& dir) {
+  std::vector<std::string> lines;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    struct stat st;
+    ::lstat(entry.path().c_str(), &st);
+    std::string line = entry.path().string() + " " + std::to_string(st.st_mode) + " " +
+                       std::to_string(st.st_uid) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                       std::to_string(st.st_mtim.tv_nsec);
+    if (S_ISREG(st.st_mode)) line += " " + ReadFile(entry.path());
+    lines.push_back(std::move(line));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string all;
+  for (const auto& line : lines) all += line + "\n";
+  return all;
 }
 
 }  // namespace testing_support

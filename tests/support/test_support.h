@@ -49,6 +49,10 @@ bool PollUntil(const std::function<bool()>& condition,
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// Everything a folder holds as one text: names, kinds, modes, owners, times
+// and contents. Equal texts mean nothing in it changed.
+std::string TreeFingerprint(const std::filesystem::path& dir);
+
 }  // namespace testing_support
 
 namespace testing_support {
