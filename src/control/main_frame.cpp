@@ -1,5 +1,6 @@
 #include "control/main_frame.h"
 
+#include "control/task_rules.h"
 #include "os/text.h"
 #include "os/volumes.h"
 #include "platform/diag_log.h"
@@ -131,11 +132,7 @@ BOOL CMainFrame::StartWatchFileSys() {
 
   const std::vector<WatchTask> stored = m_Database.LoadTasks();
   if (stored.empty()) return FALSE;  // traced by the load
-  for (const WatchTask& task : stored) {
-    m_TaskIndexes.NoteLoaded(task.dwTaskIndex);
-    m_WatchTaskMap.Store(task);
-  }
-  m_TaskIndexes.FinishLoad();
+  LoadTaskMap(stored, m_WatchTaskMap, m_TaskIndexes);
 
   DebugTrace("[Strandel] SyncThread run(LINE = %d, this = %u)", __LINE__,
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));

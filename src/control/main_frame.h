@@ -69,11 +69,6 @@ class CMainFrame : public os::MessageLoop {
   // Starts the watch thread, or makes the running one rebuild its watch.
   void StartWatchThread();
 
- public:
-  // At most this many tasks: the watch has two slots per task.
-  static constexpr std::size_t kMaxTasks = 50;
-
- private:
   LRESULT OnAddWatchTask(WatchTask* pTask);
   LRESULT OnDelWatchTask(BSTR strTaskName);
   LRESULT OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask);

@@ -1,31 +1,9 @@
 // The controller's three task operations (add, delete, reset), each run on the
 // controller thread as the handler of the message the monitor object sends.
 #include "control/main_frame.h"
-#include "os/text.h"
+#include "control/task_rules.h"
 #include "platform/diag_log.h"
 #include "store/database_lock.h"
-#include "watch/path_rules.h"
-
-namespace {
-
-bool IsAbsolute(const std::wstring& path) { return !path.empty() && path[0] == os::kPathSeparator; }
-
-ChangeRecord TaskRecord(int32_t action, const std::wstring& task) {
-  ChangeRecord record;
-  record.dwAction = static_cast<DWORD>(action);
-  record.strTaskName = task;
-  return record;
-}
-
-// The position of the task with this index in map order, or -1.
-int PositionOf(const std::vector<WatchTask>& tasks, DWORD index) {
-  for (std::size_t i = 0; i < tasks.size(); ++i) {
-    if (tasks[i].dwTaskIndex == index) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-}  // namespace
 
 CMainFrame::RestartOutcome CMainFrame::RestartWatch(DWORD command) {
   RestartOutcome outcome{};
@@ -53,26 +31,20 @@ LRESULT CMainFrame::OnAddWatchTask(WatchTask* pTask) {
   if (pTask == nullptr) return 1;
   WatchTask task = *pTask;
   DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) IN", task.strWatchTaskName.c_str());
-  if (m_WatchTaskMap.Lookup(task.strWatchTaskName)) return -3;
-  if (task.strWatchTaskName.empty() || !IsAbsolute(task.strSourceDir) ||
-      !IsAbsolute(task.strDestDir)) {
+  const TaskRefusal refusal = CheckAddedTask(task, m_WatchTaskMap);
+  if (refusal == TaskRefusal::kMalformed) {
     DebugTraceW(
         L"[Strandel]OnAddWatchTask(%ls) refused: a task needs a name and two absolute "
         L"directories (%ls %ls)",
         task.strWatchTaskName.c_str(), task.strSourceDir.c_str(), task.strDestDir.c_str());
-    return 1;
-  }
-  if (m_WatchTaskMap.Count() >= kMaxTasks) {
+  } else if (refusal == TaskRefusal::kTooManyTasks) {
     DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) refused: at most %zu tasks can be watched",
                 task.strWatchTaskName.c_str(), kMaxTasks);
-    return 1;
-  }
-  if (!IsLegalSyncPath(task.strSourceDir, task.strDestDir, m_WatchTaskMap.Snapshot(),
-                       static_cast<DWORD>(-1), -1)) {
+  } else if (refusal == TaskRefusal::kIllegalPair) {
     DebugTraceW(L"[Strandel]%d: Illegal IsLegalSyncPath(%ls %ls)", __LINE__,
                 task.strSourceDir.c_str(), task.strDestDir.c_str());
-    return -2;
   }
+  if (refusal != TaskRefusal::kNone) return RefusalCode(refusal);
   // A task that cannot be stored is not taken: it would vanish at the next start.
   if (!m_Database.IsOpen() && !OpenStorage()) {
     DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) refused: no task storage",
@@ -84,8 +56,7 @@ LRESULT CMainFrame::OnAddWatchTask(WatchTask* pTask) {
   task.nTimerId = task.bEnableTimer ? m_TimerIds.Acquire() : 0;
   m_WatchTaskMap.Store(task);
   m_Database.AddTask(task);
-  m_Operations.WriteSyncLog(TaskRecord(-2, task.strWatchTaskName), task.strSourceDir,
-                            task.strDestDir, L"SyncFinish", 0, 3463, L" ");
+  if (m_pSyncLog) m_pSyncLog->Record(TaskAddedEntry(task));
 
   const RestartOutcome outcome = RestartWatch(WATCHCMD_ADD_TASK);
   if (outcome.was_running) {
@@ -114,7 +85,7 @@ LRESULT CMainFrame::OnDelWatchTask(BSTR strTaskName) {
     const ModuleDatabase::DeleteResult deleted = m_Database.DeleteTask(name);
     if (deleted == ModuleDatabase::DeleteResult::kFailed) return 0;
     if (deleted == ModuleDatabase::DeleteResult::kDeleted) {
-      m_Operations.WriteSyncLog(TaskRecord(-1, name), L"", L"", L"SyncFinish", 0, 3583, L" ");
+      if (m_pSyncLog) m_pSyncLog->Record(TaskRemovedEntry(name));
       if (const auto task = m_WatchTaskMap.Lookup(name); task && task->bEnableTimer) {
         KillTimer(task->nTimerId);
         DebugTrace("OnDelWatchTask killtimer(%x)", task->nTimerId);
@@ -135,35 +106,33 @@ LRESULT CMainFrame::OnDelWatchTask(BSTR strTaskName) {
 
 LRESULT CMainFrame::OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask) {
   if (pTask == nullptr) return 1;
-  const std::vector<WatchTask> tasks = m_WatchTaskMap.Snapshot();
-  const int position = PositionOf(tasks, dwTaskIndex);
-  if (position < 0) {
-    DebugTrace("[Strandel] OnResetWatchTask(%d) bRet == FALSE, m_WatchTaskMap.size=%d",
-               static_cast<int>(dwTaskIndex), static_cast<int>(tasks.size()));
-    return 1;
-  }
-  const WatchTask old_task = tasks[static_cast<std::size_t>(position)];
+  const ResetCheck check = CheckResetTask(dwTaskIndex, *pTask, m_WatchTaskMap);
   WatchTask task = *pTask;
-  if (task.strWatchTaskName.empty() || !IsAbsolute(task.strSourceDir) ||
-      !IsAbsolute(task.strDestDir)) {
-    DebugTraceW(
-        L"[Strandel] OnResetWatchTask refused: a task needs a name and two absolute "
-        L"directories (%ls %ls)",
-        task.strSourceDir.c_str(), task.strDestDir.c_str());
-    return 1;
+  switch (check.refusal) {
+    case TaskRefusal::kNoSuchIndex:
+      DebugTrace("[Strandel] OnResetWatchTask(%d) bRet == FALSE, m_WatchTaskMap.size=%d",
+                 static_cast<int>(dwTaskIndex), static_cast<int>(m_WatchTaskMap.Count()));
+      return 1;
+    case TaskRefusal::kMalformed:
+      DebugTraceW(
+          L"[Strandel] OnResetWatchTask refused: a task needs a name and two absolute "
+          L"directories (%ls %ls)",
+          task.strSourceDir.c_str(), task.strDestDir.c_str());
+      return 1;
+    case TaskRefusal::kNameOfAnother:
+      DebugTraceW(L"[Strandel] OnResetWatchTask refused: a task named %ls exists",
+                  task.strWatchTaskName.c_str());
+      return 1;
+    default:
+      break;
   }
-  // A rename onto another task's name would silently replace that task.
-  if (task.strWatchTaskName != old_task.strWatchTaskName &&
-      m_WatchTaskMap.Lookup(task.strWatchTaskName)) {
-    DebugTraceW(L"[Strandel] OnResetWatchTask refused: a task named %ls exists",
-                task.strWatchTaskName.c_str());
-    return 1;
-  }
+  const WatchTask& old_task = check.old_task;
+  // Killed even when the pair is refused below: the old task stays without its timer.
   if (old_task.bEnableTimer && old_task.nTimerId != 0 && old_task.dwSynctime != 0) {
     KillTimer(old_task.nTimerId);
     DebugTrace("[Strandel] OnResetWatchTask killtimer(%x)", old_task.nTimerId);
   }
-  if (!IsLegalSyncPath(task.strSourceDir, task.strDestDir, tasks, dwTaskIndex, position)) {
+  if (check.refusal == TaskRefusal::kIllegalPair) {
     DebugTraceW(L"[Strandel] OnResetWatchTask IsLegalSyncPath(%ls %ls)", task.strSourceDir.c_str(),
                 task.strDestDir.c_str());
     return -2;

@@ -5,10 +5,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -48,11 +50,62 @@ class CliTest : public ::testing::Test {
     return testing_support::RunProcess("/bin/sh", {"-c", script, STRANDEL_CLI});
   }
 
+  void ExpectRefusals();
+
   TempDir dir_;
   const fs::path data_ = dir_.path() / "state" / "strandel";
   const fs::path src_ = dir_.path() / "src";
   const fs::path dst_ = dir_.path() / "dst";
   const fs::path other_ = dir_.path() / "other";
+};
+
+// The daemon as a child whose output goes to a file.
+class Daemon {
+ public:
+  // extra_env: NAME=VALUE entries added to this process's environment.
+  Daemon(const fs::path& data, const fs::path& log, std::vector<std::string> extra_env = {})
+      : log_(log) {
+    std::vector<char*> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+    for (std::string& entry : extra_env) env.push_back(entry.data());
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const std::string dir = data.string();
+    const char* argv[] = {STRANDEL_CLI, "--data-dir", dir.c_str(), "run", nullptr};
+    posix_spawn(&pid_, STRANDEL_CLI, &actions, nullptr, const_cast<char**>(argv), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Daemon() {
+    if (pid_ > 0) Stop();
+  }
+  std::string Output() const { return ReadFile(log_); }
+  bool Running() const { return Output().find("stop with Ctrl-C") != std::string::npos; }
+
+  // Exit status, or -1 if it did not stop within the deadline.
+  int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    ::kill(pid_, SIGTERM);
+    const auto give_up = std::chrono::steady_clock::now() + deadline;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > give_up) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  fs::path log_;
+  pid_t pid_ = -1;
 };
 
 TEST_F(CliTest, TasksAreAddedListedShownEditedAndRemoved) {
@@ -102,11 +155,16 @@ TEST_F(CliTest, TasksAreAddedListedShownEditedAndRemoved) {
   EXPECT_EQ(nlohmann::json::parse(Strandel({"list", "--json"}).output).size(), 0u);
 }
 
-TEST_F(CliTest, RefusalsSayWhyAndUsageErrorsExitWithTwo) {
-  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+// The refusals and their words, the same whether the task store or a running
+// daemon carries the command out; "docs" (src_ -> dst_) exists.
+void CliTest::ExpectRefusals() {
+  fs::create_directories(dst_);  // the source of the task below
   const auto feed = Strandel({"add", "back", dst_.string(), (src_ / "in").string()});
   EXPECT_EQ(feed.exit_code, 1);
-  EXPECT_TRUE(Has(feed, "through task 'docs'")) << feed.output;
+  EXPECT_TRUE(Has(feed, "strandel: refused: " + (src_ / "in").string() + " would feed back into " +
+                            dst_.string() + " through task 'docs' (" + src_.string() + " -> " +
+                            dst_.string() + ")"))
+      << feed.output;
 
   const struct {
     std::vector<std::string> args;
@@ -115,10 +173,16 @@ TEST_F(CliTest, RefusalsSayWhyAndUsageErrorsExitWithTwo) {
   } cases[] = {
       {{"add", "docs", src_.string(), (dir_.path() / "d2").string()},
        1,
-       "a task named 'docs' already exists"},
+       "strandel: a task named 'docs' already exists"},
       {{"add", "inside", src_.string(), (src_ / "sub").string()},
        1,
-       (src_ / "sub").string() + " lies inside " + src_.string()},
+       "strandel: refused: " + (src_ / "sub").string() + " lies inside " + src_.string()},
+      {{"add", "same", other_.string(), other_.string()},
+       1,
+       "strandel: refused: the source and the destination are both " + other_.string()},
+      {{"edit", "docs", "--dest", (src_ / "sub").string()},
+       1,
+       "strandel: refused: " + (src_ / "sub").string() + " lies inside " + src_.string()},
       {{"add", "gone", (dir_.path() / "missing").string(), dst_.string()},
        1,
        "source directory " + (dir_.path() / "missing").string() + " does not exist"},
@@ -126,8 +190,9 @@ TEST_F(CliTest, RefusalsSayWhyAndUsageErrorsExitWithTwo) {
       {{"add", "x", src_.string(), other_.string(), "--on-add", "merge"}, 2, "--on-add"},
       {{"add", "x", src_.string()}, 2, "DEST"},
       {{"add", "x", src_.string(), other_.string(), "--share-password-stdin"}, 2, "--share-user"},
-      {{"edit", "nobody", "--two-way"}, 1, "no task named 'nobody'"},
-      {{"show", "nobody"}, 1, "no task named 'nobody'"},
+      {{"edit", "nobody", "--two-way"}, 1, "strandel: no task named 'nobody'"},
+      {{"show", "nobody"}, 1, "strandel: no task named 'nobody'"},
+      {{"remove", "nobody"}, 1, "strandel: no task named 'nobody'"},
       {{"log", "--since", "yesterday-ish"}, 2, "--since"},
       {{"frobnicate"}, 2, ""},
   };
@@ -137,9 +202,38 @@ TEST_F(CliTest, RefusalsSayWhyAndUsageErrorsExitWithTwo) {
     EXPECT_TRUE(Has(run, c.says)) << c.says << " not in: " << run.output;
   }
   EXPECT_EQ(nlohmann::json::parse(Strandel({"list", "--json"}).output).size(), 1u);
+  EXPECT_TRUE(Has(Strandel({"show", "docs"}), dst_.string()));  // the refused edit changed nothing
+
+  // Up to the limit, and not one more.
+  for (int i = 2; i <= 51; ++i) {
+    const fs::path source = dir_.path() / ("s" + std::to_string(i));
+    fs::create_directories(source);
+    const auto run = Strandel({"add", "t" + std::to_string(i), source.string(),
+                               (dir_.path() / ("d" + std::to_string(i))).string()});
+    if (i <= 50) {
+      ASSERT_EQ(run.exit_code, 0) << i << ": " << run.output;
+    } else {
+      EXPECT_EQ(run.exit_code, 1);
+      EXPECT_TRUE(
+          Has(run, "strandel: there are already 50 tasks, the most one data directory holds"))
+          << run.output;
+    }
+  }
+}
+
+TEST_F(CliTest, RefusalsSayWhyAndUsageErrorsExitWithTwo) {
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  ExpectRefusals();
   const auto help = Strandel({"add", "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(Has(help, "Example:"));
+}
+
+TEST_F(CliTest, ARunningDaemonRefusesInTheSameWords) {
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  Daemon daemon(data_, dir_.path() / "daemon.out");
+  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+  ExpectRefusals();
 }
 
 TEST_F(CliTest, TheDefaultDataDirectoryFollowsXdgStateHome) {
@@ -147,49 +241,6 @@ TEST_F(CliTest, TheDefaultDataDirectoryFollowsXdgStateHome) {
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(fs::exists(dir_.path() / "xdg" / "strandel" / "Strandel.db"));
 }
-
-// The daemon as a child whose output goes to a file.
-class Daemon {
- public:
-  Daemon(const fs::path& data, const fs::path& log) : log_(log) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const std::string dir = data.string();
-    const char* argv[] = {STRANDEL_CLI, "--data-dir", dir.c_str(), "run", nullptr};
-    posix_spawn(&pid_, STRANDEL_CLI, &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Daemon() {
-    if (pid_ > 0) Stop();
-  }
-  std::string Output() const { return ReadFile(log_); }
-  bool Running() const { return Output().find("stop with Ctrl-C") != std::string::npos; }
-
-  // Exit status, or -1 if it did not stop within the deadline.
-  int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    ::kill(pid_, SIGTERM);
-    const auto give_up = std::chrono::steady_clock::now() + deadline;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > give_up) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  fs::path log_;
-  pid_t pid_ = -1;
-};
 
 TEST_F(CliTest, RunMirrorsTakesCommandsThroughItsSocketAndStopsOnSigterm) {
   ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
@@ -221,8 +272,130 @@ TEST_F(CliTest, RunMirrorsTakesCommandsThroughItsSocketAndStopsOnSigterm) {
   EXPECT_EQ(daemon.Stop(), 0) << daemon.Output();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_TRUE(Has(ProcessResult{0, 0, false, daemon.Output()}, "strandel: stopped"));
-  // With the daemon gone, commands start a module of their own again.
+  // With the daemon gone, commands work on the task store again.
   EXPECT_EQ(Strandel({"remove", "more"}).exit_code, 0);
+}
+
+// Environment entries that preload the inotify probe: the file mark_ appears
+// when the process makes an inotify instance, which a started module always does.
+std::vector<std::string> InotifyProbeEnv(const fs::path& mark) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  // AddressSanitizer wants to be the first library; the probe only wraps libc.
+  return {std::string("LD_PRELOAD=") + INOTIFY_PROBE, "STRANDEL_TEST_INOTIFY_MARK=" + mark.string(),
+          "ASAN_OPTIONS=" + std::string(asan != nullptr ? std::string(asan) + ":" : "") +
+              "verify_asan_link_order=0"};
+}
+
+TEST_F(CliTest, CommandsWithoutADaemonNeverStartTheModule) {
+  fs::create_directories(src_ / "sub" / "deeper");
+  fs::create_directories(dir_.path() / "more");
+  const fs::path mark = dir_.path() / "inotify.mark";
+  std::string env;
+  for (const std::string& entry : InotifyProbeEnv(mark)) env += "'" + entry + "' ";
+  const std::string data = " --data-dir '" + data_.string() + "' ";
+  for (const std::string& command : std::vector<std::string>{
+           "add docs '" + src_.string() + "' '" + dst_.string() + "' --every 1h",
+           "add more '" + (dir_.path() / "more").string() + "' '" + other_.string() + "'", "list",
+           "list --json", "show docs", "edit docs --two-way", "remove more", "log"}) {
+    const auto run = Shell("env " + env + "\"$0\"" + data + command);
+    EXPECT_EQ(run.exit_code, 0) << command << ": " << run.output;
+    EXPECT_FALSE(fs::exists(mark)) << command << " started watching";
+  }
+
+  // The probe sees a module that does start.
+  Daemon daemon(data_, dir_.path() / "daemon.out", InotifyProbeEnv(mark));
+  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+  EXPECT_TRUE(fs::exists(mark));
+}
+
+TEST_F(CliTest, ATaskAddedWithoutADaemonIsTheOneTheDaemonRuns) {
+  // Indexes as a module started now would give them: one above the largest
+  // stored, whatever was removed below it.
+  ASSERT_EQ(Trimmed(Strandel({"add", "old", other_.string(), (dir_.path() / "o").string()}).output),
+            "20000");
+  const auto added = Shell("printf 'pa55word\\n' | \"$0\" --data-dir '" + data_.string() +
+                           "' add docs '" + src_.string() + "' '" + dst_.string() +
+                           "' --two-way --include '*.txt' --exclude 'skip*' --top-level-only "
+                           "--on-add backup --on-delete trash --on-rename backup --every 1h --usb "
+                           "--fail-report --share-user alice --share-password-stdin");
+  ASSERT_EQ(added.exit_code, 0) << added.output;
+  EXPECT_EQ(Trimmed(added.output), "20001");
+  ASSERT_EQ(Strandel({"remove", "old"}).exit_code, 0);
+  EXPECT_EQ(Trimmed(Strandel({"add", "old", other_.string(), (dir_.path() / "o").string()}).output),
+            "20002");
+  const auto stored = nlohmann::json::parse(Strandel({"show", "docs", "--json"}).output);
+  EXPECT_TRUE(Has(Strandel({"log", "--task", "docs"}), "task added"));
+  EXPECT_TRUE(Has(Strandel({"log", "--task", "old"}), "task removed"));
+
+  fs::create_directories(src_ / "sub");
+  Daemon daemon(data_, dir_.path() / "daemon.out");
+  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+  EXPECT_EQ(nlohmann::json::parse(Strandel({"show", "docs", "--json"}).output), stored);
+  const nlohmann::json given = {{"name", "docs"},
+                                {"index", 20001},
+                                {"source", src_.string()},
+                                {"destination", dst_.string()},
+                                {"direction", "two-way"},
+                                {"include", "*.txt"},
+                                {"exclude", "skip*"},
+                                {"top_level_only", true},
+                                {"on_add", "backup"},
+                                {"on_delete", "trash"},
+                                {"on_rename", "backup"},
+                                {"every_seconds", 3600},
+                                {"usb", true},
+                                {"realtime", true},
+                                {"fail_report", true},
+                                {"share_user", "alice"},
+                                {"share_password_set", true}};
+  EXPECT_EQ(stored, given);
+
+  // Filters, levels and direction as stored: only top-level *.txt not named
+  // skip* goes across, and the destination's files come back.
+  for (const char* name : {"skip.txt", "b.md", "sub/c.txt", "a.txt"}) {
+    std::ofstream(src_ / name) << name;
+  }
+  ASSERT_TRUE(PollUntil([&] { return fs::exists(dst_ / "a.txt"); })) << daemon.Output();
+  std::ofstream(dst_ / "back.txt") << "back";
+  ASSERT_TRUE(PollUntil([&] { return fs::exists(src_ / "back.txt"); })) << daemon.Output();
+  for (const char* name : {"skip.txt", "b.md", "sub/c.txt"}) {
+    EXPECT_FALSE(fs::exists(dst_ / name)) << name;
+  }
+  // The module holds the task under its index: it can change it.
+  const auto edited = Strandel({"edit", "docs", "--every", "off"});
+  EXPECT_EQ(edited.exit_code, 0) << edited.output;
+  fs::create_directories(dir_.path() / "fresh");
+  EXPECT_EQ(Trimmed(Strandel({"add", "new", (dir_.path() / "fresh").string(),
+                              (dir_.path() / "n").string()})
+                        .output),
+            "20003");
+}
+
+TEST_F(CliTest, TheStoreIsChangedOnlyUnderTheModulesDatabaseLock) {
+  fs::create_directories(data_);
+  const int lock = ::open((data_ / "Strandel.db.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);  // as a module in another process holds it
+
+  const std::string data = data_.string(), src = src_.string(), dst = dst_.string();
+  const char* argv[] = {STRANDEL_CLI, "--data-dir", data.c_str(), "add",
+                        "docs",       src.c_str(),  dst.c_str(),  nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, STRANDEL_CLI, &quiet, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&quiet);
+  int status = 0;
+  // Far longer than the add takes when nothing holds the lock.
+  const bool waited = !PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                                 std::chrono::milliseconds(500));
+  ::flock(lock, LOCK_UN);
+  ::close(lock);
+  ASSERT_TRUE(waited) << "the add went ahead while another process held the lock";
+  ASSERT_TRUE(PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Has(Strandel({"show", "docs"}), dst_.string()));
 }
 
 // History written the way the module writes it, read back through log.

@@ -16,6 +16,7 @@
 #include "data_dir.h"
 #include "history.h"
 #include "module_session.h"
+#include "monitor_tasks.h"
 #include "task_commands.h"
 
 namespace host {
@@ -65,7 +66,8 @@ void Serve(int listener, IWatcherMonitor* monitor) {
   const auto fields = ReceiveStrings(client.get());
   const auto request = fields ? Decode(*fields) : std::nullopt;
   Output output;
-  const int status = request ? Execute(*request, monitor, output) : 1;
+  MonitorTasks tasks(monitor);
+  const int status = request ? Execute(*request, tasks, output) : 1;
   if (!request) output.err = "strandel: the daemon could not read the request\n";
   SendStrings(client.get(), {std::to_string(status), output.out, output.err});
 }
@@ -107,7 +109,7 @@ int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int si
     if (fds[1].revents & POLLIN) Serve(listener.get(), monitor);
     tail.Print();
   }
-  // Commands from now on start a module of their own once the lock is free.
+  // Commands from now on work on the task store once the lock is free.
   ::unlink((data_dir / kSocketName).c_str());
   return 0;
 }

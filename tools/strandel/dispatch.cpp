@@ -7,7 +7,7 @@
 
 #include "control_socket.h"
 #include "data_dir.h"
-#include "module_session.h"
+#include "store_tasks.h"
 #include "task_commands.h"
 
 namespace host {
@@ -44,14 +44,17 @@ int Dispatch(const std::filesystem::path& data_dir, const Request& request) {
   const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
   do {
     if (auto status = AskDaemon(data_dir, request)) return *status;
+    // Without a daemon the tasks are the store's alone; the lock keeps a
+    // daemon from starting over them until the command is done.
     if (const UniqueFd lock = TryLockDataDir(data_dir); lock.valid()) {
-      Output output;
-      int status;
-      {
-        ModuleSession session(data_dir);
-        status = Execute(request, session.monitor(), output);
+      StoreTasks tasks(data_dir);
+      std::string reason;
+      if (!tasks.Open(&reason)) {
+        std::fprintf(stderr, "strandel: cannot open the tasks: %s\n", reason.c_str());
+        return 1;
       }
-      return Print(output, status);
+      Output output;
+      return Print(output, Execute(request, tasks, output));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   } while (std::chrono::steady_clock::now() < give_up);

@@ -1,5 +1,5 @@
 // Carries a task command out where the tasks live: inside the running daemon
-// when there is one, else in a module started here for the command alone.
+// when there is one, else on the task store, without starting a module.
 #pragma once
 
 #include <filesystem>

@@ -1,6 +1,6 @@
 // strandel: the command-line host of libstrandel.so. Task commands go through
-// the module's IWatcherMonitor (in the running daemon when there is one); the
-// history is read from the data directory's database.
+// the running daemon's IWatcherMonitor when there is one, else to the task
+// store; the history is read from the data directory's database.
 
 #include <CLI/CLI.hpp>
 #include <cstdio>

@@ -2,14 +2,11 @@
 
 #include <sys/stat.h>
 
-#include "os/text.h"
+#include "control/task_rules.h"
 #include "task_format.h"
-#include "task_record.h"
 
 namespace host {
 namespace {
-
-constexpr size_t kMaxTasks = 50;
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
@@ -65,19 +62,26 @@ std::string ExplainIllegalPair(const TaskRecord& task, const std::vector<TaskRec
          ", or would feed back into it through another task";
 }
 
+std::optional<TaskRecord> FindTask(TaskAccess& tasks, const std::string& name) {
+  for (TaskRecord& task : tasks.List()) {
+    if (task.name == name) return std::move(task);
+  }
+  return std::nullopt;
+}
+
 int Refuse(Output& output, const std::string& message) {
   output.err += "strandel: " + message + "\n";
   return 1;
 }
 
-int Add(const Request& request, IWatcherMonitor* monitor, Output& output) {
+int Add(const Request& request, TaskAccess& access, Output& output) {
   TaskRecord task;
   task.name = request.name;
   Apply(request.changes, task);
   if (!IsDirectory(task.source)) {
     return Refuse(output, "source directory " + task.source + " does not exist");
   }
-  const std::vector<TaskRecord> tasks = ListTasks(monitor);
+  const std::vector<TaskRecord> tasks = access.List();
   if (request.if_missing) {
     for (const TaskRecord& existing : tasks) {
       if (existing.name == task.name && existing.source == task.source &&
@@ -91,8 +95,7 @@ int Add(const Request& request, IWatcherMonitor* monitor, Output& output) {
     return Refuse(output, "there are already " + std::to_string(kMaxTasks) +
                               " tasks, the most one data directory holds");
   }
-  TaskInfoBuffer info(task);
-  const LONG result = monitor->AddWatchTask(info.get());
+  const LONG result = access.Add(task);
   if (result == -3) return Refuse(output, "a task named '" + task.name + "' already exists");
   if (result == -2) return Refuse(output, "refused: " + ExplainIllegalPair(task, tasks));
   if (result == 1) return Refuse(output, "the module refused task '" + task.name + "'");
@@ -100,34 +103,29 @@ int Add(const Request& request, IWatcherMonitor* monitor, Output& output) {
   return 0;
 }
 
-int Edit(const Request& request, IWatcherMonitor* monitor, Output& output) {
-  std::optional<TaskRecord> found = FindTask(monitor, request.name);
+int Edit(const Request& request, TaskAccess& access, Output& output) {
+  std::optional<TaskRecord> found = FindTask(access, request.name);
   if (!found) return Refuse(output, "no task named '" + request.name + "'");
   TaskRecord task = std::move(*found);
   Apply(request.changes, task);
   if (request.changes.source && !IsDirectory(task.source)) {
     return Refuse(output, "source directory " + task.source + " does not exist");
   }
-  TaskInfoBuffer info(task);
-  const LONG result = monitor->ResetWatchTask(static_cast<LONG>(task.index), info.get());
-  if (result == -2) {
-    return Refuse(output, "refused: " + ExplainIllegalPair(task, ListTasks(monitor)));
-  }
+  const LONG result = access.Reset(task);
+  if (result == -2) return Refuse(output, "refused: " + ExplainIllegalPair(task, access.List()));
   if (result != 0) return Refuse(output, "the module refused the change to '" + task.name + "'");
   output.out += "updated task '" + task.name + "'\n";
   return 0;
 }
 
-int Remove(const Request& request, IWatcherMonitor* monitor, Output& output) {
-  // The method takes the string over.
-  const LONG result = monitor->DelWatchTask(SysAllocString(os::FromUtf8(request.name).c_str()));
-  if (result != 0) return Refuse(output, "no task named '" + request.name + "'");
+int Remove(const Request& request, TaskAccess& access, Output& output) {
+  if (!access.Remove(request.name)) return Refuse(output, "no task named '" + request.name + "'");
   output.out += "removed task '" + request.name + "'\n";
   return 0;
 }
 
-int List(const Request& request, IWatcherMonitor* monitor, Output& output) {
-  const std::vector<TaskRecord> tasks = ListTasks(monitor);
+int List(const Request& request, TaskAccess& access, Output& output) {
+  const std::vector<TaskRecord> tasks = access.List();
   if (request.json) {
     output.out += TasksJson(tasks);
   } else if (tasks.empty()) {
@@ -138,8 +136,8 @@ int List(const Request& request, IWatcherMonitor* monitor, Output& output) {
   return 0;
 }
 
-int Show(const Request& request, IWatcherMonitor* monitor, Output& output) {
-  const std::optional<TaskRecord> task = FindTask(monitor, request.name);
+int Show(const Request& request, TaskAccess& access, Output& output) {
+  const std::optional<TaskRecord> task = FindTask(access, request.name);
   if (!task) return Refuse(output, "no task named '" + request.name + "'");
   output.out += request.json ? TaskJson(*task) : TaskDetails(*task);
   return 0;
@@ -147,13 +145,12 @@ int Show(const Request& request, IWatcherMonitor* monitor, Output& output) {
 
 }  // namespace
 
-int Execute(const Request& request, IWatcherMonitor* monitor, Output& output) {
-  if (monitor == nullptr) return Refuse(output, "the module did not start");
-  if (request.command == "add") return Add(request, monitor, output);
-  if (request.command == "edit") return Edit(request, monitor, output);
-  if (request.command == "remove") return Remove(request, monitor, output);
-  if (request.command == "list") return List(request, monitor, output);
-  if (request.command == "show") return Show(request, monitor, output);
+int Execute(const Request& request, TaskAccess& access, Output& output) {
+  if (request.command == "add") return Add(request, access, output);
+  if (request.command == "edit") return Edit(request, access, output);
+  if (request.command == "remove") return Remove(request, access, output);
+  if (request.command == "list") return List(request, access, output);
+  if (request.command == "show") return Show(request, access, output);
   return Refuse(output, "unknown command '" + request.command + "'");
 }
 

@@ -1,11 +1,11 @@
-// add, edit, remove, list and show, carried out on a started module: in this
-// process, or inside the running daemon for a client.
+// add, edit, remove, list and show, carried out on the tasks: the running
+// daemon's module for a client, or the task store while no module runs.
 #pragma once
 
 #include <string>
 
 #include "request.h"
-#include "strandel/strandel.h"
+#include "task_access.h"
 
 namespace host {
 
@@ -15,6 +15,6 @@ struct Output {
 };
 
 // Exit status: 0 done, 1 refused or failed.
-int Execute(const Request& request, IWatcherMonitor* monitor, Output& output);
+int Execute(const Request& request, TaskAccess& access, Output& output);
 
 }  // namespace host

@@ -72,24 +72,4 @@ void FreeInfoStrings(WatchTaskInfo& info) {
   }
 }
 
-std::vector<TaskRecord> ListTasks(IWatcherMonitor* monitor) {
-  std::vector<TaskRecord> tasks;
-  LONG count = 0;
-  if (monitor->GetTaskCount(&count) != S_OK) return tasks;
-  for (LONG position = 0; position < count; ++position) {
-    WatchTaskInfo info{};
-    if (monitor->QueryTaskInfo(position, &info) != 0) continue;
-    tasks.push_back(FromInfo(info));
-    FreeInfoStrings(info);
-  }
-  return tasks;
-}
-
-std::optional<TaskRecord> FindTask(IWatcherMonitor* monitor, const std::string& name) {
-  for (TaskRecord& task : ListTasks(monitor)) {
-    if (task.name == name) return std::move(task);
-  }
-  return std::nullopt;
-}
-
 }  // namespace host

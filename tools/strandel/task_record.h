@@ -51,8 +51,4 @@ class TaskInfoBuffer {
 // Frees the strings QueryTaskInfo allocated for the caller.
 void FreeInfoStrings(WatchTaskInfo& info);
 
-// The tasks in the module's order, and one of them by name.
-std::vector<TaskRecord> ListTasks(IWatcherMonitor* monitor);
-std::optional<TaskRecord> FindTask(IWatcherMonitor* monitor, const std::string& name);
-
 }  // namespace host
