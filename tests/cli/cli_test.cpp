@@ -2,6 +2,7 @@
 // directories, their words and exit statuses, and the daemon.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "test_support.h"
@@ -146,6 +148,83 @@ TEST_F(CliTest, TheDefaultDataDirectoryFollowsXdgStateHome) {
   const auto run = Shell("XDG_STATE_HOME='" + dir_.str() + "/xdg' \"$0\" list");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(fs::exists(dir_.path() / "xdg" / "strandel" / "Strandel.db"));
+}
+
+// Data directories that anybody but their owner could change, and names of
+// the files kept there planted as links to a file outside.
+class RefusedDataDirTest : public CliTest {
+ protected:
+  struct Case {
+    std::string what;
+    std::function<void(const fs::path& data)> spoil;
+    std::string says;  // empty: accepted
+  };
+
+  void ExpectVerdicts(const std::vector<Case>& cases) {
+    const fs::path outside = dir_.path() / "outside";
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      std::ofstream(outside) << "untouched";
+      const fs::path data = dir_.path() / ("case" + std::to_string(i)) / "data";
+      fs::create_directories(data);
+      ::chmod(data.c_str(), 0700);
+      ::chmod(data.parent_path().c_str(), 0755);
+      c.spoil(data);
+      const auto run = testing_support::RunProcess(STRANDEL_CLI, {"--data-dir", data, "list"});
+      if (c.says.empty()) {
+        EXPECT_EQ(run.exit_code, 0) << c.what << ": " << run.output;
+        continue;
+      }
+      EXPECT_EQ(run.exit_code, 1) << c.what << ": " << run.output;
+      EXPECT_TRUE(Has(run, "refusing " + data.string() + ": ")) << c.what << ": " << run.output;
+      EXPECT_TRUE(Has(run, c.says)) << c.what << ": " << c.says << " not in " << run.output;
+      EXPECT_EQ(ReadFile(outside), "untouched") << c.what;
+      // Nothing was made there: it holds at most the planted link.
+      EXPECT_LE(std::distance(fs::directory_iterator(data), fs::directory_iterator()), 1) << c.what;
+    }
+  }
+
+  static std::function<void(const fs::path&)> Link(const std::string& name, const fs::path& to) {
+    return [name, to](const fs::path& data) { fs::create_symlink(to, data / name); };
+  }
+  static std::function<void(const fs::path&)> Mode(mode_t mode, bool parent = false) {
+    return [mode, parent](const fs::path& data) {
+      ::chmod((parent ? data.parent_path() : data).c_str(), mode);
+    };
+  }
+};
+
+TEST_F(RefusedDataDirTest, LooseModesAndPlantedLinksAreRefused) {
+  const fs::path outside = dir_.path() / "outside";
+  std::vector<Case> cases = {
+      {"group-writable", Mode(0770), "is writable by its group (mode 0770)"},
+      {"other-writable", Mode(0703), "is writable by others (mode 0703)"},
+      {"loose parent", Mode(0777, true), "/data, is writable by others (mode 0777)"},
+      {"group-writable parent", Mode(0775, true), "/data, is writable by its group (mode 0775)"},
+      // Sticky, as /tmp is: nobody else may rename or remove what is ours.
+      {"sticky parent", Mode(01777, true), ""},
+      {"readable by all", Mode(0755), ""},
+  };
+  for (const char* name :
+       {"Report.dat", "Strandel.db.lock", "strandel.sock", "strandel-run.lock", "Strandel.db"}) {
+    cases.push_back({std::string(name) + " planted as a link", Link(name, outside),
+                     std::string(name) + " is a symbolic link"});
+  }
+  ExpectVerdicts(cases);
+}
+
+TEST_F(RefusedDataDirTest, DirectoriesOfAnotherUserAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory to another user";
+  const auto give = [](bool parent) {
+    return [parent](const fs::path& data) {
+      ASSERT_EQ(::chown((parent ? data.parent_path() : data).c_str(), 65534, 65534), 0);
+    };
+  };
+  const std::string nobody = ::getpwuid(65534) ? ::getpwuid(65534)->pw_name : "65534";
+  ExpectVerdicts({
+      {"owned by another user", give(false), "belongs to " + nobody + ", not to root"},
+      {"parent owned by another user", give(true), "belongs to " + nobody + ", not to root"},
+  });
 }
 
 // The daemon as a child whose output goes to a file.

@@ -9,9 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/private_directory.h"
+
 namespace host {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kRunLockName = "strandel-run.lock";
+
+}  // namespace
 
 fs::path DefaultDataDir() {
   const char* state = std::getenv("XDG_STATE_HOME");
@@ -44,16 +52,19 @@ fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
       return {};
     }
   }
-  std::error_code ec;
-  if (!fs::is_directory(absolute, ec)) {
-    *error = absolute.string() + " is not a directory";
+  const std::string why = os::WhyNotPrivateDirectory(
+      absolute, {"Strandel.db", "Strandel.db.lock", "Report.dat", kRunLockName, kSocketName});
+  if (!why.empty()) {
+    *error = "refusing " + absolute.string() + ": " + why +
+             "; only its owner may be able to change it (as ssh asks of ~/.ssh)";
     return {};
   }
   return absolute;
 }
 
 UniqueFd TryLockDataDir(const fs::path& dir) {
-  UniqueFd fd(::open((dir / "strandel-run.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  UniqueFd fd(
+      ::open((dir / kRunLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return {};
   return fd;
 }
