@@ -2,14 +2,18 @@
 // directories, their words and exit statuses, and the daemon.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -225,6 +229,64 @@ TEST_F(RefusedDataDirTest, DirectoriesOfAnotherUserAreRefused) {
       {"owned by another user", give(false), "belongs to " + nobody + ", not to root"},
       {"parent owned by another user", give(true), "belongs to " + nobody + ", not to root"},
   });
+}
+
+// The password prompt on a terminal: no echo while it is typed, and the echo
+// back afterwards, also after Ctrl-C, with which the command ends as an
+// interrupted one does: by SIGINT (130 in a shell).
+TEST_F(CliTest, ThePasswordPromptGivesTheEchoBackEvenAfterCtrlC) {
+  const std::string data = data_.string(), src = src_.string(), dst = dst_.string();
+  const struct {
+    const char* name;
+    const char* typed;
+    bool interrupted;
+  } cases[] = {{"typed", "pa55word\n", false}, {"interrupted", "\x03", true}};
+  for (const auto& c : cases) {
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::execl(STRANDEL_CLI, STRANDEL_CLI, "--data-dir", data.c_str(), "add", c.name, src.c_str(),
+              dst.c_str(), "--share-user", "alice", nullptr);
+      ::_exit(127);
+    }
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string shown;
+    const bool prompted = PollUntil([&] {
+      char buffer[256];
+      pollfd ready{master, POLLIN, 0};
+      while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        shown.append(buffer, static_cast<std::size_t>(n));
+      }
+      return shown.find("Password for alice: ") != std::string::npos;
+    });
+    termios mode{};
+    EXPECT_TRUE(prompted) << c.name << ": " << shown;
+    if (prompted) {
+      ASSERT_EQ(::tcgetattr(terminal, &mode), 0);
+      EXPECT_EQ(mode.c_lflag & ECHO, 0u) << c.name << ": the password would show";
+      ASSERT_GT(::write(master, c.typed, std::strlen(c.typed)), 0);
+    }
+    int status = 0;
+    if (!PollUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+    if (c.interrupted) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    }
+    ASSERT_EQ(::tcgetattr(terminal, &mode), 0);
+    EXPECT_NE(mode.c_lflag & ECHO, 0u) << c.name << ": the terminal was left without echo";
+    ::close(terminal);
+    ::close(master);
+  }
+  const auto shown = Strandel({"show", "typed"});
+  EXPECT_TRUE(Has(shown, "share password:  (set)")) << shown.output;
+  EXPECT_EQ(Strandel({"show", "interrupted"}).exit_code, 1);
 }
 
 // The daemon as a child whose output goes to a file.
