@@ -2,9 +2,11 @@
 #include "platform/process_starter.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -95,6 +97,35 @@ TEST(ProcessStarter, RunsTheProgramAsTheSeatUserWithOnlyTheAccountEnvironment) {
   }
   EXPECT_EQ(program.Environment(), expected);
   EXPECT_EQ(ReadFile(program.out() / "inherited").find(host_file.string()), std::string::npos);
+}
+
+// A module that is not root starts programs as itself, with the group it was
+// started with (a service's Group=), which need not be its account's primary
+// group; a token of anyone else is refused rather than run as itself.
+TEST(ProcessStarter, AModuleThatIsNotRootStartsProgramsAsItself) {
+  REQUIRE_ROOT();  // to drop a child to another user
+  constexpr gid_t kServiceGroup = 4242;
+  StandIn program;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const gid_t groups[] = {kServiceGroup};
+    if (::setgroups(1, groups) != 0 || ::setgid(kServiceGroup) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(3);
+    }
+    const bool ran = CProcessStarter::Run(program.script().wstring(), FALSE, TRUE);
+    const auto root = os::TokenForUid(0);
+    const bool as_root = root && os::StartProcess(*root, {"/bin/true"}, {}).started;
+    ::_exit(!ran ? 1 : as_root ? 2 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not drop, 1: not started, 2: ran as root";
+  EXPECT_EQ(program.Calls(), 1);
+  EXPECT_EQ(program.Status("Uid"), "65534\t65534\t65534\t65534");
+  EXPECT_EQ(program.Status("Gid"), "4242\t4242\t4242\t4242");
+  EXPECT_EQ(program.Status("Groups"), "4242 ");
 }
 
 class ImpersonationTest : public ::testing::Test {
