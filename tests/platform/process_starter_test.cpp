@@ -13,9 +13,9 @@
 #include <latch>
 #include <thread>
 
-#include "os/clock.h"
 #include "os/process.h"
 #include "os/thread_identity.h"
+#include "platform/console_user.h"
 #include "stand_in.h"
 #include "test_support.h"
 
@@ -176,19 +176,20 @@ TEST_F(ImpersonationTest, OnlyTheScopedThreadActsAsTheUserAndOnlyWhileTheScopeLi
   EXPECT_EQ(os::CurrentGroups(), groups_before);
 }
 
-TEST_F(ImpersonationTest, NoUserMeansNoImpersonationAndTheFirstUserFoundStays) {
-  os::FakeClock clock;
-  os::SetClock(&clock);
+// Impersonation and the Trash helper share one answer to "who is at the
+// console", and it follows the seat: a logon, a switch to another user and a
+// logoff each count from the next call.
+TEST_F(ImpersonationTest, TheConsoleUserFollowsTheSeat) {
+  constexpr uid_t kDaemon = 1;
   seat_.Set(SeatUsers::NoneActive());
   auto impersonated_uid = [] {
     CActiveUserImpersonation impersonation;
     return os::CurrentFsUid();
   };
   EXPECT_EQ(impersonated_uid(), 0u);
-  os::SetSessionSourceForTest(SeatUsers::Only(kNobody));  // logs on; cache still empty
-  // Nobody was found a moment ago: the session manager is not asked again yet.
-  EXPECT_EQ(impersonated_uid(), 0u);
-  clock.Advance(std::chrono::seconds(5));
+  EXPECT_EQ(CurrentConsoleUser(), nullptr);
+
+  os::SetSessionSourceForTest(SeatUsers::Only(kNobody));  // logs on
   {
     CActiveUserImpersonation impersonation;
     EXPECT_EQ(os::CurrentFsUid(), kNobody);
@@ -196,10 +197,17 @@ TEST_F(ImpersonationTest, NoUserMeansNoImpersonationAndTheFirstUserFoundStays) {
     EXPECT_EQ(os::CurrentFsUid(), kNobody);
   }
   EXPECT_EQ(os::CurrentFsUid(), 0u);
-  os::SetSessionSourceForTest(SeatUsers::Only(1));  // another user; the token is kept
-  clock.Advance(std::chrono::seconds(5));
-  EXPECT_EQ(impersonated_uid(), kNobody);
-  os::SetClock(nullptr);
+  const auto first = CurrentConsoleUser();
+  EXPECT_EQ(CurrentConsoleUser(), first) << "the same user's account is looked up once";
+
+  os::SetSessionSourceForTest(SeatUsers::Only(kDaemon));  // another user takes the seat
+  EXPECT_EQ(impersonated_uid(), kDaemon);
+  ASSERT_NE(CurrentConsoleUser(), nullptr);
+  EXPECT_EQ(CurrentConsoleUser()->uid, kDaemon);
+
+  os::SetSessionSourceForTest(SeatUsers::NoneActive());  // logs off
+  EXPECT_EQ(impersonated_uid(), 0u);
+  EXPECT_EQ(CurrentConsoleUser(), nullptr);
 }
 
 }  // namespace
