@@ -18,10 +18,15 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kRunLockName = "strandel-run.lock";
+constexpr const char* kSystemDataDir = "/var/lib/strandel";
 
 }  // namespace
 
 fs::path DefaultDataDir() {
+  // Where systemd makes room for the root daemon of the system unit, so that
+  // root's commands in a shell reach the same tasks.
+  std::error_code ec;
+  if (::geteuid() == 0 && fs::is_directory(kSystemDataDir, ec)) return kSystemDataDir;
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return fs::path(state) / "strandel";
   const char* home = std::getenv("HOME");

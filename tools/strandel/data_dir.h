@@ -13,6 +13,7 @@ namespace host {
 // separator; empty when the current directory is gone.
 std::filesystem::path MakeAbsolute(const std::filesystem::path& path);
 
+// For root, /var/lib/strandel when that directory exists; else
 // $XDG_STATE_HOME/strandel, or ~/.local/state/strandel.
 std::filesystem::path DefaultDataDir();
 
