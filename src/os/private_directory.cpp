@@ -57,8 +57,9 @@ std::string WhyNotPrivateDirectory(const std::string& path, const std::vector<st
   std::filesystem::path holder = directory.parent_path();
   if (holder.empty()) holder = ".";
   struct stat named_holder {};
-  if (::stat(holder.c_str(), &named_holder) != 0)
+  if (::stat(holder.c_str(), &named_holder) != 0) {
     return holder.string() + ": " + std::strerror(errno);
+  }
   const std::string holds = ", which holds " + directory.string() + ",";
   if (std::string why = WhyLoose(named_holder, holder.string() + holds, true); !why.empty()) {
     return why;

@@ -60,8 +60,7 @@ fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
   const std::string why = os::WhyNotPrivateDirectory(
       absolute, {"Strandel.db", "Strandel.db.lock", "Report.dat", kRunLockName, kSocketName});
   if (!why.empty()) {
-    *error = "refusing " + absolute.string() + ": " + why +
-             "; only its owner may be able to change it (as ssh asks of ~/.ssh)";
+    *error = "refusing " + absolute.string() + ": " + why;
     return {};
   }
   return absolute;
