@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build host run install test sanitize tsan bench clean deps
+.PHONY: all build host run install deb test sanitize tsan bench clean deps
 
 all: build
 
@@ -28,6 +28,11 @@ run: host
 PREFIX ?= $(HOME)/.local
 install: build
 	cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package, $(BUILD)/strandel_VERSION_ARCH.deb: the same layout under
+# /usr, with a user and a system unit for systemd. scripts/check-deb tries it.
+deb: host
+	cd $(BUILD) && cpack -G DEB
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure

@@ -2,6 +2,7 @@
 #include "control/main_frame.h"
 #include "control/watcher_monitor.h"
 #include "entry/addin_app.h"
+#include "os/private_directory.h"
 #include "os/text.h"
 #include "platform/diag_log.h"
 
@@ -34,7 +35,19 @@ extern "C" STRANDEL_API void InitStrandel(const wchar_t* dataDir) {
     DebugTrace("[Strandel]InitStrandel ignored: the module is already started");
     return;
   }
-  theApp.m_strDataDir = NormalizeDataDirectory(dataDir);
+  const std::wstring directory = NormalizeDataDirectory(dataDir);
+  // Nothing is written into a refused directory, not even the report file:
+  // the host finds no monitor, and the trace says why.
+  const std::string why =
+      directory.empty()
+          ? std::string()
+          : os::WhyNotPrivateDirectory(os::ToUtf8(directory),
+                                       {"Strandel.db", "Strandel.db.lock", "Report.dat"});
+  if (!why.empty()) {
+    DebugTrace("[Strandel]InitStrandel refused the data directory: %s", why.c_str());
+    return;
+  }
+  theApp.m_strDataDir = directory;
   SetReportDirectory(theApp.m_strDataDir);
   StartModule();
 }

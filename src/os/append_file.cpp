@@ -10,7 +10,7 @@
 namespace os {
 
 AppendResult AppendToFile(const std::string& path, std::string_view record) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     ErrorFromErrno(errno, path);
     return AppendResult::kCannotOpen;

@@ -65,9 +65,9 @@ void CloseInheritedExcept(int keep) {
 
 // Runs in the forked child: async-signal-safe calls only. Reports errno on
 // report_fd when it cannot exec.
-[[noreturn]] void ExecAsUser(const UserToken& token, const char* program, char* const argv[],
-                             char* const envp[], const gid_t* groups, std::size_t group_count,
-                             bool inherit_output, int report_fd) {
+[[noreturn]] void ExecAsUser(const UserToken& token, bool change_identity, const char* program,
+                             char* const argv[], char* const envp[], const gid_t* groups,
+                             std::size_t group_count, bool inherit_output, int report_fd) {
   auto fail = [report_fd] {
     const int err = errno;
     [[maybe_unused]] ssize_t ignored = ::write(report_fd, &err, sizeof err);
@@ -88,9 +88,11 @@ void CloseInheritedExcept(int keep) {
   // The report pipe is close-on-exec and goes away with the exec.
   CloseInheritedExcept(report_fd);
 
-  if (::geteuid() == 0 && ::syscall(SYS_setgroups, group_count, groups) != 0) fail();
-  if (::setgid(token.gid) != 0) fail();
-  if (::setuid(token.uid) != 0) fail();
+  if (change_identity) {
+    if (::syscall(SYS_setgroups, group_count, groups) != 0) fail();
+    if (::setgid(token.gid) != 0) fail();
+    if (::setuid(token.uid) != 0) fail();
+  }
   ::execve(program, argv, envp);
   fail();
   ::_exit(127);
@@ -189,6 +191,14 @@ StartResult StartProcess(const UserToken& token, const std::vector<std::string>&
     SetLastError(ERROR_FILE_NOT_FOUND);
     return result;
   }
+  // Only root can become another user. Anyone else starts the program as
+  // itself, as it runs: a service given another group than its account's
+  // primary one could not even set that group back.
+  const bool change_identity = ::geteuid() == 0;
+  if (!change_identity && token.uid != ::geteuid()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return result;
+  }
   std::vector<std::string> env = AccountEnvironment(token);
   for (const std::string& entry : options.extra_environment) SetVariable(env, entry);
   const std::string program = ResolveProgram(argv[0], env);
@@ -230,8 +240,8 @@ StartResult StartProcess(const UserToken& token, const std::vector<std::string>&
       }
       if (grandchild > 0) ::_exit(0);
     }
-    ExecAsUser(token, program.c_str(), arg_ptrs.data(), env_ptrs.data(), token.groups.data(),
-               token.groups.size(), options.inherit_output, report[1]);
+    ExecAsUser(token, change_identity, program.c_str(), arg_ptrs.data(), env_ptrs.data(),
+               token.groups.data(), token.groups.size(), options.inherit_output, report[1]);
   }
   ::close(report[1]);
   int child_errno = 0;

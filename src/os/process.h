@@ -48,10 +48,12 @@ struct StartResult {
 };
 
 // Runs argv[0] (looked up in the PATH of the account environment when it has
-// no '/') as token's user: groups, group and user are set in the child before
-// exec, the working directory is the caller's. started is false, with the last
-// error set, when the program could not be executed at all; a program that
-// runs and fails is started.
+// no '/') as token's user, in the caller's working directory. A root caller
+// sets the groups, group and user in the child before exec; any other caller
+// can only start programs as itself, and does so with its identity as it is
+// (a token of another user is refused, last error 5). started is false, with
+// the last error set, when the program could not be executed at all; a
+// program that runs and fails is started.
 StartResult StartProcess(const UserToken& token, const std::vector<std::string>& argv,
                          const StartOptions& options);
 

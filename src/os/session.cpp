@@ -159,6 +159,16 @@ std::optional<UserToken> SessionLibrary::QueryUserToken(uint32_t session_id) con
   return std::nullopt;
 }
 
+std::optional<uid_t> SessionLibrary::ActiveConsoleUid() const {
+  const auto sessions = EnumerateSessions();
+  if (!sessions) return std::nullopt;
+  for (const Session& s : *sessions) {
+    if (s.active) return s.uid;
+  }
+  SetLastError(kErrorNoToken);
+  return std::nullopt;
+}
+
 void SetSessionSourceForTest(SessionSource source) {
   std::lock_guard<std::mutex> guard(g_seam_mutex);
   TestSource() = std::move(source);

@@ -71,6 +71,9 @@ class SessionLibrary {
   // The user of that session; nothing (last error set) when the session does
   // not exist now or its account is unknown.
   std::optional<UserToken> QueryUserToken(uint32_t session_id) const;
+  // The user of the first active session; nothing (last error set) when
+  // nobody is active or the sessions cannot be listed.
+  std::optional<uid_t> ActiveConsoleUid() const;
 
  private:
   bool needs_library_ = false;

@@ -14,8 +14,7 @@ uid_t CurrentFsUid() {
   return static_cast<uid_t>(::syscall(SYS_setfsuid, static_cast<uid_t>(-1)));
 }
 
-std::string CurrentUserName() {
-  const uid_t uid = CurrentFsUid();
+std::string UserNameOf(uid_t uid) {
   std::vector<char> buffer(16384);
   passwd entry;
   passwd* found = nullptr;
@@ -24,5 +23,7 @@ std::string CurrentUserName() {
   }
   return std::to_string(uid);
 }
+
+std::string CurrentUserName() { return UserNameOf(CurrentFsUid()); }
 
 }  // namespace os

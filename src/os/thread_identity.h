@@ -13,7 +13,10 @@ namespace os {
 // The calling thread's file-system user id.
 uid_t CurrentFsUid();
 
-// The account name of CurrentFsUid(), or the number when the account is unknown.
+// The account name of uid, or the number when the account is unknown.
+std::string UserNameOf(uid_t uid);
+
+// UserNameOf(CurrentFsUid()).
 std::string CurrentUserName();
 
 }  // namespace os

@@ -1,24 +1,14 @@
 #include "platform/process_starter.h"
 
-#include <chrono>
-#include <mutex>
 #include <optional>
 
-#include "os/clock.h"
 #include "os/last_error.h"
 #include "os/process.h"
 #include "os/text.h"
+#include "platform/console_user.h"
 #include "platform/diag_log.h"
 
 namespace {
-
-std::mutex g_cached_token_mutex;
-std::shared_ptr<const os::UserToken> g_cached_token;  // filled once, never refreshed
-
-std::shared_ptr<const os::UserToken> CachedToken() {
-  std::lock_guard<std::mutex> guard(g_cached_token_mutex);
-  return g_cached_token;
-}
 
 const wchar_t* TrueFalse(bool value) { return value ? L"TRUE" : L"FALSE"; }
 
@@ -137,53 +127,13 @@ DWORD CWtsApiLoader::GetActiveConsoleSessionId() {
   return m_hWtsApiDLL->ActiveConsoleSessionId();
 }
 
-namespace {
-
-// With nobody logged in, asking the session manager for every change would
-// load its library again and again on the sync path; a user who logs in is
-// noticed within this time instead.
-constexpr auto kSessionRequeryInterval = std::chrono::seconds(5);
-std::mutex g_session_query_mutex;
-std::optional<os::TimePoint> g_last_session_query;  // guarded by g_session_query_mutex
-
-bool SessionQueryDue() {
-  std::lock_guard<std::mutex> guard(g_session_query_mutex);
-  const os::TimePoint now = os::GetClock().Now();
-  if (g_last_session_query && now - *g_last_session_query < kSessionRequeryInterval) return false;
-  g_last_session_query = now;
-  return true;
-}
-
-}  // namespace
-
 CActiveUserImpersonation::CActiveUserImpersonation() {
-  std::shared_ptr<const os::UserToken> token = CachedToken();
-  if (!token && SessionQueryDue()) {
-    // Queried outside the lock: two threads may both ask, and one answer stays.
-    os::SessionLibrary library;
-    if (library.loaded() && library.has_session_calls()) {
-      if (auto queried = library.QueryUserToken(library.ActiveConsoleSessionId())) {
-        std::lock_guard<std::mutex> guard(g_cached_token_mutex);
-        if (!g_cached_token) g_cached_token = std::make_shared<os::UserToken>(std::move(*queried));
-        token = g_cached_token;
-      }
-    }
-  }
-  if (token) {
+  if (const auto user = CurrentConsoleUser()) {
     m_bStarted = TRUE;
-    m_savedIdentity = os::Impersonate(*token);
+    m_savedIdentity = os::Impersonate(*user);
   }
 }
 
 CActiveUserImpersonation::~CActiveUserImpersonation() {
   if (m_bStarted && m_savedIdentity) os::RevertIdentity(*m_savedIdentity);
-}
-
-void CActiveUserImpersonation::ResetCachedTokenForTest() {
-  {
-    std::lock_guard<std::mutex> guard(g_session_query_mutex);
-    g_last_session_query.reset();
-  }
-  std::lock_guard<std::mutex> guard(g_cached_token_mutex);
-  g_cached_token.reset();
 }

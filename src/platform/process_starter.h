@@ -7,9 +7,9 @@
 // owning pointers to one, null for none.
 //
 // CProcessStarter and CWtsApiLoader hold no shared state and may be used on
-// any thread. CActiveUserImpersonation shares one process-wide token (guarded
-// by its own mutex) and acts on the thread that constructs it, which must
-// also destroy it.
+// any thread. CActiveUserImpersonation acts for the console user of
+// platform/console_user.h, looked up as it is constructed, on the thread that
+// constructs it, which must also destroy it.
 #pragma once
 
 #include <memory>
@@ -65,9 +65,6 @@ class CActiveUserImpersonation {
   ~CActiveUserImpersonation();
   CActiveUserImpersonation(const CActiveUserImpersonation&) = delete;
   CActiveUserImpersonation& operator=(const CActiveUserImpersonation&) = delete;
-
-  // Forgets the process-wide token, so that a test can log a different user on.
-  static void ResetCachedTokenForTest();
 
  private:
   BOOL m_bStarted = FALSE;

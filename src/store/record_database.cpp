@@ -164,9 +164,9 @@ bool CRecord::SetValue(std::wstring_view column, std::wstring_view text) {
     return true;
   } catch (...) {
     try {
+      // The column only: a value may be a share password.
       const std::wstring column_text(column);
-      const std::wstring value_text(text);
-      DebugTraceW(L"[Strandel]SetValue(%ls %ls) failed", column_text.c_str(), value_text.c_str());
+      DebugTraceW(L"[Strandel]SetValue(%ls) failed", column_text.c_str());
     } catch (...) {
     }
     return false;

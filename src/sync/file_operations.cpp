@@ -11,8 +11,8 @@
 #include "os/module_path.h"
 #include "os/process.h"
 #include "os/text.h"
+#include "platform/console_user.h"
 #include "platform/diag_log.h"
-#include "platform/process_starter.h"
 
 namespace {
 
@@ -231,10 +231,8 @@ BOOL SyncFileOperations::DeleteToRecycleBin(const std::wstring& path) {
   os::FileStatus status{};
   if (!os::GetFileStatus(path, &status)) return FALSE;
   std::lock_guard<std::mutex> guard(m_RecycleMutex);
-  CWtsApiLoader sessions;
-  const DWORD session = sessions.GetActiveConsoleSessionId();
-  if (!m_hUserToken) m_hUserToken = sessions.QueryUserToken(session);
-  if (!m_hUserToken) {
+  const std::shared_ptr<const os::UserToken> user = CurrentConsoleUser();
+  if (!user) {
     WriteReport(ReportError, L"GetUserToken failed:0x%08X", os::GetLastError());
     return FALSE;
   }
@@ -251,7 +249,7 @@ BOOL SyncFileOperations::DeleteToRecycleBin(const std::wstring& path) {
   os::StartOptions options;
   options.wait = true;
   const os::StartResult run = os::StartProcess(
-      *m_hUserToken, {os::ToUtf8(m_strBinhaulExePath), "/path", os::ToUtf8(path)}, options);
+      *user, {os::ToUtf8(m_strBinhaulExePath), "/path", os::ToUtf8(path)}, options);
   if (!run.started) {
     const std::wstring command = L"\"" + m_strBinhaulExePath + L"\" /path \"" + path + L"\" ";
     WriteReport(ReportError, L"CreateProcessfailed:%ls", command.c_str());

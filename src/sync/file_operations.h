@@ -10,11 +10,9 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
 
-#include "os/session.h"
 #include "store/sync_log_recorder.h"
 #include "watch/change_record.h"
 #include "watch/watch_shared.h"
@@ -70,6 +68,5 @@ class SyncFileOperations {
   std::atomic<SyncLogRecorder*> m_pRecorder;
   // Filled on the first delete to the Trash, then kept.
   std::mutex m_RecycleMutex;
-  std::unique_ptr<os::UserToken> m_hUserToken;  // guarded by m_RecycleMutex
-  std::wstring m_strBinhaulExePath;             // guarded by m_RecycleMutex
+  std::wstring m_strBinhaulExePath;  // guarded by m_RecycleMutex
 };

@@ -2,16 +2,22 @@
 // directories, their words and exit statuses, and the daemon.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "test_support.h"
@@ -237,9 +243,147 @@ TEST_F(CliTest, ARunningDaemonRefusesInTheSameWords) {
 }
 
 TEST_F(CliTest, TheDefaultDataDirectoryFollowsXdgStateHome) {
+  if (::geteuid() == 0 && fs::is_directory("/var/lib/strandel")) {
+    GTEST_SKIP() << "root keeps its tasks in /var/lib/strandel on this machine";
+  }
   const auto run = Shell("XDG_STATE_HOME='" + dir_.str() + "/xdg' \"$0\" list");
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(fs::exists(dir_.path() / "xdg" / "strandel" / "Strandel.db"));
+}
+
+// Data directories that anybody but their owner could change, and names of
+// the files kept there planted as links to a file outside.
+class RefusedDataDirTest : public CliTest {
+ protected:
+  struct Case {
+    std::string what;
+    std::function<void(const fs::path& data)> spoil;
+    std::string says;  // empty: accepted
+  };
+
+  void ExpectVerdicts(const std::vector<Case>& cases) {
+    const fs::path outside = dir_.path() / "outside";
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      std::ofstream(outside) << "untouched";
+      const fs::path data = dir_.path() / ("case" + std::to_string(i)) / "data";
+      fs::create_directories(data);
+      ::chmod(data.c_str(), 0700);
+      ::chmod(data.parent_path().c_str(), 0755);
+      c.spoil(data);
+      const auto run = testing_support::RunProcess(STRANDEL_CLI, {"--data-dir", data, "list"});
+      if (c.says.empty()) {
+        EXPECT_EQ(run.exit_code, 0) << c.what << ": " << run.output;
+        continue;
+      }
+      EXPECT_EQ(run.exit_code, 1) << c.what << ": " << run.output;
+      EXPECT_TRUE(Has(run, "refusing " + data.string() + ": ")) << c.what << ": " << run.output;
+      EXPECT_TRUE(Has(run, c.says)) << c.what << ": " << c.says << " not in " << run.output;
+      EXPECT_EQ(ReadFile(outside), "untouched") << c.what;
+      // Nothing was made there: it holds at most the planted link.
+      EXPECT_LE(std::distance(fs::directory_iterator(data), fs::directory_iterator()), 1) << c.what;
+    }
+  }
+
+  static std::function<void(const fs::path&)> Link(const std::string& name, const fs::path& to) {
+    return [name, to](const fs::path& data) { fs::create_symlink(to, data / name); };
+  }
+  static std::function<void(const fs::path&)> Mode(mode_t mode, bool parent = false) {
+    return [mode, parent](const fs::path& data) {
+      ::chmod((parent ? data.parent_path() : data).c_str(), mode);
+    };
+  }
+};
+
+TEST_F(RefusedDataDirTest, LooseModesAndPlantedLinksAreRefused) {
+  const fs::path outside = dir_.path() / "outside";
+  std::vector<Case> cases = {
+      {"group-writable", Mode(0770), "is writable by its group (mode 0770)"},
+      {"other-writable", Mode(0703), "is writable by others (mode 0703)"},
+      {"loose parent", Mode(0777, true), "/data, is writable by others (mode 0777)"},
+      {"group-writable parent", Mode(0775, true), "/data, is writable by its group (mode 0775)"},
+      // Sticky, as /tmp is: nobody else may rename or remove what is ours.
+      {"sticky parent", Mode(01777, true), ""},
+      {"readable by all", Mode(0755), ""},
+  };
+  for (const char* name :
+       {"Report.dat", "Strandel.db.lock", "strandel.sock", "strandel-run.lock", "Strandel.db"}) {
+    cases.push_back({std::string(name) + " planted as a link", Link(name, outside),
+                     std::string(name) + " is a symbolic link"});
+  }
+  ExpectVerdicts(cases);
+}
+
+TEST_F(RefusedDataDirTest, DirectoriesOfAnotherUserAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory to another user";
+  const auto give = [](bool parent) {
+    return [parent](const fs::path& data) {
+      ASSERT_EQ(::chown((parent ? data.parent_path() : data).c_str(), 65534, 65534), 0);
+    };
+  };
+  const std::string nobody = ::getpwuid(65534) ? ::getpwuid(65534)->pw_name : "65534";
+  ExpectVerdicts({
+      {"owned by another user", give(false), "belongs to " + nobody + ", not to root"},
+      {"parent owned by another user", give(true), "belongs to " + nobody + ", not to root"},
+  });
+}
+
+// The password prompt on a terminal: no echo while it is typed, and the echo
+// back afterwards, also after Ctrl-C, with which the command ends as an
+// interrupted one does: by SIGINT (130 in a shell).
+TEST_F(CliTest, ThePasswordPromptGivesTheEchoBackEvenAfterCtrlC) {
+  const std::string data = data_.string(), src = src_.string(), dst = dst_.string();
+  const struct {
+    const char* name;
+    const char* typed;
+    bool interrupted;
+  } cases[] = {{"typed", "pa55word\n", false}, {"interrupted", "\x03", true}};
+  for (const auto& c : cases) {
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::execl(STRANDEL_CLI, STRANDEL_CLI, "--data-dir", data.c_str(), "add", c.name, src.c_str(),
+              dst.c_str(), "--share-user", "alice", nullptr);
+      ::_exit(127);
+    }
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string shown;
+    const bool prompted = PollUntil([&] {
+      char buffer[256];
+      pollfd ready{master, POLLIN, 0};
+      while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        shown.append(buffer, static_cast<std::size_t>(n));
+      }
+      return shown.find("Password for alice: ") != std::string::npos;
+    });
+    termios mode{};
+    EXPECT_TRUE(prompted) << c.name << ": " << shown;
+    if (prompted) {
+      ASSERT_EQ(::tcgetattr(terminal, &mode), 0);
+      EXPECT_EQ(mode.c_lflag & ECHO, 0u) << c.name << ": the password would show";
+      ASSERT_GT(::write(master, c.typed, std::strlen(c.typed)), 0);
+    }
+    int status = 0;
+    if (!PollUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+    if (c.interrupted) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    }
+    ASSERT_EQ(::tcgetattr(terminal, &mode), 0);
+    EXPECT_NE(mode.c_lflag & ECHO, 0u) << c.name << ": the terminal was left without echo";
+    ::close(terminal);
+    ::close(master);
+  }
+  const auto shown = Strandel({"show", "typed"});
+  EXPECT_TRUE(Has(shown, "share password:  (set)")) << shown.output;
+  EXPECT_EQ(Strandel({"show", "interrupted"}).exit_code, 1);
 }
 
 TEST_F(CliTest, RunMirrorsTakesCommandsThroughItsSocketAndStopsOnSigterm) {

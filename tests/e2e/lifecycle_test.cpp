@@ -71,6 +71,51 @@ TEST(Lifecycle, NullEmptyAndMissingDataDirectoriesStillStart) {
   }
 }
 
+// A directory others could change, or one whose files are links, is refused
+// before anything is written there: the host finds no monitor, and the trace
+// says why. Once put right, the module starts.
+TEST(Lifecycle, TheModuleStartsOnlyOnAPrivateDataDirectory) {
+  namespace fs = std::filesystem;
+  TempDir cwd, dir;
+  const fs::path outside = dir.path() / "outside";
+  const fs::path data = dir.path() / "data";
+  fs::create_directory(data);
+  const auto start = [&] {
+    return RunProcess("/bin/sh",
+                      {"-c", "STRANDEL_TRACE=stderr exec \"$0\" lifecycle \"$1\"",
+                       STRANDEL_HOST_PROBE, data.string() + "/"},
+                      cwd.str());
+  };
+  const struct {
+    mode_t mode;
+    const char* link;  // planted as a link to outside, or null
+    std::string says;
+  } refused[] = {
+      {0770, nullptr, data.string() + " is writable by its group (mode 0770)"},
+      {0700, "Strandel.db.lock", (data / "Strandel.db.lock").string() + " is a symbolic link"},
+      {0700, "Report.dat", (data / "Report.dat").string() + " is a symbolic link"},
+  };
+  for (const auto& c : refused) {
+    ::chmod(data.c_str(), c.mode);
+    if (c.link != nullptr) fs::create_symlink(outside, data / c.link);
+    const auto run = start();
+    ExpectCleanEnd(run);
+    EXPECT_TRUE(Has(run, "monitor=0")) << run.output;
+    EXPECT_TRUE(Has(run, "[Strandel]InitStrandel refused the data directory: " + c.says))
+        << run.output;
+    EXPECT_FALSE(fs::exists(outside)) << c.says;
+    EXPECT_EQ(std::distance(fs::directory_iterator(data), fs::directory_iterator()),
+              c.link != nullptr ? 1 : 0)
+        << c.says;
+    if (c.link != nullptr) fs::remove(data / c.link);
+  }
+  ::chmod(data.c_str(), 0700);
+  const auto run = start();
+  ExpectCleanEnd(run);
+  EXPECT_TRUE(Has(run, "monitor=1")) << run.output;
+  EXPECT_TRUE(fs::exists(data / "Strandel.db"));
+}
+
 TEST(Lifecycle, HostThatExitsWithoutReleasingEndsPromptly) {
   TempDir data;
   const auto run =

@@ -22,4 +22,18 @@ TEST(Report, FileIsPrivateToItsOwnerAndLinesCarryTheLevelWord) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST(Report, ALinkPlantedAsTheFileIsNotFollowed) {
+  testing_support::TempDir dir;
+  const auto outside = dir.path() / "outside";
+  std::filesystem::create_directory(dir.path() / "data");
+  std::filesystem::create_symlink(outside, dir.path() / "data" / "Report.dat");
+  testing_support::TraceCapture trace;
+  SetReportDirectory(dir.wstr() + L"/data/");
+  WriteReport(ReportError, L"fault %d", 9);
+  SetReportDirectory(L"");
+  EXPECT_FALSE(std::filesystem::exists(outside));
+  // The message still reaches the trace, bare.
+  EXPECT_EQ(trace.Lines(), std::vector<std::string>{"fault 9"});
+}
+
 }  // namespace

@@ -2,18 +2,20 @@
 #include "platform/process_starter.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <latch>
 #include <thread>
 
-#include "os/clock.h"
 #include "os/process.h"
 #include "os/thread_identity.h"
+#include "platform/console_user.h"
 #include "stand_in.h"
 #include "test_support.h"
 
@@ -97,6 +99,35 @@ TEST(ProcessStarter, RunsTheProgramAsTheSeatUserWithOnlyTheAccountEnvironment) {
   EXPECT_EQ(ReadFile(program.out() / "inherited").find(host_file.string()), std::string::npos);
 }
 
+// A module that is not root starts programs as itself, with the group it was
+// started with (a service's Group=), which need not be its account's primary
+// group; a token of anyone else is refused rather than run as itself.
+TEST(ProcessStarter, AModuleThatIsNotRootStartsProgramsAsItself) {
+  REQUIRE_ROOT();  // to drop a child to another user
+  constexpr gid_t kServiceGroup = 4242;
+  StandIn program;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const gid_t groups[] = {kServiceGroup};
+    if (::setgroups(1, groups) != 0 || ::setgid(kServiceGroup) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(3);
+    }
+    const bool ran = CProcessStarter::Run(program.script().wstring(), FALSE, TRUE);
+    const auto root = os::TokenForUid(0);
+    const bool as_root = root && os::StartProcess(*root, {"/bin/true"}, {}).started;
+    ::_exit(!ran ? 1 : as_root ? 2 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: could not drop, 1: not started, 2: ran as root";
+  EXPECT_EQ(program.Calls(), 1);
+  EXPECT_EQ(program.Status("Uid"), "65534\t65534\t65534\t65534");
+  EXPECT_EQ(program.Status("Gid"), "4242\t4242\t4242\t4242");
+  EXPECT_EQ(program.Status("Groups"), "4242 ");
+}
+
 class ImpersonationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,19 +176,20 @@ TEST_F(ImpersonationTest, OnlyTheScopedThreadActsAsTheUserAndOnlyWhileTheScopeLi
   EXPECT_EQ(os::CurrentGroups(), groups_before);
 }
 
-TEST_F(ImpersonationTest, NoUserMeansNoImpersonationAndTheFirstUserFoundStays) {
-  os::FakeClock clock;
-  os::SetClock(&clock);
+// Impersonation and the Trash helper share one answer to "who is at the
+// console", and it follows the seat: a logon, a switch to another user and a
+// logoff each count from the next call.
+TEST_F(ImpersonationTest, TheConsoleUserFollowsTheSeat) {
+  constexpr uid_t kDaemon = 1;
   seat_.Set(SeatUsers::NoneActive());
   auto impersonated_uid = [] {
     CActiveUserImpersonation impersonation;
     return os::CurrentFsUid();
   };
   EXPECT_EQ(impersonated_uid(), 0u);
-  os::SetSessionSourceForTest(SeatUsers::Only(kNobody));  // logs on; cache still empty
-  // Nobody was found a moment ago: the session manager is not asked again yet.
-  EXPECT_EQ(impersonated_uid(), 0u);
-  clock.Advance(std::chrono::seconds(5));
+  EXPECT_EQ(CurrentConsoleUser(), nullptr);
+
+  os::SetSessionSourceForTest(SeatUsers::Only(kNobody));  // logs on
   {
     CActiveUserImpersonation impersonation;
     EXPECT_EQ(os::CurrentFsUid(), kNobody);
@@ -165,10 +197,17 @@ TEST_F(ImpersonationTest, NoUserMeansNoImpersonationAndTheFirstUserFoundStays) {
     EXPECT_EQ(os::CurrentFsUid(), kNobody);
   }
   EXPECT_EQ(os::CurrentFsUid(), 0u);
-  os::SetSessionSourceForTest(SeatUsers::Only(1));  // another user; the token is kept
-  clock.Advance(std::chrono::seconds(5));
-  EXPECT_EQ(impersonated_uid(), kNobody);
-  os::SetClock(nullptr);
+  const auto first = CurrentConsoleUser();
+  EXPECT_EQ(CurrentConsoleUser(), first) << "the same user's account is looked up once";
+
+  os::SetSessionSourceForTest(SeatUsers::Only(kDaemon));  // another user takes the seat
+  EXPECT_EQ(impersonated_uid(), kDaemon);
+  ASSERT_NE(CurrentConsoleUser(), nullptr);
+  EXPECT_EQ(CurrentConsoleUser()->uid, kDaemon);
+
+  os::SetSessionSourceForTest(SeatUsers::NoneActive());  // logs off
+  EXPECT_EQ(impersonated_uid(), 0u);
+  EXPECT_EQ(CurrentConsoleUser(), nullptr);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/session.h"
+#include "platform/console_user.h"
 #include "platform/process_starter.h"
 #include "test_support.h"
 
@@ -82,7 +83,7 @@ class SeatUsers {
   }
   void Set(os::SessionSource source) {
     os::SetSessionSourceForTest(std::move(source));
-    CActiveUserImpersonation::ResetCachedTokenForTest();
+    ForgetConsoleUserForTest();
   }
 };
 

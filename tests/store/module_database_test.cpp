@@ -158,6 +158,22 @@ TEST_F(TaskStoreTest, ReadsOutsideTheTableFailAndDeleteMatchesTheNameExactlyOnce
   EXPECT_EQ(db_.LoadTasks(), (std::vector<WatchTask>{Task(L"Photos", 2), Task(L"Docs", 3)}));
 }
 
+TEST_F(TaskStoreTest, AFailedWriteNamesTheColumnButNeverItsValue) {
+  db_.AddTask(Task(L"share", 1));
+  Execute(db_.FilePath(),
+          "CREATE TRIGGER refuse BEFORE UPDATE ON WATCH_TASK_LIST "
+          "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END");
+  WatchTask task = Task(L"share", 1);
+  task.strShareUserName = L"alice";
+  task.strShareUserPassword = L"pa55-for-the-share";
+  testing_support::TraceCapture trace;
+  db_.RewriteTask(task);
+  EXPECT_TRUE(trace.Contains("SetValue(SHAREUSERPASSWORD) failed"));
+  for (const std::string& line : trace.Lines()) {
+    EXPECT_EQ(line.find("pa55-for-the-share"), std::string::npos) << line;
+  }
+}
+
 TEST_F(TaskStoreTest, AddWaitsForAnotherConnectionsWriteTransaction) {
   db_.AddTask(Task(L"first", 1));
   Execute(db_.FilePath(), "CREATE TABLE Notes (text TEXT)");

@@ -17,21 +17,16 @@ namespace {
 constexpr uint32_t kMaxStrings = 256;
 constexpr uint32_t kMaxStringBytes = 1 << 24;
 
-// The socket's address through the directory's descriptor, so a long data
-// directory path does not run past sun_path.
-struct SocketAddress {
-  UniqueFd dir;
+// An address that names a file through a descriptor ("/proc/self/fd/N", then
+// "/name" when given), so that a long data directory path does not run past
+// sun_path.
+sockaddr_un AddressThrough(int fd, const char* name) {
   sockaddr_un address{};
-};
-
-bool MakeAddress(const std::filesystem::path& data_dir, SocketAddress& out) {
-  out.dir = UniqueFd(::open(data_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!out.dir.valid()) return false;
-  out.address.sun_family = AF_UNIX;
-  const std::string path =
-      "/proc/self/fd/" + std::to_string(out.dir.get()) + "/" + std::string(kSocketName);
-  std::strncpy(out.address.sun_path, path.c_str(), sizeof out.address.sun_path - 1);
-  return true;
+  address.sun_family = AF_UNIX;
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  if (name != nullptr) path += "/" + std::string(name);
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {
@@ -61,32 +56,43 @@ bool ReadAll(int fd, void* data, size_t size) {
 }  // namespace
 
 UniqueFd ListenOnSocket(const std::filesystem::path& data_dir, std::string* error) {
-  SocketAddress where;
+  const UniqueFd dir(::open(data_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!MakeAddress(data_dir, where) || !fd.valid()) {
+  if (!dir.valid() || !fd.valid()) {
     *error = std::strerror(errno);
     return {};
   }
-  ::unlinkat(where.dir.get(), kSocketName, 0);
-  // Created without group or other access from the start, not chmod-ed after.
-  const mode_t old_mask = ::umask(0177);
-  const int bound =
-      ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&where.address), sizeof where.address);
-  const int bind_errno = errno;
-  ::umask(old_mask);
-  if (bound != 0 || ::listen(fd.get(), 16) != 0) {
-    *error = std::strerror(bound != 0 ? bind_errno : errno);
+  struct stat st {};
+  if (::fstatat(dir.get(), kSocketName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    // A stale socket is ours to replace; anything else there is not.
+    if (!S_ISSOCK(st.st_mode)) {
+      *error = "something that is not a socket is in its place";
+      return {};
+    }
+    ::unlinkat(dir.get(), kSocketName, 0);
+  }
+  const sockaddr_un address = AddressThrough(dir.get(), kSocketName);
+  // Nobody can connect before listen(), so narrowing the mode in between
+  // leaves no moment of wider access, and the process-wide umask, which the
+  // module's threads share, is left alone.
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::fchmodat(dir.get(), kSocketName, 0600, 0) != 0 || ::listen(fd.get(), 16) != 0) {
+    *error = std::strerror(errno);
     return {};
   }
   return fd;
 }
 
 UniqueFd ConnectToDaemon(const std::filesystem::path& data_dir) {
-  SocketAddress where;
+  // The socket file is opened without following a link and reached through
+  // that descriptor: a planted link never leads to some other socket.
+  const UniqueFd file(::open((data_dir / kSocketName).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid() || !MakeAddress(data_dir, where)) return {};
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&where.address),
-                sizeof where.address) != 0) {
+  const sockaddr_un address = AddressThrough(file.get(), nullptr);
+  if (!fd.valid() ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return {};
   }
   return fd;

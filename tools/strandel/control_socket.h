@@ -15,11 +15,13 @@ using os::UniqueFd;
 
 constexpr const char* kSocketName = "strandel.sock";
 
-// Listens on the data directory's socket, mode 0600, replacing a stale one.
-// The caller holds the daemon lock, so no other daemon owns the file.
+// Listens on the data directory's socket, mode 0600, replacing a stale one;
+// refuses when something else (a symbolic link, a file) has its name. The
+// caller holds the daemon lock, so no other daemon owns the file.
 UniqueFd ListenOnSocket(const std::filesystem::path& data_dir, std::string* error);
 
-// Connects to a running daemon; invalid when none listens.
+// Connects to a running daemon; invalid when none listens, or when the
+// socket's name is a symbolic link.
 UniqueFd ConnectToDaemon(const std::filesystem::path& data_dir);
 
 // Length-prefixed string lists, both directions.

@@ -9,11 +9,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "os/private_directory.h"
+
 namespace host {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+constexpr const char* kRunLockName = "strandel-run.lock";
+constexpr const char* kSystemDataDir = "/var/lib/strandel";
+
+}  // namespace
+
 fs::path DefaultDataDir() {
+  // Where systemd makes room for the root daemon of the system unit, so that
+  // root's commands in a shell reach the same tasks.
+  std::error_code ec;
+  if (::geteuid() == 0 && fs::is_directory(kSystemDataDir, ec)) return kSystemDataDir;
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return fs::path(state) / "strandel";
   const char* home = std::getenv("HOME");
@@ -44,16 +57,18 @@ fs::path PrepareDataDir(const fs::path& dir, std::string* error) {
       return {};
     }
   }
-  std::error_code ec;
-  if (!fs::is_directory(absolute, ec)) {
-    *error = absolute.string() + " is not a directory";
+  const std::string why = os::WhyNotPrivateDirectory(
+      absolute, {"Strandel.db", "Strandel.db.lock", "Report.dat", kRunLockName, kSocketName});
+  if (!why.empty()) {
+    *error = "refusing " + absolute.string() + ": " + why;
     return {};
   }
   return absolute;
 }
 
 UniqueFd TryLockDataDir(const fs::path& dir) {
-  UniqueFd fd(::open((dir / "strandel-run.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  UniqueFd fd(
+      ::open((dir / kRunLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return {};
   return fd;
 }

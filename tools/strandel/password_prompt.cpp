@@ -1,11 +1,62 @@
 #include "password_prompt.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace host {
 namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// What a stop signal during the prompt puts back; set before its handler is
+// installed, read only by the handler.
+int g_quiet_tty = -1;
+termios g_saved_mode{};
+
+// Gives the terminal its echo back, then lets the signal end the process as
+// it would have: the shell then sees a command interrupted by Ctrl-C.
+void RestoreAndResend(int signal) {
+  ::tcsetattr(g_quiet_tty, TCSAFLUSH, &g_saved_mode);
+  [[maybe_unused]] const ssize_t ignored = ::write(g_quiet_tty, "\n", 1);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// The terminal without echo for the life of the object, whether the prompt
+// ends with a line or with a signal.
+class QuietTerminal {
+ public:
+  explicit QuietTerminal(int tty) : tty_(tty) {
+    if (::tcgetattr(tty, &g_saved_mode) != 0) return;
+    g_quiet_tty = tty;
+    struct sigaction restore {};
+    restore.sa_handler = RestoreAndResend;
+    sigemptyset(&restore.sa_mask);
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+      ::sigaction(kStopSignals[i], &restore, &previous_[i]);
+    }
+    termios quiet = g_saved_mode;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(tty, TCSAFLUSH, &quiet);
+    active_ = true;
+  }
+  ~QuietTerminal() {
+    if (!active_) return;
+    ::tcsetattr(tty_, TCSAFLUSH, &g_saved_mode);
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
+      ::sigaction(kStopSignals[i], &previous_[i], nullptr);
+    }
+  }
+  QuietTerminal(const QuietTerminal&) = delete;
+  QuietTerminal& operator=(const QuietTerminal&) = delete;
+
+ private:
+  int tty_;
+  bool active_ = false;
+  struct sigaction previous_[std::size(kStopSignals)]{};
+};
 
 std::string ReadLine(int fd, bool* ok) {
   std::string line;
@@ -31,17 +82,13 @@ std::optional<std::string> ReadPasswordFromTerminal(const std::string& user, std
         "--share-password-stdin";
     return std::nullopt;
   }
-  termios saved{};
-  const bool is_terminal = ::tcgetattr(tty, &saved) == 0;
-  if (is_terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(tty, TCSAFLUSH, &quiet);
-  }
-  Write(tty, "Password for " + user + ": ");
   bool ok = false;
-  std::string password = ReadLine(tty, &ok);
-  if (is_terminal) ::tcsetattr(tty, TCSAFLUSH, &saved);
+  std::string password;
+  {
+    const QuietTerminal quiet(tty);
+    Write(tty, "Password for " + user + ": ");
+    password = ReadLine(tty, &ok);
+  }
   Write(tty, "\n");
   ::close(tty);
   if (!ok) {
