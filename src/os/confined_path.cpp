@@ -16,8 +16,18 @@
 namespace os {
 namespace {
 
-std::mutex g_roots_mutex;
-std::map<std::string, int> g_roots;  // root bytes -> how many tasks use it; guarded
+// Root bytes -> how many tasks use it. Never destroyed: task maps release
+// their roots from static destructors, in whatever order those run.
+struct Roots {
+  std::mutex mutex;
+  std::map<std::string, int> counts;  // guarded by mutex
+};
+
+Roots& TheRoots() {
+  static Roots* const roots = new Roots;
+  return *roots;
+}
+
 std::atomic<bool> g_walk_only{false};
 
 // Well under PATH_MAX, so that one piece of a long path always opens.
@@ -30,9 +40,10 @@ std::string WithoutTrailingSeparators(std::string path) {
 
 // The longest root that holds path, and the rest of the path below it.
 bool FindRoot(const std::string& path, std::string* root, std::string* rest) {
-  std::lock_guard<std::mutex> lock(g_roots_mutex);
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> lock(roots.mutex);
   const std::string* best = nullptr;
-  for (const auto& entry : g_roots) {
+  for (const auto& entry : roots.counts) {
     const std::string& candidate = entry.first;
     if (path.compare(0, candidate.size(), candidate) != 0) continue;
     if (path.size() > candidate.size() && candidate != "/" && path[candidate.size()] != '/') {
@@ -142,15 +153,17 @@ void SplitLast(const std::string& path, std::string* parent, std::string* name) 
 
 void AddConfinedRoot(const std::wstring& root) {
   if (root.empty()) return;
-  std::lock_guard<std::mutex> lock(g_roots_mutex);
-  ++g_roots[WithoutTrailingSeparators(ToUtf8(root))];
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> lock(roots.mutex);
+  ++roots.counts[WithoutTrailingSeparators(ToUtf8(root))];
 }
 
 void RemoveConfinedRoot(const std::wstring& root) {
   if (root.empty()) return;
-  std::lock_guard<std::mutex> lock(g_roots_mutex);
-  const auto it = g_roots.find(WithoutTrailingSeparators(ToUtf8(root)));
-  if (it != g_roots.end() && --it->second <= 0) g_roots.erase(it);
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> lock(roots.mutex);
+  const auto it = roots.counts.find(WithoutTrailingSeparators(ToUtf8(root)));
+  if (it != roots.counts.end() && --it->second <= 0) roots.counts.erase(it);
 }
 
 int OpenParentDirectory(const std::string& raw_path, ParentDirectory* out) {
