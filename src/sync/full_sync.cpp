@@ -72,8 +72,8 @@ bool CFullSync::BuildFileMap(const WatchTask& task, const TaskFilterEntry& filte
   m_nNextIndex = 0;
   const std::wstring& root = bIsDestDir ? task.strDestDir : task.strSourceDir;
   Tell(kOpListing, root, L"", ERROR_SUCCESS);
-  const bool listed = GetdirectoryInfoList(root, task.bSetInclude, task.bSetExclude, filters,
-                                           task.bNotWatchSubDir);
+  const bool listed =
+      GetdirectoryInfoList(root, task.bSetInclude, task.bSetExclude, filters, task.bNotWatchSubDir);
   DebugTraceW(listed ? L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList Success"
                      : L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList fail",
               root.c_str(), static_cast<int>(m_FileMap.size()));
@@ -132,9 +132,8 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
   return all_added && os::GetLastError() == ERROR_SUCCESS;
 }
 
-bool CFullSync::AddFileToMap(const std::wstring& path, const std::wstring& name,
-                             bool bIsDirectory, uint64_t size, int64_t mtime_sec,
-                             int64_t mtime_nsec) {
+bool CFullSync::AddFileToMap(const std::wstring& path, const std::wstring& name, bool bIsDirectory,
+                             uint64_t size, int64_t mtime_sec, int64_t mtime_nsec) {
   FileRecord record;
   record.bIsDirectory = bIsDirectory;
   record.strFilePathName = path;
@@ -152,9 +151,9 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL
     DebugTraceW(L"[Strandel]File:%ls access failed", item.c_str());
     return;
   }
-  const std::wstring counterpart =
-      bIsDestDir ? TranslatePath(task.strDestDir, task.strSourceDir, item)
-                 : TranslatePath(task.strSourceDir, task.strDestDir, item);
+  const std::wstring counterpart = bIsDestDir
+                                       ? TranslatePath(task.strDestDir, task.strSourceDir, item)
+                                       : TranslatePath(task.strSourceDir, task.strDestDir, item);
   DebugTraceW(L"[Strandel]%d: DoSyncDirectory strTansedFilePathName=%ls", __LINE__,
               counterpart.c_str());
 

@@ -89,8 +89,7 @@ class CFullSync {
                        BOOL overwrite, const std::wstring& task_name);
   bool AttemptOperation(LONG operation, const std::wstring& first, const std::wstring& second,
                         BOOL overwrite, const std::wstring& task_name, DWORD* error);
-  LRESULT Tell(LONG operation, const std::wstring& first, const std::wstring& second,
-               DWORD error);
+  LRESULT Tell(LONG operation, const std::wstring& first, const std::wstring& second, DWORD error);
   bool Stopped() const { return m_pStop != nullptr && m_pStop->load(); }
 
   SyncFileOperations& m_Operations;

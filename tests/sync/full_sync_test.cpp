@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 class FakeSink : public ProgressSink {
  public:
   explicit FakeSink(std::string scratch) : scratch_(std::move(scratch)) {}
-  LRESULT Report(LONG operation, const std::wstring& first, const std::wstring& second,
-                 DWORD error, LONG ask) override {
+  LRESULT Report(LONG operation, const std::wstring& first, const std::wstring& second, DWORD error,
+                 LONG ask) override {
     calls.push_back(std::to_string(operation) + " " + Cut(first) + " " +
                     (second.empty() ? "-" : Cut(second)) + " " + std::to_string(error) + " " +
                     std::to_string(ask));
@@ -154,12 +154,12 @@ TEST_F(FullSyncTest, ComparesEachPairAndCopiesTheRightWay) {
       {"new file goes across", "same", false, 0, 0, 0, "s", "", "src/a=new@0", "dst/a=new", "ok"},
       {"new directory, then its file", "same", false, 0, 0, 0, "s", "", "src/d/ src/d/f=x@0",
        "dst/d/ dst/d/f=x", "ok ok"},
-      {"one-way: an extra destination file stays, nothing comes back", "same", false, 0, 0, 0,
-       "sd", "", "dst/a=only@0", "dst/a=only src/a!", ""},
+      {"one-way: an extra destination file stays, nothing comes back", "same", false, 0, 0, 0, "sd",
+       "", "dst/a=only@0", "dst/a=only src/a!", ""},
       {"two-way: a destination-only file comes back", "same", true, 0, 0, 0, "sd", "",
        "dst/a=only@0", "src/a=only dst/a=only", "ok"},
-      {"same size and time: left alone", "same", true, 0, 0, 0, "sd", "",
-       "src/a=one@0 dst/a=two@0", "src/a=one dst/a=two", ""},
+      {"same size and time: left alone", "same", true, 0, 0, 0, "sd", "", "src/a=one@0 dst/a=two@0",
+       "src/a=one dst/a=two", ""},
       {"one-way: newer source replaces", "same", false, 0, 0, 0, "s", "",
        "src/a=new@0 dst/a=old@-10", "dst/a=new", "ok"},
       {"one-way: a newer destination is still replaced", "same", false, 0, 0, 0, "s", "",
@@ -182,8 +182,8 @@ TEST_F(FullSyncTest, ComparesEachPairAndCopiesTheRightWay) {
        "src/a=old@-2 dst/a=new@0", "src/a=new", "ok"},
       {"destination pass, other file systems: 1 s does nothing", "other", true, 0, 0, 0, "d", "",
        "src/a=old@-1 dst/a=new@0", "src/a=old", ""},
-      {"destination pass: an older destination receives the source", "same", true, 0, 0, 0, "d",
-       "", "src/a=new@0 dst/a=old@-5", "dst/a=new", "ok"},
+      {"destination pass: an older destination receives the source", "same", true, 0, 0, 0, "d", "",
+       "src/a=new@0 dst/a=old@-5", "dst/a=new", "ok"},
       {"equal times, other sizes, one-way: the mirror follows", "same", false, 0, 0, 0, "s", "",
        "src/a=longer@0 dst/a=short@0", "dst/a=longer", "ok"},
       {"equal times, other sizes, two-way: both kept, one conflict row", "same", true, 0, 0, 0,
@@ -194,8 +194,8 @@ TEST_F(FullSyncTest, ComparesEachPairAndCopiesTheRightWay) {
        "", "src/a=new@0 dst/a=old@-10 src/b=x@0", "dst/a=old dst/b=x", "ok"},
       {"rename strategy 2 leaves existing files", "same", true, 0, 0, 2, "sd", "",
        "src/a=new@0 dst/a=old@-10", "src/a=new dst/a=old", ""},
-      {"a failed copy writes the failed row", "same", false, 0, 0, 0, "s", "dst/a",
-       "src/a=x@0", "dst/a!", "failed"},
+      {"a failed copy writes the failed row", "same", false, 0, 0, 0, "s", "dst/a", "src/a=x@0",
+       "dst/a!", "failed"},
   };
   for (const CompareCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -278,20 +278,42 @@ struct ProgressCase {
 
 TEST_F(FullSyncTest, ReportsEachStepAndRetriesWhenAsked) {
   const ProgressCase cases[] = {
-      {"success: listing, then the copy", true, 0, {},
-       {"0 /src - 0 1", "3 /src/a /dst/a 0 1"}, "ok"},
-      {"a retry asked for is made", true, 1, {-1},
-       {"0 /src - 0 1", "3 /src/a /dst/a 0 1", "3 /src/a /dst/a 112 1"}, "ok"},
-      {"retries go on while asked", true, 2, {-1, -1},
+      {"success: listing, then the copy",
+       true,
+       0,
+       {},
+       {"0 /src - 0 1", "3 /src/a /dst/a 0 1"},
+       "ok"},
+      {"a retry asked for is made",
+       true,
+       1,
+       {-1},
+       {"0 /src - 0 1", "3 /src/a /dst/a 0 1", "3 /src/a /dst/a 112 1"},
+       "ok"},
+      {"retries go on while asked",
+       true,
+       2,
+       {-1, -1},
        {"0 /src - 0 1", "3 /src/a /dst/a 0 1", "3 /src/a /dst/a 112 1", "3 /src/a /dst/a 112 1"},
        "ok"},
-      {"any other reply ends the attempts", true, 1, {0},
-       {"0 /src - 0 1", "3 /src/a /dst/a 0 1", "3 /src/a /dst/a 112 1"}, "failed"},
-      {"-2 ends the asking", true, -1, {-1, -2, -1},
+      {"any other reply ends the attempts",
+       true,
+       1,
+       {0},
+       {"0 /src - 0 1", "3 /src/a /dst/a 0 1", "3 /src/a /dst/a 112 1"},
+       "failed"},
+      {"-2 ends the asking",
+       true,
+       -1,
+       {-1, -2, -1},
        {"0 /src - 0 1", "3 /src/a /dst/a 0 1", "3 /src/a /dst/a 112 1", "3 /src/a /dst/a 112 1"},
        "failed"},
-      {"without the failure-report flag nothing is retried", false, 1, {-1},
-       {"0 /src - 0 0", "3 /src/a /dst/a 0 0", "3 /src/a /dst/a 112 0"}, "failed"},
+      {"without the failure-report flag nothing is retried",
+       false,
+       1,
+       {-1},
+       {"0 /src - 0 0", "3 /src/a /dst/a 0 0", "3 /src/a /dst/a 112 0"},
+       "failed"},
   };
   for (const ProgressCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -316,9 +338,8 @@ TEST_F(FullSyncTest, ReportsEachStepAndRetriesWhenAsked) {
 TEST_F(FullSyncTest, MinusTwoStopsTheAskingForTheRestOfThePass) {
   LayTimed("src/a=1@0 src/b=2@0");
   task_.bFailReport = TRUE;
-  os::SetFileFaultForTest([](std::string_view op, const std::string&) {
-    return op == "copy-create" ? ENOSPC : 0;
-  });
+  os::SetFileFaultForTest(
+      [](std::string_view op, const std::string&) { return op == "copy-create" ? ENOSPC : 0; });
   FakeSink sink(tmp_.str());
   sink.replies = {-2, -1};
   Passes("s", &sink);
@@ -345,6 +366,13 @@ TEST_F(FullSyncTest, WithoutASinkAFailureIsFinal) {
   os::SetFileFaultForTest({});
   Expect("dst/a!");
   EXPECT_EQ(NewRows(), Rows("failed"));
+}
+
+TEST_F(FullSyncTest, AnnouncesWhatItCreatesToTheWatcher) {
+  LayTimed("src/d/f=x@0");
+  Passes("s");
+  EXPECT_TRUE(shared_.AddFilterMap.Contains(W(P("dst/d"))));
+  EXPECT_TRUE(shared_.AddFilterMap.Contains(W(P("dst/d/f"))));
 }
 
 TEST_F(FullSyncTest, StopsBeforeTheNextItem) {
