@@ -1,0 +1,342 @@
+#include "sync/full_sync.h"
+
+#include <algorithm>
+
+#include "os/directory_ops.h"
+#include "os/file_attributes.h"
+#include "os/file_ops.h"
+#include "os/last_error.h"
+#include "os/text.h"
+#include "platform/diag_log.h"
+#include "watch/path_rules.h"
+
+namespace {
+
+// History lines of the pass's outcome rows.
+constexpr int32_t kSuccessLine = 4870;
+constexpr int32_t kFailureLine = 4876;
+constexpr int32_t kConflictLine = 4890;
+
+// Across file systems a time may have been rounded to two seconds (FAT): two
+// versions of one size closer than that are taken as one.
+constexpr int64_t kForeignToleranceNs = 2'000'000'000;
+
+std::wstring WithoutTrailingSeparators(std::wstring path) {
+  while (path.size() > 1 && path.back() == os::kPathSeparator) path.pop_back();
+  return path;
+}
+
+int64_t Nanoseconds(int64_t sec, int64_t nsec) { return sec * 1'000'000'000 + nsec; }
+
+}  // namespace
+
+std::wstring TranslatePath(const std::wstring& from_root, const std::wstring& to_root,
+                           const std::wstring& path) {
+  const std::wstring from = WithoutTrailingSeparators(from_root);
+  std::wstring to = WithoutTrailingSeparators(to_root);
+  std::wstring rest = path.size() > from.size() ? path.substr(from.size()) : std::wstring();
+  if (!rest.empty() && rest.front() == os::kPathSeparator && !to.empty() &&
+      to.back() == os::kPathSeparator) {
+    rest.erase(0, 1);
+  }
+  return to + rest;
+}
+
+BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& filters,
+                                BOOL bIsDestDir) {
+  DebugTrace("[Strandel]%d: DoSyncDirectory IN, bIsDestDir:%d", __LINE__, bIsDestDir);
+  m_Counts = {};
+  m_bAsk = task.bFailReport != 0;
+  // A one-way destination is a mirror: nothing in it is ever brought back.
+  if (!bIsDestDir || task.bBidirectional) {
+    BuildFileMap(task, filters, bIsDestDir);
+    DebugTrace("[Strandel]%d: DoSyncDirectory m_FileMap.size:%d", __LINE__,
+               static_cast<int>(m_FileMap.size()));
+    m_Counts.listed = m_FileMap.size();
+    for (const auto& [index, record] : m_FileMap) {
+      if (Stopped()) break;
+      DebugTraceW(L"[Strandel]%d: DoSyncDirectory strFilePathName=%ls bIsDirectory=%d", index,
+                  record.strFilePathName.c_str(), record.bIsDirectory ? 1 : 0);
+      SyncRecord(task, record, bIsDestDir);
+    }
+  }
+  m_FileMap.clear();
+  m_nNextIndex = 0;
+  DebugTrace("[Strandel]%d: DoSyncDirectory OUT, bIsDestDir:%d", __LINE__, bIsDestDir);
+  return 1;
+}
+
+bool CFullSync::BuildFileMap(const WatchTask& task, const TaskFilterEntry& filters,
+                             BOOL bIsDestDir) {
+  m_FileMap.clear();
+  m_nNextIndex = 0;
+  const std::wstring& root = bIsDestDir ? task.strDestDir : task.strSourceDir;
+  Tell(kOpListing, root, L"", ERROR_SUCCESS);
+  const bool listed =
+      GetdirectoryInfoList(root, task.bSetInclude, task.bSetExclude, filters, task.bNotWatchSubDir);
+  DebugTraceW(listed ? L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList Success"
+                     : L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList fail",
+              root.c_str(), static_cast<int>(m_FileMap.size()));
+  return listed;
+}
+
+bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOOL bExclude,
+                                     const TaskFilterEntry& filters, BOOL bNotWatchSubDir) {
+  if (dir.size() < 2) {
+    DebugTrace("[Strandel]strDirName.GetLength() < 2\n");
+    return false;
+  }
+  std::wstring prefix = dir;
+  if (prefix.back() != os::kPathSeparator) prefix.push_back(os::kPathSeparator);
+  os::DirectoryListing listing;
+  if (!listing.Open(prefix)) return false;
+  bool all_added = true;
+  std::wstring name;
+  bool is_directory = false;
+  while (!Stopped() && listing.Next(&name, &is_directory)) {
+    // Hidden names stay private to their side; the module's own temporary
+    // files are among them.
+    if (name.front() == L'.') continue;
+    const std::wstring path = prefix + name;
+    os::FileStatus status{};
+    if (!os::GetFileStatus(path, &status)) {
+      DebugTrace("_access() file failed !! ");
+      all_added = false;
+      continue;
+    }
+    if (status.is_directory) {
+      if ((status.attributes & FILE_ATTRIBUTE_SYSTEM) != 0) {
+        DebugTraceW(L"[Strandel]Don't Synchronize System Directory [%ls] and File in it",
+                    path.c_str());
+        continue;
+      }
+      all_added &= AddFileToMap(path, name, true, 0, status.mtime_sec, status.mtime_nsec);
+      if (bNotWatchSubDir) {
+        DebugTrace("[Strandel]Needn't Watch SubDir");
+      } else {
+        all_added &= GetdirectoryInfoList(path, bInclude, bExclude, filters, bNotWatchSubDir);
+      }
+      continue;
+    }
+    // Reading a FIFO would stall the pass, and a device node is not data.
+    if (!status.is_regular && !status.is_symlink) {
+      DebugTraceW(L"[Strandel]Special file %ls is not synchronised", path.c_str());
+      continue;
+    }
+    if ((bInclude && !MatchIncludeFilter(name, filters.include_patterns)) ||
+        (bExclude && MatchExcludeFilter(name, filters.exclude_patterns))) {
+      continue;
+    }
+    all_added &= AddFileToMap(path, name, false, status.size, status.mtime_sec, status.mtime_nsec);
+  }
+  return all_added && os::GetLastError() == ERROR_SUCCESS;
+}
+
+bool CFullSync::AddFileToMap(const std::wstring& path, const std::wstring& name, bool bIsDirectory,
+                             uint64_t size, int64_t mtime_sec, int64_t mtime_nsec) {
+  FileRecord record;
+  record.bIsDirectory = bIsDirectory;
+  record.strFilePathName = path;
+  record.strFileName = name;
+  record.size = size;
+  record.mtime_sec = mtime_sec;
+  record.mtime_nsec = mtime_nsec;
+  return m_FileMap.emplace(m_nNextIndex++, std::move(record)).second;
+}
+
+void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL bIsDestDir) {
+  const std::wstring& item = record.strFilePathName;
+  const std::wstring& name = task.strWatchTaskName;
+  if (!os::PathExists(item)) {
+    DebugTraceW(L"[Strandel]File:%ls access failed", item.c_str());
+    return;
+  }
+  const std::wstring counterpart = bIsDestDir
+                                       ? TranslatePath(task.strDestDir, task.strSourceDir, item)
+                                       : TranslatePath(task.strSourceDir, task.strDestDir, item);
+  DebugTraceW(L"[Strandel]%d: DoSyncDirectory strTansedFilePathName=%ls", __LINE__,
+              counterpart.c_str());
+
+  os::FileStatus status{};
+  const bool status_read = os::GetFileStatus(counterpart, &status);
+  const DWORD status_error = status_read ? ERROR_SUCCESS : os::GetLastError();
+  if (!status_read &&
+      (status_error == ERROR_FILE_NOT_FOUND || status_error == ERROR_PATH_NOT_FOUND)) {
+    DebugTrace("[Strandel]%d: DoSyncDirectory enAddStrategy=%d bIsDirectory=%d", __LINE__,
+               static_cast<int>(task.enAddStrategy), record.bIsDirectory ? 1 : 0);
+    if (task.enAddStrategy == AddIgnore) {
+      DebugTrace("[Strandel]%d: DoSyncDirectory continued", __LINE__);
+      return;
+    }
+    const bool done = record.bIsDirectory
+                          ? DoFileOperation(kOpCreateDirectory, counterpart, item, FALSE, name)
+                          : DoFileOperation(kOpCopyFile, item, counterpart, FALSE, name);
+    if (done && !record.bIsDirectory) m_Counts.bytes += record.size;
+    ReportOutcome(task, bIsDestDir, done);
+    return;
+  }
+
+  DebugTrace("[Strandel]%d: DoSyncDirectory enRenameStrategy=%d enDelStrategy=%d", __LINE__,
+             static_cast<int>(task.enRenameStrategy), static_cast<int>(task.enDelStrategy));
+  if (task.enDelStrategy == DelIgnore || task.enRenameStrategy == RenameIgnore) {
+    DebugTrace("[Strandel]%d: DoSyncDirectory continued", __LINE__);
+    return;
+  }
+  DebugTraceW(L"[Strandel]%d: DoSyncDirectory GetStatus(%ls) bGetStatus=%d m_attribute=0x%x",
+              __LINE__, counterpart.c_str(), status_read ? 1 : 0, status.attributes);
+  // Directories carry no contents of their own; a directory facing a file is
+  // left for the user to sort out.
+  if (record.bIsDirectory || (status_read && status.is_directory)) return;
+
+  Verdict verdict = Verdict::kNothing;
+  if (status_read) {
+    verdict = Compare(task, record, counterpart, status.size, status.mtime_sec, status.mtime_nsec,
+                      bIsDestDir);
+  } else if (bIsDestDir || !task.bBidirectional) {
+    verdict = Verdict::kItemOver;
+  } else {
+    DebugTraceW(L"[Strandel]GetFileStatus:%ls failed", counterpart.c_str());
+  }
+
+  switch (verdict) {
+    case Verdict::kNothing:
+      return;
+    case Verdict::kConflict: {
+      ChangeRecord row;
+      row.dwAction = 1;
+      row.strTaskName = name;
+      row.bSourceSide = !bIsDestDir;
+      m_Operations.WriteSyncLog(row, item, counterpart, L"SyncFinish", 1, kConflictLine,
+                                L"Changed on both sides with the same time: both kept");
+      ++m_Counts.failed;
+      return;
+    }
+    case Verdict::kItemOver: {
+      const bool done = DoFileOperation(kOpCopyFile, item, counterpart, TRUE, name);
+      if (done) m_Counts.bytes += record.size;
+      ReportOutcome(task, bIsDestDir, done);
+      return;
+    }
+    case Verdict::kCounterpartOver: {
+      const bool done = DoFileOperation(kOpCopyFile, counterpart, item, TRUE, name);
+      if (done) m_Counts.bytes += status.size;
+      ReportOutcome(task, bIsDestDir, done);
+      return;
+    }
+  }
+}
+
+CFullSync::Verdict CFullSync::Compare(const WatchTask& task, const FileRecord& record,
+                                      const std::wstring& counterpart, uint64_t counterpart_size,
+                                      int64_t counterpart_sec, int64_t counterpart_nsec,
+                                      BOOL bIsDestDir) {
+  const bool same_file_system =
+      !task.strSrcFileSystem.empty() && task.strSrcFileSystem == task.strDestFileSystem;
+  const std::wstring& item = record.strFilePathName;
+  const int64_t difference = Nanoseconds(record.mtime_sec, record.mtime_nsec) -
+                             Nanoseconds(counterpart_sec, counterpart_nsec);
+  const int64_t distance = difference < 0 ? -difference : difference;
+  int64_t tolerance = std::max(os::TimeResolutionNs(item), os::TimeResolutionNs(counterpart));
+  if (!same_file_system) tolerance = std::max(tolerance, kForeignToleranceNs);
+  const bool same_size = record.size == counterpart_size;
+
+  if (m_Operations.IsSameWriteTime(item, counterpart) || (same_size && distance < tolerance)) {
+    if (!same_file_system) DebugTrace("[Strandel]FileSize is the same , so no need sync them !! ");
+    return Verdict::kNothing;
+  }
+  if (distance < tolerance) {
+    // The times cannot tell which version is newer. A mirror follows its
+    // source; between two masters neither version may be lost.
+    DebugTrace("[Strandel] Something maybe wrong !");
+    if (bIsDestDir) return Verdict::kNothing;  // the source pass has reported it
+    return task.bBidirectional ? Verdict::kConflict : Verdict::kItemOver;
+  }
+  if (!task.bBidirectional) return Verdict::kItemOver;
+  return difference > 0 ? Verdict::kItemOver : Verdict::kCounterpartOver;
+}
+
+void CFullSync::ReportOutcome(const WatchTask& task, BOOL bIsDestDir, bool success) {
+  DebugTrace("[Strandel]%d: DoSyncDirectory nSyncSuccess=%d", __LINE__, success ? 1 : 2);
+  ChangeRecord row;
+  row.dwAction = 1;
+  row.strTaskName = task.strWatchTaskName;
+  row.bSourceSide = !bIsDestDir;
+  if (success) {
+    ++m_Counts.done;
+    m_Operations.WriteSyncLog(row, task.strSourceDir, task.strDestDir, L"SyncFinish", 0,
+                              kSuccessLine, L"Sync source to destination SUCCESS");
+    DebugTrace("[Strandel]%d: Sync source to destination SUCCESS", __LINE__);
+  } else {
+    ++m_Counts.failed;
+    m_Operations.WriteSyncLog(row, task.strSourceDir, task.strDestDir, L"SyncFinish", 1,
+                              kFailureLine, L"Sync source to destination FAILED");
+    DebugTrace("[Strandel]%d: Sync source to destination FAILED", __LINE__);
+  }
+}
+
+bool CFullSync::DoFileOperation(LONG operation, const std::wstring& first,
+                                const std::wstring& second, BOOL overwrite,
+                                const std::wstring& task_name) {
+  Tell(operation, first, second, ERROR_SUCCESS);
+  for (;;) {
+    DWORD error = ERROR_SUCCESS;
+    if (AttemptOperation(operation, first, second, overwrite, task_name, &error)) return true;
+    // A missing item stays missing however often it is asked for.
+    const bool gone = error == ERROR_FILE_NOT_FOUND ||
+                      (error == ERROR_PATH_NOT_FOUND && operation != kOpCopyFile &&
+                       operation != kOpCreateDirectory);
+    const LRESULT reply = Tell(operation, first, second, error);
+    if (reply == -2) m_bAsk = false;
+    if (gone || reply != -1 || !m_bAsk) return false;
+  }
+}
+
+bool CFullSync::AttemptOperation(LONG operation, const std::wstring& first,
+                                 const std::wstring& second, BOOL overwrite,
+                                 const std::wstring& task_name, DWORD* error) {
+  ChangeRecord owner;
+  owner.strTaskName = task_name;
+  bool done = false;
+  switch (operation) {
+    case kOpCreateDirectory: {
+      // second is the directory whose mode the new one takes.
+      const BOOL marked = m_Operations.MarkAdding(first, task_name);
+      done = os::CreateDirectoryLike(first, second) != FALSE;
+      if (!done) {
+        *error = os::GetLastError();
+        if (marked) m_Operations.UnmarkAdding(first);
+      }
+      return done;
+    }
+    case kOpRemoveDirectory:
+      m_Shared.DeleteFilterMap.Assign(first, task_name);
+      done = os::RemoveDirectory(first) || m_Operations.DeleteDirectory(first, owner);
+      break;
+    case kOpCopyFile:
+      return m_Operations.SyncCopyFile(first, second, !overwrite, error, task_name) != FALSE;
+    case kOpDeleteFile:
+      m_Shared.DeleteFilterMap.Assign(first, task_name);
+      os::SetPlainAttributes(first);
+      done = os::DeleteFile(first) != FALSE;
+      break;
+    case kOpRecycle:
+      m_Shared.DeleteFilterMap.Assign(first, task_name);
+      done = m_Operations.DeleteToRecycleBin(first) || os::DeleteFile(first);
+      break;
+    default:
+      *error = ERROR_INVALID_PARAMETER;
+      return false;
+  }
+  if (!done) {
+    *error = os::GetLastError();
+    m_Shared.DeleteFilterMap.Erase(first);
+  }
+  return done;
+}
+
+LRESULT CFullSync::Tell(LONG operation, const std::wstring& first, const std::wstring& second,
+                        DWORD error) {
+  if (m_pSink == nullptr) return 0;
+  return m_pSink->Report(operation, first, operation == kOpCopyFile ? second : std::wstring(),
+                         error, m_bAsk ? 1 : 0);
+}
