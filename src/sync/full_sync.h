@@ -1,0 +1,81 @@
+// CFullSync: one full directory sync of a task, a pass at a time. The source
+// pass lists the source tree and brings each item across; the destination
+// pass (two-way tasks only) lists the destination and brings back what the
+// source lacks or holds in an older version. Each operation is announced to a
+// progress sink first, and a failed one may be retried when the sink asks.
+//
+// Threads: one pass runs on the calling thread (the scheduled-sync thread);
+// the file map belongs to the object and is never shared. The stop flag may be
+// set from any thread: the pass then ends before its next item.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "store/watch_task.h"
+#include "sync/file_operations.h"
+#include "watch/task_filter_map.h"
+#include "watch/watch_shared.h"
+
+// Operation codes, also those of the progress reports; 6 ends a sync.
+enum FullSyncOperation : LONG {
+  kOpListing = 0,
+  kOpCreateDirectory = 1,
+  kOpRemoveDirectory = 2,
+  kOpCopyFile = 3,
+  kOpDeleteFile = 4,
+  kOpRecycle = 5,
+  kOpSyncEnd = 6,
+};
+
+// Where progress goes: the host's window, or nowhere. Report returns the
+// host's reply: -1 asks for a retry, -2 stops the asking for the rest of the
+// pass; 0 when there is nobody to ask.
+class ProgressSink {
+ public:
+  virtual LRESULT Report(LONG operation, const std::wstring& first, const std::wstring& second,
+                         DWORD error, LONG ask) = 0;
+
+ protected:
+  ~ProgressSink() = default;
+};
+
+// What one pass did, for the host program's summary.
+struct FullSyncCounts {
+  uint64_t listed = 0;
+  uint64_t done = 0;    // operations that succeeded
+  uint64_t failed = 0;  // operations that failed for good
+  uint64_t bytes = 0;   // bytes of the files copied
+};
+
+class CFullSync {
+ public:
+  CFullSync(SyncFileOperations& operations, WatchShared& shared, ProgressSink* sink,
+            const std::atomic<bool>* stop)
+      : m_Operations(operations), m_Shared(shared), m_pSink(sink), m_pStop(stop) {}
+
+  // One pass; 1 when it ran (whatever its items' outcomes).
+  BOOL DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& filters, BOOL bIsDestDir);
+
+  const FullSyncCounts& Counts() const { return m_Counts; }
+
+ private:
+  struct FileRecord {
+    bool bIsDirectory = false;
+    std::wstring strFilePathName;
+    std::wstring strFileName;
+    uint64_t size = 0;
+    int64_t mtime_sec = 0;
+    int64_t mtime_nsec = 0;
+  };
+
+  SyncFileOperations& m_Operations;
+  WatchShared& m_Shared;
+  ProgressSink* m_pSink;
+  const std::atomic<bool>* m_pStop;
+  std::map<uint32_t, FileRecord> m_FileMap;
+  uint32_t m_nNextIndex = 0;
+  FullSyncCounts m_Counts;
+};
