@@ -193,18 +193,21 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
   }
   TraceCapture trace;
   HostWindow window;
-  // Each sync takes five minutes: its first report moves the clock on.
+  CMainFrame frame(DataDir(), nullptr);
+  // Each sync takes five minutes: its first report moves the clock on, once
+  // the controller has served what it was sent so far.
   std::atomic<int> started{0};
   std::vector<os::TimePoint> starts;
   window.on_report = [&](const Report& report) {
     if (report.info.nOperation != kOpSyncEnd && started.load() == window.Count(kOpSyncEnd)) {
       starts.push_back(report.when);
       ++started;
+      PollUntil([&] { return frame.PendingMessages() == 0; });
+      frame.SendMessage(0, 0, 0);  // served after the message in hand
       clock_.Advance(5min);
     }
     return LRESULT{0};
   };
-  CMainFrame frame(DataDir(), nullptr);
   frame.m_NotifyWindow.Register(window.handle(), kProgressMessage);
   ASSERT_TRUE(frame.Create());
   frame.Start();
@@ -378,13 +381,12 @@ TEST_F(ScheduledSyncTest, TheEndReachesTheRegisteredLiveWindowWithItsMessage) {
   EXPECT_EQ(a.Reports().size(), before);
 }
 
-TEST_F(ScheduledSyncTest, AReleaseDuringASyncEndsItBeforeItsNextPassAndDropsTheQueuedOne) {
+TEST_F(ScheduledSyncTest, AReleaseDuringASyncEndsItBeforeItsNextPass) {
   ClockDriver driver(clock_);
   TraceCapture trace;
   HostWindow window;
   WatchTask one = Task(L"one");
   one.bBidirectional = TRUE;
-  const WatchTask two = Task(L"two");
   std::atomic<bool> first_running{false};
   window.on_report = [&](const Report& report) {
     if (report.first == one.strSourceDir) {
@@ -400,7 +402,6 @@ TEST_F(ScheduledSyncTest, AReleaseDuringASyncEndsItBeforeItsNextPassAndDropsTheQ
 
   OnDemandSync first(monitor.get(), one);
   ASSERT_TRUE(PollUntil([&] { return first_running.load(); }));
-  OnDemandSync second(monitor.get(), two);
   std::atomic<bool> released{false};
   std::thread release([&] {
     frame.Release();
@@ -408,9 +409,8 @@ TEST_F(ScheduledSyncTest, AReleaseDuringASyncEndsItBeforeItsNextPassAndDropsTheQ
   });
   EXPECT_TRUE(PollUntil([&] { return released.load(); }, 5s));
   release.join();
-  ASSERT_TRUE(PollUntil([&] { return second.Returned(); }));
   EXPECT_FALSE(window.Saw(kOpListing, one.strDestDir));  // no destination pass
-  EXPECT_FALSE(window.Saw(kOpListing, two.strSourceDir));
+  EXPECT_EQ(window.Count(kOpSyncEnd), 1);
 }
 
 TEST_F(ScheduledSyncTest, ATaskThatLostChangesGetsAFullSync) {
