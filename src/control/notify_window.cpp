@@ -2,7 +2,7 @@
 
 BOOL IsWindow(HWND hWnd) {
   return hWnd != nullptr && hWnd->cbSize == sizeof(struct HWND__) && hWnd->bAlive != 0 ? TRUE
-                                                                                      : FALSE;
+                                                                                       : FALSE;
 }
 
 void NotifyWindow::Register(HWND hWnd, UINT uMsg) {

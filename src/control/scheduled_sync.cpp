@@ -20,9 +20,9 @@ BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* pTask) {
 
   if (!m_pPlanWatchThread) {
     DebugTrace("m_pPlanWatchThread.bCreated == FALSE");
-    auto thread = std::make_unique<CPlanSyncThread>(PlanSyncContext{
-        m_WatchTaskMap, m_Watch, m_Operations, m_NotifyWindow, *m_pPendingShares,
-        [this](UINT timer_id) { PostMessage(WM_REARM_TASK_TIMER, timer_id, 0); }});
+    auto thread = std::make_unique<CPlanSyncThread>(
+        PlanSyncContext{m_WatchTaskMap, m_Watch, m_Operations, m_NotifyWindow, *m_pPendingShares,
+                        [this](UINT timer_id) { PostMessage(WM_REARM_TASK_TIMER, timer_id, 0); }});
     if (!thread->Start()) {
       DebugTrace("[Strandel]StartPlanSync: the scheduled-sync thread cannot start");
       return TRUE;

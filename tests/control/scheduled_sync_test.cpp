@@ -267,9 +267,8 @@ TEST_F(ScheduledSyncTest, ASecondOnDemandSyncReturnsOnlyAfterTheFirstCompleted) 
   const auto first_end = std::find_if(reports.begin(), reports.end(), [](const Report& r) {
     return r.info.nOperation == kOpSyncEnd;
   });
-  const auto second_begin = std::find_if(reports.begin(), reports.end(), [&](const Report& r) {
-    return r.first == two.strSourceDir;
-  });
+  const auto second_begin = std::find_if(
+      reports.begin(), reports.end(), [&](const Report& r) { return r.first == two.strSourceDir; });
   ASSERT_NE(second_begin, reports.end());
   EXPECT_LT(first_end, second_begin);
 }
@@ -349,7 +348,8 @@ TEST_F(ScheduledSyncTest, TheEndReachesTheRegisteredLiveWindowWithItsMessage) {
   TraceCapture trace;
   auto completed = [&] {
     int n = 0;
-    for (const auto& line : trace.Lines()) n += line.find("OnStartPlanning OUT") != std::string::npos;
+    for (const auto& line : trace.Lines())
+      n += line.find("OnStartPlanning OUT") != std::string::npos;
     return n;
   };
   int syncs = 0;
@@ -436,9 +436,7 @@ TEST_F(ScheduledSyncTest, AnOnDemandSyncBringsTheSourceFilesAcross) {
   ClockDriver driver(clock_);
   HostWindow window;
   const WatchTask task = Task(L"copy");
-  {
-    std::ofstream(std::filesystem::path(dir_.path() / "copy-src" / "a.txt")) << "alpha";
-  }
+  { std::ofstream(std::filesystem::path(dir_.path() / "copy-src" / "a.txt")) << "alpha"; }
   CMainFrame frame(DataDir(), nullptr);
   ASSERT_TRUE(frame.Create());
   MonitorPtr monitor(new CWatcherMonitor(&frame));
