@@ -25,7 +25,36 @@ typedef wchar_t OLECHAR;
    character; the pointer addresses the characters and the text is also
    zero-terminated. */
 typedef OLECHAR* BSTR;
+typedef intptr_t LRESULT;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+
+/* A host window: a host-owned record that stands for a window. It is valid
+   while cbSize is sizeof(struct HWND__) and bAlive is nonzero; sending it a
+   message calls lpfnWndProc on the sending thread and returns its result. A
+   host destroys the window by clearing bAlive, and keeps the record in memory
+   while the module may still send to it. */
 typedef struct HWND__* HWND;
+typedef LRESULT (*WNDPROC)(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+struct HWND__ {
+  UINT cbSize;
+  LONG bAlive;
+  WNDPROC lpfnWndProc;
+  void* pContext;
+};
+
+/* What a progress report carries (lParam; valid during the call only). wParam
+   is nOperation: 0 listing, 1 create directory, 2 remove directory, 3 copy
+   file, 4 delete file, 5 move to the trash, 6 end of a sync. The reply to a
+   report with bAsk set and a nonzero dwError: -1 retries the operation, -2
+   stops the asking for the rest of the pass. */
+typedef struct SyncProgressInfo {
+  LONG nOperation;
+  const wchar_t* pszFirstPath;
+  const wchar_t* pszSecondPath;
+  DWORD dwError;
+  LONG bAsk;
+} SyncProgressInfo;
 
 #ifndef TRUE
 #define TRUE 1

@@ -15,9 +15,19 @@ inline constexpr UINT WM_START_PLAN_SYNC = WM_USER + 10;
 // sequences over to it, keeping all controller state on one thread.
 inline constexpr UINT WM_STRANDEL_START = WM_USER + 32;
 inline constexpr UINT WM_STRANDEL_RELEASE = WM_USER + 33;
+// From the scheduled-sync thread: arm the task timer wParam again, now that its
+// sync has ended. Timers belong to the controller thread.
+inline constexpr UINT WM_REARM_TASK_TIMER = WM_USER + 34;
+// From the watch thread: a task lost changes and needs a full sync.
+inline constexpr UINT WM_NEEDS_FULL_SYNC = WM_USER + 35;
 
 // A scheduled sync more often than this arms no timer.
 inline constexpr DWORD kMinimumSyncPeriodMs = 60000;
+
+// How long a start gives a new scheduled-sync thread, and a running one, before
+// it posts the request.
+inline constexpr DWORD kPlanThreadStartWaitMs = 200;
+inline constexpr DWORD kPlanThreadPostWaitMs = 100;
 
 // How long a release waits for the watch thread to confirm its end.
 inline constexpr DWORD kWatchExitWaitMs = 1000;

@@ -12,9 +12,16 @@ CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
     : m_Watch(m_WatchTaskMap, [this] { m_hWorkEvent.Set(); }),
       m_strDataDir(std::move(data_dir)),
       m_OnDestroy(std::move(on_destroy)),
-      m_Database(m_strDataDir) {}
+      m_Database(m_strDataDir) {
+  m_Watch.SetNeedsFullSyncHook([this] { PostMessage(WM_NEEDS_FULL_SYNC, 0, 0); });
+}
 
-CMainFrame::~CMainFrame() { Stop(); }
+CMainFrame::~CMainFrame() {
+  // A running full sync could hold the controller thread in a start.
+  RequestPlanStop();
+  Stop();
+  StopPlanSync();
+}
 
 BOOL CMainFrame::Create() {
   if (!MessageLoop::Start()) return FALSE;
@@ -28,7 +35,10 @@ BOOL CMainFrame::Create() {
 
 void CMainFrame::Start() { SendMessage(WM_STRANDEL_START, 0, 0); }
 
-BOOL CMainFrame::Release() { return static_cast<BOOL>(SendMessage(WM_STRANDEL_RELEASE, 0, 0)); }
+BOOL CMainFrame::Release() {
+  RequestPlanStop();
+  return static_cast<BOOL>(SendMessage(WM_STRANDEL_RELEASE, 0, 0));
+}
 
 LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -68,6 +78,12 @@ LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_STRANDEL_RELEASE:
       return ReleaseFileWatcher();
+    case WM_REARM_TASK_TIMER:
+      OnRearmTaskTimer(static_cast<UINT>(wParam));
+      return 0;
+    case WM_NEEDS_FULL_SYNC:
+      OnNeedsFullSync();
+      return 0;
     default:
       return 0;
   }
@@ -209,6 +225,7 @@ BOOL CMainFrame::ReleaseFileWatcher() {
   m_bStopFlag = TRUE;
   DebugTrace("[Strandel] ReleaseFileWatcher ComeIn(LINE = %d)", __LINE__);
   m_ShareConnects.StopAll();
+  StopPlanSync();
   if (m_pSyncWorker) {
     m_pSyncWorker->Stop();
     m_pSyncWorker.reset();
@@ -229,11 +246,6 @@ BOOL CMainFrame::ReleaseFileWatcher() {
   DebugTrace("[Strandel]TerminateThread(m_pWatchThread.pThreadBuffer->m_hThread, 0); LINE:%d",
              __LINE__);
   DebugTrace("Strandel thread overtime!");
-  return FALSE;
-}
-
-BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* /*pTask*/) {
-  DebugTrace("[Strandel]StartPlanSync(%u) refused: scheduled sync is not available", wTimerIndex);
   return FALSE;
 }
 

@@ -9,9 +9,13 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "control/controller_messages.h"
+#include "control/notify_window.h"
+#include "control/plan_sync_thread.h"
 #include "control/task_counters.h"
 #include "os/event.h"
 #include "os/message_loop.h"
@@ -35,13 +39,17 @@ class CMainFrame : public os::MessageLoop {
   BOOL Create();
   // On the controller thread: open the storage and, only if that worked, start watching.
   void Start();
-  // On the controller thread: ReleaseFileWatcher. FALSE also when the window is gone.
+  // On the controller thread: ReleaseFileWatcher. FALSE also when the window is
+  // gone. A full sync in progress is told to stop first, so that the
+  // controller is not kept waiting for it.
   BOOL Release();
 
   // Controller thread.
   BOOL CreateStorageFile();
   BOOL StartWatchFileSys();
   BOOL ReleaseFileWatcher();
+  // Any thread (the host's for an on-demand sync). Returns once the previous
+  // full sync has completed and this one is requested.
   BOOL StartPlanSync(WORD wTimerIndex, const WatchTask* pTask);
 
   // Any thread: the number of stored tasks (0 while there is no storage), and
@@ -55,6 +63,7 @@ class CMainFrame : public os::MessageLoop {
 
   WatchTaskMap m_WatchTaskMap;  // shared: has its own lock
   WatchShared m_Watch;          // shared with the watch thread and the sync worker
+  NotifyWindow m_NotifyWindow;  // shared: has its own lock
 
  protected:
   LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -82,6 +91,14 @@ class CMainFrame : public os::MessageLoop {
   };
   RestartOutcome RestartWatch(DWORD command);
   void ArmTaskTimer(const WatchTask& task);
+
+  // The scheduled sync (scheduled_sync.cpp).
+  void WaitSyncComplete();
+  void RequestPlanStop();
+  // Stops the scheduled-sync thread and waits for it and the wait thread.
+  void StopPlanSync();
+  void OnRearmTaskTimer(UINT nTimerId);
+  void OnNeedsFullSync();
   void StartShareConnections();
 
   const std::wstring m_strDataDir;
@@ -104,6 +121,13 @@ class CMainFrame : public os::MessageLoop {
   // the thread clears itself when it ends. An ended thread is joined and
   // deleted by the next start or release.
   std::unique_ptr<CWatchThread> m_pWatchThread;
+
+  // The plan lock serialises the starts of full syncs: each waits for the
+  // previous sync's completion before it hands over its task.
+  std::mutex m_PlanLock;
+  std::thread m_hWaitThread;     // guarded by m_PlanLock; ends when a sync completes
+  std::mutex m_PlanThreadMutex;  // guards the pointer, so that a release can reach the thread
+  std::unique_ptr<CPlanSyncThread> m_pPlanWatchThread;  // changed under m_PlanLock too
 
   std::atomic<void*> m_pHintContext{nullptr};
   std::atomic<void*> m_pfnHint{nullptr};

@@ -7,6 +7,7 @@
 #include "platform/diag_log.h"
 #include "platform/share_connection.h"
 #include "store/watch_task.h"
+#include "watch/path_rules.h"
 #include "watch/wildcard.h"
 
 namespace {
@@ -176,15 +177,18 @@ LONG CWatcherMonitor::QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) {
 }
 
 LONG CWatcherMonitor::SyncWatchTask(WatchTaskInfo* pInfo) {
-  if (pInfo == nullptr) return 1;
+  if (pInfo == nullptr) return 0;
   WatchTask task = WatchTaskFromInfo(*pInfo);
   task.dwTaskIndex = pInfo->dwTaskIndex;
-  return m_pMainFrame->StartPlanSync(0, &task) ? 0 : 1;
+  task.strSrcFileSystem = GetFileSystem(task.strSourceDir);
+  task.strDestFileSystem = GetFileSystem(task.strDestDir);
+  m_pMainFrame->StartPlanSync(0, &task);
+  return 0;
 }
 
-LONG CWatcherMonitor::SetNotifyWindow(HWND, UINT) {
-  DebugTrace("[Strandel]SetNotifyWindow refused: progress notification is not available");
-  return 1;
+LONG CWatcherMonitor::SetNotifyWindow(HWND hWnd, UINT uMsg) {
+  m_pMainFrame->m_NotifyWindow.Register(hWnd, uMsg);
+  return 0;
 }
 
 HRESULT CWatcherMonitor::GetTaskCount(LONG* pCount) {

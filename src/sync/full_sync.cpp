@@ -282,9 +282,7 @@ bool CFullSync::DoFileOperation(LONG operation, const std::wstring& first,
     DWORD error = ERROR_SUCCESS;
     if (AttemptOperation(operation, first, second, overwrite, task_name, &error)) return true;
     // A missing item stays missing however often it is asked for.
-    const bool gone = error == ERROR_FILE_NOT_FOUND ||
-                      (error == ERROR_PATH_NOT_FOUND && operation != kOpCopyFile &&
-                       operation != kOpCreateDirectory);
+    const bool gone = error == ERROR_FILE_NOT_FOUND;
     const LRESULT reply = Tell(operation, first, second, error);
     if (reply == -2) m_bAsk = false;
     if (gone || reply != -1 || !m_bAsk) return false;
@@ -294,44 +292,15 @@ bool CFullSync::DoFileOperation(LONG operation, const std::wstring& first,
 bool CFullSync::AttemptOperation(LONG operation, const std::wstring& first,
                                  const std::wstring& second, BOOL overwrite,
                                  const std::wstring& task_name, DWORD* error) {
-  ChangeRecord owner;
-  owner.strTaskName = task_name;
-  bool done = false;
-  switch (operation) {
-    case kOpCreateDirectory: {
-      // second is the directory whose mode the new one takes.
-      const BOOL marked = m_Operations.MarkAdding(first, task_name);
-      done = os::CreateDirectoryLike(first, second) != FALSE;
-      if (!done) {
-        *error = os::GetLastError();
-        if (marked) m_Operations.UnmarkAdding(first);
-      }
-      return done;
-    }
-    case kOpRemoveDirectory:
-      m_Shared.DeleteFilterMap.Assign(first, task_name);
-      done = os::RemoveDirectory(first) || m_Operations.DeleteDirectory(first, owner);
-      break;
-    case kOpCopyFile:
-      return m_Operations.SyncCopyFile(first, second, !overwrite, error, task_name) != FALSE;
-    case kOpDeleteFile:
-      m_Shared.DeleteFilterMap.Assign(first, task_name);
-      os::SetPlainAttributes(first);
-      done = os::DeleteFile(first) != FALSE;
-      break;
-    case kOpRecycle:
-      m_Shared.DeleteFilterMap.Assign(first, task_name);
-      done = m_Operations.DeleteToRecycleBin(first) || os::DeleteFile(first);
-      break;
-    default:
-      *error = ERROR_INVALID_PARAMETER;
-      return false;
+  if (operation == kOpCopyFile) {
+    return m_Operations.SyncCopyFile(first, second, !overwrite, error, task_name) != FALSE;
   }
-  if (!done) {
-    *error = os::GetLastError();
-    m_Shared.DeleteFilterMap.Erase(first);
-  }
-  return done;
+  // kOpCreateDirectory: second is the directory whose mode the new one takes.
+  const BOOL marked = m_Operations.MarkAdding(first, task_name);
+  if (os::CreateDirectoryLike(first, second)) return true;
+  *error = os::GetLastError();
+  if (marked) m_Operations.UnmarkAdding(first);
+  return false;
 }
 
 LRESULT CFullSync::Tell(LONG operation, const std::wstring& first, const std::wstring& second,

@@ -50,9 +50,20 @@ std::map<int, WatchTask> WatchShared::UsbWaiting() const {
   return m_UsbWaitingMap;
 }
 
-void WatchShared::MarkNeedsFullSync(const std::wstring& task) {
+void WatchShared::SetNeedsFullSyncHook(std::function<void()> hook) {
   std::lock_guard<std::mutex> guard(m_Mutex);
-  m_NeedsFullSync.insert(task);
+  m_OnNeedsFullSync = std::move(hook);
+}
+
+void WatchShared::MarkNeedsFullSync(const std::wstring& task) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(m_Mutex);
+    // Already marked: whoever takes the marks has been told.
+    if (!m_NeedsFullSync.insert(task).second) return;
+    hook = m_OnNeedsFullSync;
+  }
+  if (hook) hook();
 }
 
 std::set<std::wstring> WatchShared::TakeNeedsFullSync() {

@@ -54,12 +54,16 @@ class WatchShared {
 
   // Tasks that lost notifications (queue overflow, watch limit): only a full
   // sync brings them back in step.
+  // The hook runs on the marking thread when a task is newly marked; set
+  // before the watch starts.
+  void SetNeedsFullSyncHook(std::function<void()> hook);
   void MarkNeedsFullSync(const std::wstring& task);
   std::set<std::wstring> TakeNeedsFullSync();
   bool NeedsFullSync(const std::wstring& task) const;
 
  private:
   std::function<void()> m_WakeWorker;
+  std::function<void()> m_OnNeedsFullSync;  // guarded by m_Mutex
   mutable std::mutex m_Mutex;
   std::wstring m_strFullSyncTask;            // guarded by m_Mutex
   bool m_bFullSyncRunning = false;           // guarded by m_Mutex

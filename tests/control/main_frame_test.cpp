@@ -13,7 +13,7 @@
 
 namespace {
 
-using testing_support::PollUntil;
+using testing_support::StepClockUntil;
 using testing_support::TempDir;
 using testing_support::TraceCapture;
 
@@ -100,13 +100,17 @@ TEST_F(MainFrameTest, TimersInNameOrderFireOnceEachAtTheirTasksPeriods) {
   frame.SetTimer(9, 60000);     // below the task range: not a scheduled sync
   frame.SetTimer(1001, 60000);  // the registration retry timer
   frame.SetTimer(12, 180000);   // a marker in the task range, due after all of the above
+  // Each start pauses briefly on the clock: step it on until the marker fired.
   clock_.Advance(std::chrono::minutes(3));
-  ASSERT_TRUE(PollUntil([&] { return trace.Contains("StartPlanSync(nIDEvent:12,"); }));
+  ASSERT_TRUE(StepClockUntil(clock_, [&] { return trace.Contains("StartPlanSync(nIDEvent:12,"); }));
   EXPECT_EQ(Count(trace, "StartPlanSync(nIDEvent:"), 2);  // alpha and the marker, not zeta yet
+  EXPECT_EQ(Count(trace, "StartPlanSync(nIDEvent:10,"), 1);
   clock_.Advance(std::chrono::minutes(7));
-  ASSERT_TRUE(PollUntil([&] { return trace.Contains("StartPlanSync(nIDEvent:11,"); }));
-  // One-shot: alpha's timer would have been due again before zeta's.
-  EXPECT_EQ(Count(trace, "StartPlanSync(nIDEvent:"), 3);
+  ASSERT_TRUE(StepClockUntil(clock_, [&] { return trace.Contains("StartPlanSync(nIDEvent:11,"); }));
+  // Until every start is through its pause: the controller cannot end in one.
+  ASSERT_TRUE(StepClockUntil(clock_, [&] {
+    return Count(trace, "OnStartPlanning OUT") == Count(trace, "StartPlanSync(nIDEvent:");
+  }));
 }
 
 TEST_F(MainFrameTest, AFileThatIsNotADatabaseIsReportedAndLeftAlone) {

@@ -20,6 +20,10 @@ static_assert(offsetof(WatchTaskInfo, bSupportUsb) == 72);
 static_assert(offsetof(WatchTaskInfo, strWatchTaskName) == 80);
 static_assert(offsetof(WatchTaskInfo, strShareUserPassword) == 112);
 static_assert(sizeof(WatchTaskInfo) == 120);
+static_assert(offsetof(HWND__, bAlive) == 4 && offsetof(HWND__, lpfnWndProc) == 8);
+static_assert(offsetof(HWND__, pContext) == 16 && sizeof(HWND__) == 24);
+static_assert(offsetof(SyncProgressInfo, pszFirstPath) == 8);
+static_assert(offsetof(SyncProgressInfo, dwError) == 24 && sizeof(SyncProgressInfo) == 32);
 
 // Slot numbers as a C host indexes the vtable.
 template <typename F>

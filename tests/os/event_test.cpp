@@ -1,4 +1,5 @@
-// Auto-reset events, waits on several, and timed waits on the fake clock.
+// Auto-reset events, waits on several, timed waits on the fake clock, and
+// events known by name.
 #include "os/event.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "os/named_event.h"
 #include "test_support.h"
 
 namespace {
@@ -28,6 +30,23 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet) {
   a.join();
   b.join();
   EXPECT_EQ(woken, 2);
+}
+
+TEST(NamedEvent, HoldersOfANameShareOneEventThatEndsWithTheLast) {
+  EXPECT_EQ(os::OpenNamedEvent("strandel-test-event"), nullptr);
+  auto first = os::CreateNamedEvent("strandel-test-event", true, false);
+  auto second = os::CreateNamedEvent("strandel-test-event", false, true);  // settings of the first
+  auto opened = os::OpenNamedEvent("strandel-test-event");
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(opened, first);
+  EXPECT_NE(os::CreateNamedEvent("strandel-test-other", true, false), first);
+  first->Set();
+  EXPECT_EQ(opened->Wait(0), WAIT_OBJECT_0);
+  EXPECT_TRUE(second->IsSet());  // manual reset: the wait consumed nothing
+  first.reset();
+  second.reset();
+  opened.reset();
+  EXPECT_EQ(os::OpenNamedEvent("strandel-test-event"), nullptr);
 }
 
 TEST(Event, WaitForAnyTakesTheFirstSetEventAndConsumesOnlyThat) {

@@ -69,6 +69,16 @@ bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+bool StepClockUntil(os::FakeClock& clock, const std::function<bool()>& condition,
+                    std::chrono::milliseconds step) {
+  for (int i = 0; i < 3000; ++i) {
+    if (condition()) return true;
+    clock.Advance(step);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return condition();
+}
+
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

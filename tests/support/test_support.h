@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "os/clock.h"
 #include "os/trace_sink.h"
 
 namespace testing_support {
@@ -46,6 +47,12 @@ class TraceCapture {
 // Calls condition until it holds or timeout passes; true when it held.
 bool PollUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Moves clock on a step at a time until condition holds (at most 3000 steps),
+// so that the short waits the threads under test make on it pass; true when
+// it held.
+bool StepClockUntil(os::FakeClock& clock, const std::function<bool()>& condition,
+                    std::chrono::milliseconds step = std::chrono::milliseconds(100));
 
 std::string ReadFile(const std::filesystem::path& path);
 

@@ -1,0 +1,31 @@
+#include "control/notify_window.h"
+
+BOOL IsWindow(HWND hWnd) {
+  return hWnd != nullptr && hWnd->cbSize == sizeof(struct HWND__) && hWnd->bAlive != 0 ? TRUE
+                                                                                       : FALSE;
+}
+
+void NotifyWindow::Register(HWND hWnd, UINT uMsg) {
+  if (!IsWindow(hWnd)) return;
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_bEnabled = uMsg != 0 ? TRUE : FALSE;
+  m_hWnd = uMsg != 0 ? hWnd : nullptr;
+  m_uMsg = uMsg;
+}
+
+LRESULT NotifyWindow::Report(LONG operation, const std::wstring& first, const std::wstring& second,
+                             DWORD error, LONG ask) {
+  HWND window;
+  UINT message;
+  {
+    std::lock_guard<std::mutex> guard(m_Mutex);
+    if (!m_bEnabled) return 0;
+    window = m_hWnd;
+    message = m_uMsg;
+  }
+  // The host may have destroyed the window since it registered it.
+  if (!IsWindow(window) || window->lpfnWndProc == nullptr) return 0;
+  SyncProgressInfo info{operation, first.c_str(), second.c_str(), error, ask};
+  return window->lpfnWndProc(window, message, static_cast<WPARAM>(operation),
+                             reinterpret_cast<LPARAM>(&info));
+}

@@ -1,0 +1,450 @@
+// Scheduled full syncs: the timer schedule on the fake clock, one sync at a
+// time, requests that find no task, the host window's registration and
+// reports, a release during a sync, and the full sync of a task that lost
+// changes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "control/main_frame.h"
+#include "control/watcher_monitor.h"
+#include "store/module_database.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::PollUntil;
+using testing_support::TempDir;
+using testing_support::TraceCapture;
+
+constexpr UINT kProgressMessage = WM_USER + 100;
+
+struct Report {
+  HWND window;
+  UINT message;
+  WPARAM operation;
+  SyncProgressInfo info;  // paths copied below
+  std::wstring first;
+  os::TimePoint when;
+};
+
+// A host window that records what it is sent; on_report, when set, runs on
+// the sending thread and gives the reply.
+class HostWindow {
+ public:
+  HostWindow() : window_{sizeof(HWND__), 1, &Proc, this} {}
+  HWND handle() { return &window_; }
+
+  std::vector<Report> Reports() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return reports_;
+  }
+  int Count(LONG operation) const {
+    int n = 0;
+    for (const Report& r : Reports()) n += r.info.nOperation == operation;
+    return n;
+  }
+  bool Saw(LONG operation, const std::wstring& first) const {
+    for (const Report& r : Reports()) {
+      if (r.info.nOperation == operation && r.first == first) return true;
+    }
+    return false;
+  }
+
+  std::function<LRESULT(const Report&)> on_report;
+
+ private:
+  static LRESULT Proc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    auto* self = static_cast<HostWindow*>(hWnd->pContext);
+    const auto* info = reinterpret_cast<const SyncProgressInfo*>(lParam);
+    Report report{hWnd, uMsg, wParam, *info, info->pszFirstPath, os::GetClock().Now()};
+    {
+      std::lock_guard<std::mutex> guard(self->mutex_);
+      self->reports_.push_back(report);
+    }
+    return self->on_report ? self->on_report(report) : 0;
+  }
+
+  HWND__ window_;
+  mutable std::mutex mutex_;
+  std::vector<Report> reports_;
+};
+
+// Moves the fake clock on in small steps while it lives, so that the short
+// pauses of a start pass while the test waits for other threads.
+class ClockDriver {
+ public:
+  explicit ClockDriver(os::FakeClock& clock)
+      : thread_([this, &clock] {
+          while (!stop_) {
+            clock.Advance(50ms);
+            std::this_thread::sleep_for(1ms);
+          }
+        }) {}
+  ~ClockDriver() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A latch the window procedure can wait on.
+class Gate {
+ public:
+  void Open() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, 10s, [&] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+class ScheduledSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override { os::SetClock(&clock_); }
+  void TearDown() override { os::SetClock(nullptr); }
+
+  // A task over two fresh folders of the scratch directory.
+  WatchTask Task(const std::wstring& name) {
+    WatchTask task;
+    task.strWatchTaskName = name;
+    task.strSourceDir = dir_.wstr() + L"/" + name + L"-src";
+    task.strDestDir = dir_.wstr() + L"/" + name + L"-dst";
+    std::filesystem::create_directories(dir_.path() / (name + L"-src"));
+    std::filesystem::create_directories(dir_.path() / (name + L"-dst"));
+    task.dwTaskIndex = 20000;
+    return task;
+  }
+  std::wstring DataDir() const { return dir_.wstr() + L"/"; }
+
+  bool StepUntil(const std::function<bool()>& condition) {
+    return testing_support::StepClockUntil(clock_, condition);
+  }
+
+  os::FakeClock clock_;
+  TempDir dir_;
+};
+
+// Calls SyncWatchTask for task on a thread of its own.
+class OnDemandSync {
+ public:
+  OnDemandSync(IWatcherMonitor* monitor, const WatchTask& task)
+      : name_(SysAllocString(task.strWatchTaskName.c_str())),
+        source_(SysAllocString(task.strSourceDir.c_str())),
+        dest_(SysAllocString(task.strDestDir.c_str())) {
+    info_.strWatchTaskName = name_;
+    info_.strSourceDir = source_;
+    info_.strDestDir = dest_;
+    info_.bBidirectional = task.bBidirectional;
+    thread_ = std::thread([this, monitor] {
+      result_ = monitor->SyncWatchTask(&info_);
+      returned_ = true;
+    });
+  }
+  ~OnDemandSync() {
+    thread_.join();
+    for (BSTR s : {name_, source_, dest_}) SysFreeString(s);
+  }
+  bool Returned() const { return returned_; }
+  LONG Result() const { return result_; }
+
+ private:
+  BSTR name_, source_, dest_;
+  WatchTaskInfo info_{};
+  std::atomic<bool> returned_{false};
+  std::atomic<LONG> result_{-1};
+  std::thread thread_;
+};
+
+struct MonitorRelease {
+  void operator()(CWatcherMonitor* monitor) const { monitor->Release(); }
+};
+using MonitorPtr = std::unique_ptr<CWatcherMonitor, MonitorRelease>;
+
+TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEachSyncEnded) {
+  WatchTask task = Task(L"docs");
+  task.bEnableTimer = TRUE;
+  task.dwSynctime = 600000;
+  {
+    ModuleDatabase db(DataDir());
+    std::string reason;
+    ASSERT_TRUE(db.Open(&reason)) << reason;
+    db.AddTask(task);
+  }
+  TraceCapture trace;
+  HostWindow window;
+  CMainFrame frame(DataDir(), nullptr);
+  // Each sync takes five minutes: its first report moves the clock on, once
+  // the controller has served what it was sent so far.
+  std::atomic<int> started{0};
+  std::vector<os::TimePoint> starts;
+  window.on_report = [&](const Report& report) {
+    if (report.info.nOperation != kOpSyncEnd && started.load() == window.Count(kOpSyncEnd)) {
+      starts.push_back(report.when);
+      ++started;
+      PollUntil([&] { return frame.PendingMessages() == 0; });
+      frame.SendMessage(0, 0, 0);  // served after the message in hand
+      clock_.Advance(5min);
+    }
+    return LRESULT{0};
+  };
+  frame.m_NotifyWindow.Register(window.handle(), kProgressMessage);
+  ASSERT_TRUE(frame.Create());
+  frame.Start();
+  const os::TimePoint t0 = clock_.Now();
+
+  clock_.Advance(10min - 1s);
+  ASSERT_TRUE(StepUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
+  clock_.Advance(10min - 1s);
+  ASSERT_TRUE(StepUntil([&] { return window.Count(kOpSyncEnd) == 2; }));
+
+  const std::vector<Report> reports = window.Reports();
+  std::vector<os::TimePoint> ends;
+  for (const Report& r : reports) {
+    if (r.info.nOperation == kOpSyncEnd) ends.push_back(r.when);
+  }
+  ASSERT_EQ(ends.size(), 2u);
+  // A sync that reports nothing before its end starts and ends at once.
+  if (starts.size() < 2) starts = ends;
+  EXPECT_GE(starts[0] - t0, 10min);
+  EXPECT_LT(starts[0] - t0, 10min + 1s);
+  EXPECT_GE(starts[1] - ends[0], 10min);
+  EXPECT_LT(starts[1] - ends[0], 10min + 1s);
+  EXPECT_TRUE(trace.Contains("OnStartPlanning wTimerIndex=10"));
+}
+
+TEST_F(ScheduledSyncTest, ASecondOnDemandSyncReturnsOnlyAfterTheFirstCompleted) {
+  ClockDriver driver(clock_);
+  HostWindow window;
+  const WatchTask one = Task(L"one");
+  const WatchTask two = Task(L"two");
+  Gate hold_first;
+  std::atomic<bool> first_running{false};
+  window.on_report = [&](const Report& report) {
+    if (report.first == one.strSourceDir) {
+      first_running = true;
+      hold_first.Wait();
+    }
+    return LRESULT{0};
+  };
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  MonitorPtr monitor(new CWatcherMonitor(&frame));
+  monitor->SetNotifyWindow(window.handle(), kProgressMessage);
+
+  OnDemandSync first(monitor.get(), one);
+  ASSERT_TRUE(PollUntil([&] { return first.Returned(); }));  // requested, not completed
+  ASSERT_TRUE(PollUntil([&] { return first_running.load(); }));
+  OnDemandSync second(monitor.get(), two);
+  EXPECT_FALSE(PollUntil([&] { return second.Returned(); }, 200ms));
+  hold_first.Open();
+  ASSERT_TRUE(PollUntil([&] { return second.Returned(); }));
+  ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 2; }));
+  EXPECT_EQ(first.Result(), 0);
+  EXPECT_EQ(second.Result(), 0);
+
+  const std::vector<Report> reports = window.Reports();
+  const auto first_end = std::find_if(reports.begin(), reports.end(), [](const Report& r) {
+    return r.info.nOperation == kOpSyncEnd;
+  });
+  const auto second_begin = std::find_if(
+      reports.begin(), reports.end(), [&](const Report& r) { return r.first == two.strSourceDir; });
+  ASSERT_NE(second_begin, reports.end());
+  EXPECT_LT(first_end, second_begin);
+}
+
+TEST_F(ScheduledSyncTest, RequestsThatFindNoTaskEndAtOnceYetLetTheNextSyncRun) {
+  WatchTask gone = Task(L"gone");
+  gone.bEnableTimer = TRUE;
+  gone.dwSynctime = 600000;
+  {
+    ModuleDatabase db(DataDir());
+    std::string reason;
+    ASSERT_TRUE(db.Open(&reason)) << reason;
+    db.AddTask(gone);
+  }
+  TraceCapture trace;
+  HostWindow window;
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  MonitorPtr monitor(new CWatcherMonitor(&frame));
+  monitor->SetNotifyWindow(window.handle(), kProgressMessage);
+  frame.Start();
+  ASSERT_EQ(frame.m_WatchTaskMap.Lookup(L"gone")->nTimerId, 10u);
+  // Deleted after its timer was armed and before it fired.
+  frame.m_WatchTaskMap.Erase(L"gone");
+
+  clock_.Advance(10min);
+  ASSERT_TRUE(StepUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
+  EXPECT_TRUE(trace.Contains("Strandel]Can't find Task in Map so out!"));
+
+  EXPECT_EQ(monitor->SyncWatchTask(nullptr), 0);
+  WatchTaskInfo unnamed{};  // half filled: no name, no folders
+  {
+    ClockDriver driver(clock_);
+    EXPECT_EQ(monitor->SyncWatchTask(&unnamed), 0);
+    ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 2; }));
+    EXPECT_TRUE(trace.Contains(
+        "[Strandel] OnStartPlaning failed because of the strWatchTaskName is not Exist !"));
+    // Both completed: a real task's sync is not held up behind them.
+    OnDemandSync next(monitor.get(), Task(L"next"));
+    ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 3; }));
+  }
+  EXPECT_FALSE(trace.Contains("OnStartPlanning wTimerIndex=10"));
+  EXPECT_FALSE(window.Saw(kOpListing, gone.strSourceDir));
+
+  // The timer of a task that is gone is not armed again.
+  clock_.Advance(30min);
+  EXPECT_FALSE(PollUntil([&] { return window.Count(kOpSyncEnd) > 3; }, 100ms));
+}
+
+TEST_F(ScheduledSyncTest, TheEndReachesTheRegisteredLiveWindowWithItsMessage) {
+  ClockDriver driver(clock_);
+  HostWindow a, b;
+  HWND__ wrong_size = *b.handle();
+  wrong_size.cbSize = 8;
+  HWND__ destroyed = *b.handle();
+  destroyed.bAlive = 0;
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  MonitorPtr monitor(new CWatcherMonitor(&frame));
+  WatchTaskInfo unnamed{};  // syncs nothing, and still ends with a report
+
+  struct Step {
+    HWND window;
+    UINT message;
+    HostWindow* receives;  // null: nobody
+    UINT with;
+  };
+  const Step steps[] = {
+      {a.handle(), kProgressMessage, &a, kProgressMessage},
+      {&destroyed, kProgressMessage + 1, &a, kProgressMessage},
+      {&wrong_size, kProgressMessage + 1, &a, kProgressMessage},
+      {nullptr, kProgressMessage + 1, &a, kProgressMessage},
+      {b.handle(), kProgressMessage + 1, &b, kProgressMessage + 1},
+      {b.handle(), 0, nullptr, 0},
+      {a.handle(), kProgressMessage, &a, kProgressMessage},
+  };
+  TraceCapture trace;
+  auto completed = [&] {
+    int n = 0;
+    for (const auto& line : trace.Lines())
+      n += line.find("OnStartPlanning OUT") != std::string::npos;
+    return n;
+  };
+  int syncs = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(syncs);
+    EXPECT_EQ(monitor->SetNotifyWindow(step.window, step.message), 0);
+    const std::size_t before_a = a.Reports().size(), before_b = b.Reports().size();
+    EXPECT_EQ(monitor->SyncWatchTask(&unnamed), 0);
+    ++syncs;
+    ASSERT_TRUE(PollUntil([&] { return completed() == syncs; }));
+    const std::size_t sent = a.Reports().size() + b.Reports().size() - before_a - before_b;
+    if (step.receives == nullptr) {
+      EXPECT_EQ(sent, 0u);
+      continue;
+    }
+    ASSERT_EQ(sent, 1u);
+    const Report end = step.receives->Reports().back();
+    EXPECT_EQ(end.window, step.receives->handle());
+    EXPECT_EQ(end.message, step.with);
+    EXPECT_EQ(end.operation, WPARAM{kOpSyncEnd});
+    EXPECT_EQ(end.info.nOperation, kOpSyncEnd);
+    EXPECT_EQ(end.first, L"");
+  }
+  // A registered window the host destroyed is sent nothing.
+  a.handle()->bAlive = 0;
+  const std::size_t before = a.Reports().size();
+  EXPECT_EQ(monitor->SyncWatchTask(&unnamed), 0);
+  ASSERT_TRUE(PollUntil([&] { return completed() == syncs + 1; }));
+  EXPECT_EQ(a.Reports().size(), before);
+}
+
+TEST_F(ScheduledSyncTest, AReleaseDuringASyncEndsItBeforeItsNextPass) {
+  ClockDriver driver(clock_);
+  TraceCapture trace;
+  HostWindow window;
+  WatchTask one = Task(L"one");
+  one.bBidirectional = TRUE;
+  std::atomic<bool> first_running{false};
+  window.on_report = [&](const Report& report) {
+    if (report.first == one.strSourceDir) {
+      first_running = true;
+      PollUntil([&] { return trace.Contains("ReleaseFileWatcher ComeIn"); });
+    }
+    return LRESULT{0};
+  };
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  MonitorPtr monitor(new CWatcherMonitor(&frame));
+  monitor->SetNotifyWindow(window.handle(), kProgressMessage);
+
+  OnDemandSync first(monitor.get(), one);
+  ASSERT_TRUE(PollUntil([&] { return first_running.load(); }));
+  std::atomic<bool> released{false};
+  std::thread release([&] {
+    frame.Release();
+    released = true;
+  });
+  EXPECT_TRUE(PollUntil([&] { return released.load(); }, 5s));
+  release.join();
+  EXPECT_FALSE(window.Saw(kOpListing, one.strDestDir));  // no destination pass
+  EXPECT_EQ(window.Count(kOpSyncEnd), 1);
+}
+
+TEST_F(ScheduledSyncTest, ATaskThatLostChangesGetsAFullSync) {
+  ClockDriver driver(clock_);
+  TraceCapture trace;
+  HostWindow window;
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  frame.m_NotifyWindow.Register(window.handle(), kProgressMessage);
+  frame.m_WatchTaskMap.Store(Task(L"docs"));
+
+  frame.m_Watch.MarkNeedsFullSync(L"docs");
+  frame.m_Watch.MarkNeedsFullSync(L"deleted");  // no longer in the map: nothing to sync
+  ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
+  EXPECT_TRUE(trace.Contains("Task docs lost changes: full sync"));
+  EXPECT_TRUE(trace.Contains("OnStartPlanning wTimerIndex=0"));
+  EXPECT_FALSE(frame.m_Watch.NeedsFullSync(L"docs"));
+  EXPECT_FALSE(PollUntil([&] { return window.Count(kOpSyncEnd) > 1; }, 100ms));
+}
+
+// Needs the full sync engine: with the stand-in pass nothing is copied.
+TEST_F(ScheduledSyncTest, AnOnDemandSyncBringsTheSourceFilesAcross) {
+  ClockDriver driver(clock_);
+  HostWindow window;
+  const WatchTask task = Task(L"copy");
+  { std::ofstream(std::filesystem::path(dir_.path() / "copy-src" / "a.txt")) << "alpha"; }
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  MonitorPtr monitor(new CWatcherMonitor(&frame));
+  monitor->SetNotifyWindow(window.handle(), kProgressMessage);
+  OnDemandSync sync(monitor.get(), task);
+  ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
+  if (window.Count(kOpCopyFile) == 0) GTEST_SKIP() << "the full sync engine is not built in";
+  EXPECT_EQ(testing_support::ReadFile(dir_.path() / "copy-dst" / "a.txt"), "alpha");
+}
+
+}  // namespace
