@@ -78,7 +78,7 @@ void CPlanSyncThread::Synchronise(const WatchTask& task, WORD wTimerIndex) {
   }
 
   m_Context.shared.SetFullSync(task.strWatchTaskName);
-  CFullSync sync(m_Context.operations, m_Context.shared, &m_Context.sink, &m_bStop);
+  CFullSync sync(m_Context.operations, &m_Context.sink, &m_bStop);
   if (!m_bStop.load()) sync.DoSyncDirectory(task, filters, FALSE);
   if (task.bBidirectional && !m_bStop.load()) sync.DoSyncDirectory(task, filters, TRUE);
   m_Context.shared.ClearFullSync();

@@ -18,7 +18,6 @@
 #include "store/watch_task.h"
 #include "sync/file_operations.h"
 #include "watch/task_filter_map.h"
-#include "watch/watch_shared.h"
 
 // Operation codes, also those of the progress reports; 6 ends a sync.
 enum FullSyncOperation : LONG {
@@ -53,9 +52,8 @@ struct FullSyncCounts {
 
 class CFullSync {
  public:
-  CFullSync(SyncFileOperations& operations, WatchShared& shared, ProgressSink* sink,
-            const std::atomic<bool>* stop)
-      : m_Operations(operations), m_Shared(shared), m_pSink(sink), m_pStop(stop) {}
+  CFullSync(SyncFileOperations& operations, ProgressSink* sink, const std::atomic<bool>* stop)
+      : m_Operations(operations), m_pSink(sink), m_pStop(stop) {}
 
   // One pass; 1 when it ran (whatever its items' outcomes).
   BOOL DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& filters, BOOL bIsDestDir);
@@ -93,7 +91,6 @@ class CFullSync {
   bool Stopped() const { return m_pStop != nullptr && m_pStop->load(); }
 
   SyncFileOperations& m_Operations;
-  WatchShared& m_Shared;
   ProgressSink* m_pSink;
   const std::atomic<bool>* m_pStop;
   std::map<uint32_t, FileRecord> m_FileMap;

@@ -118,7 +118,7 @@ class FullSyncTest : public HandlerTest {
   void Passes(const std::string& passes, ProgressSink* sink = nullptr,
               const std::atomic<bool>* stop = nullptr) {
     for (const char pass : passes) {
-      CFullSync sync(operations_, shared_, sink, stop);
+      CFullSync sync(operations_, sink, stop);
       EXPECT_EQ(sync.DoSyncDirectory(task_, MakeTaskFilterEntry(task_), pass == 'd'), 1);
       counts_ = sync.Counts();
     }
