@@ -137,6 +137,18 @@ class ScheduledSyncTest : public ::testing::Test {
   }
   std::wstring DataDir() const { return dir_.wstr() + L"/"; }
 
+  // A task already stored when the controller starts, on a ten-minute timer.
+  WatchTask StoredTimedTask(const std::wstring& name) {
+    WatchTask task = Task(name);
+    task.bEnableTimer = TRUE;
+    task.dwSynctime = 600000;
+    ModuleDatabase db(DataDir());
+    std::string reason;
+    EXPECT_TRUE(db.Open(&reason)) << reason;
+    db.AddTask(task);
+    return task;
+  }
+
   bool StepUntil(const std::function<bool()>& condition) {
     return testing_support::StepClockUntil(clock_, condition);
   }
@@ -182,15 +194,7 @@ struct MonitorRelease {
 using MonitorPtr = std::unique_ptr<CWatcherMonitor, MonitorRelease>;
 
 TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEachSyncEnded) {
-  WatchTask task = Task(L"docs");
-  task.bEnableTimer = TRUE;
-  task.dwSynctime = 600000;
-  {
-    ModuleDatabase db(DataDir());
-    std::string reason;
-    ASSERT_TRUE(db.Open(&reason)) << reason;
-    db.AddTask(task);
-  }
+  const WatchTask task = StoredTimedTask(L"docs");
   TraceCapture trace;
   HostWindow window;
   CMainFrame frame(DataDir(), nullptr);
@@ -274,15 +278,7 @@ TEST_F(ScheduledSyncTest, ASecondOnDemandSyncReturnsOnlyAfterTheFirstCompleted) 
 }
 
 TEST_F(ScheduledSyncTest, RequestsThatFindNoTaskEndAtOnceYetLetTheNextSyncRun) {
-  WatchTask gone = Task(L"gone");
-  gone.bEnableTimer = TRUE;
-  gone.dwSynctime = 600000;
-  {
-    ModuleDatabase db(DataDir());
-    std::string reason;
-    ASSERT_TRUE(db.Open(&reason)) << reason;
-    db.AddTask(gone);
-  }
+  const WatchTask gone = StoredTimedTask(L"gone");
   TraceCapture trace;
   HostWindow window;
   CMainFrame frame(DataDir(), nullptr);

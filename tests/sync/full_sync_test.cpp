@@ -79,21 +79,8 @@ class FullSyncTest : public HandlerTest {
     }
   }
 
-  // "p=text" a file holding text, "p!" nothing, "p/" a directory.
   void Expect(const std::string& items) {
-    for (const std::string& item : Split(items)) {
-      const auto equals = item.find('=');
-      if (equals != std::string::npos) {
-        const fs::path path = P(item.substr(0, equals));
-        EXPECT_EQ(fs::is_regular_file(path) ? testing_support::ReadFile(path) : "(no file)",
-                  item.substr(equals + 1))
-            << item;
-      } else if (item.back() == '!') {
-        EXPECT_FALSE(fs::exists(fs::symlink_status(P(item.substr(0, item.size() - 1))))) << item;
-      } else {
-        EXPECT_TRUE(fs::is_directory(fs::symlink_status(P(item)))) << item;
-      }
-    }
+    for (const std::string& item : Split(items)) ExpectItem(item);
   }
 
   // "ok", "failed" and "conflict:p" stand for the rows they write.

@@ -143,18 +143,29 @@ class HandlerTest : public ::testing::Test {
         EXPECT_NE(map == "rename" ? shared_.RenameMap.Contains(path) : Map(map).Contains(path),
                   absent)
             << item;
-      } else if (equals != std::string::npos) {
-        const fs::path path = P(item.substr(0, equals));
-        EXPECT_EQ(fs::is_regular_file(path) ? testing_support::ReadFile(path) : "(no file)",
-                  item.substr(equals + 1))
-            << item;
-      } else if (item.back() == '!') {
-        EXPECT_FALSE(fs::exists(fs::symlink_status(P(item.substr(0, item.size() - 1))))) << item;
       } else {
-        EXPECT_TRUE(fs::is_directory(P(item))) << item;
+        ExpectItem(item);
       }
     }
     EXPECT_EQ(NewRows(), c.rows);
+  }
+
+  // "p=text" a file holding text, "p!" nothing there, "p" a directory.
+  void ExpectItem(const std::string& item) {
+    const auto equals = item.find('=');
+    if (equals != std::string::npos) {
+      const std::filesystem::path path = P(item.substr(0, equals));
+      EXPECT_EQ(
+          std::filesystem::is_regular_file(path) ? testing_support::ReadFile(path) : "(no file)",
+          item.substr(equals + 1))
+          << item;
+    } else if (item.back() == '!') {
+      EXPECT_FALSE(std::filesystem::exists(
+          std::filesystem::symlink_status(P(item.substr(0, item.size() - 1)))))
+          << item;
+    } else {
+      EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::symlink_status(P(item)))) << item;
+    }
   }
 
   static std::vector<std::string> Split(const std::string& list) {
