@@ -68,8 +68,10 @@ class CliTest : public ::testing::Test {
 // The daemon as a child whose output goes to a file.
 class Daemon {
  public:
-  // extra_env: NAME=VALUE entries added to this process's environment.
-  Daemon(const fs::path& data, const fs::path& log, std::vector<std::string> extra_env = {})
+  // extra_env: NAME=VALUE entries added to this process's environment;
+  // options: more options of run.
+  Daemon(const fs::path& data, const fs::path& log, std::vector<std::string> extra_env = {},
+         const std::vector<std::string>& options = {})
       : log_(log) {
     std::vector<char*> env;
     for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
@@ -81,8 +83,11 @@ class Daemon {
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     const std::string dir = data.string();
-    const char* argv[] = {STRANDEL_CLI, "--data-dir", dir.c_str(), "run", nullptr};
-    posix_spawn(&pid_, STRANDEL_CLI, &actions, nullptr, const_cast<char**>(argv), env.data());
+    std::vector<const char*> argv = {STRANDEL_CLI, "--data-dir", dir.c_str(), "run"};
+    for (const std::string& option : options) argv.push_back(option.c_str());
+    argv.push_back(nullptr);
+    posix_spawn(&pid_, STRANDEL_CLI, &actions, nullptr, const_cast<char**>(argv.data()),
+                env.data());
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Daemon() {
@@ -418,6 +423,32 @@ TEST_F(CliTest, RunMirrorsTakesCommandsThroughItsSocketAndStopsOnSigterm) {
   EXPECT_TRUE(Has(ProcessResult{0, 0, false, daemon.Output()}, "strandel: stopped"));
   // With the daemon gone, commands work on the task store again.
   EXPECT_EQ(Strandel({"remove", "more"}).exit_code, 0);
+}
+
+// What was there before the daemon ran arrives with its first full sync of
+// every task; --no-initial-sync leaves it to later changes.
+TEST_F(CliTest, RunStartsWithAFullSyncOfEveryTaskUnlessToldNot) {
+  fs::create_directories(src_ / "sub");
+  std::ofstream(src_ / "a.txt") << "a";
+  std::ofstream(src_ / "sub" / "b.txt") << "b";
+  std::ofstream(other_ / "c.txt") << "c";
+  const fs::path dst2 = dir_.path() / "dst2";
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  ASSERT_EQ(Strandel({"add", "more", other_.string(), dst2.string()}).exit_code, 0);
+  {
+    Daemon daemon(data_, dir_.path() / "daemon.out");
+    EXPECT_TRUE(PollUntil([&] {
+      return fs::exists(dst_ / "a.txt") && fs::exists(dst_ / "sub" / "b.txt") &&
+             fs::exists(dst2 / "c.txt");
+    })) << daemon.Output();
+    EXPECT_EQ(daemon.Stop(), 0);
+  }
+  std::ofstream(src_ / "while-stopped.txt") << "w";
+  Daemon daemon(data_, dir_.path() / "daemon2.out", {}, {"--no-initial-sync"});
+  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+  std::ofstream(src_ / "marker.txt") << "m";
+  ASSERT_TRUE(PollUntil([&] { return fs::exists(dst_ / "marker.txt"); })) << daemon.Output();
+  EXPECT_FALSE(fs::exists(dst_ / "while-stopped.txt"));
 }
 
 // Environment entries that preload the inotify probe: the file mark_ appears

@@ -15,6 +15,7 @@
 #include "control_socket.h"
 #include "data_dir.h"
 #include "history.h"
+#include "initial_sync.h"
 #include "module_session.h"
 #include "monitor_tasks.h"
 #include "task_commands.h"
@@ -86,7 +87,7 @@ UniqueFd WaitForLock(const fs::path& data_dir) {
 
 // Serves commands and prints the history until a stop signal arrives.
 int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int signals,
-                      HistoryTail& tail) {
+                      HistoryTail& tail, InitialSync* initial_sync) {
   if (monitor == nullptr) {
     std::fprintf(stderr, "strandel: the module did not start on %s\n", data_dir.c_str());
     return 1;
@@ -102,11 +103,14 @@ int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int si
   monitor->GetTaskCount(&count);
   std::fprintf(stderr, "strandel: running %d task%s from %s; stop with Ctrl-C\n",
                static_cast<int>(count), count == 1 ? "" : "s", data_dir.c_str());
+  if (initial_sync != nullptr) initial_sync->Start(monitor);
   for (;;) {
-    pollfd fds[2] = {{signals, POLLIN, 0}, {listener.get(), POLLIN, 0}};
-    if (::poll(fds, 2, kHistoryPollMs) < 0 && errno != EINTR) break;
+    const int synced = initial_sync != nullptr ? initial_sync->fd() : -1;
+    pollfd fds[3] = {{signals, POLLIN, 0}, {listener.get(), POLLIN, 0}, {synced, POLLIN, 0}};
+    if (::poll(fds, 3, kHistoryPollMs) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) break;
     if (fds[1].revents & POLLIN) Serve(listener.get(), monitor);
+    if (fds[2].revents & POLLIN) initial_sync->Next(monitor);
     tail.Print();
   }
   // Commands from now on work on the task store once the lock is free.
@@ -116,7 +120,7 @@ int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int si
 
 }  // namespace
 
-int RunDaemon(const fs::path& data_dir, bool quiet) {
+int RunDaemon(const fs::path& data_dir, bool quiet, bool initial_sync) {
   // Blocked before the module starts its threads, so every thread leaves the
   // two signals to the descriptor read below.
   sigset_t stop_signals;
@@ -133,10 +137,12 @@ int RunDaemon(const fs::path& data_dir, bool quiet) {
     return 1;
   }
   HistoryTail tail(data_dir / "Strandel.db", quiet);
+  InitialSync syncs;  // its window outlives the module
   int status;
   {
     ModuleSession session(data_dir);
-    status = ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail);
+    status = ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail,
+                               initial_sync ? &syncs : nullptr);
   }
   tail.Print();  // what the module finished while stopping
   if (status == 0) std::fprintf(stderr, "strandel: stopped\n");

@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
   Request request;
   TaskFlags add_flags, edit_flags;
   bool quiet = false;
+  bool no_initial_sync = false;
   host::HistoryQuery log_query;
   std::string log_task, log_since;
   bool log_json = false;
@@ -208,6 +209,8 @@ int main(int argc, char** argv) {
 
   CLI::App* run = app.add_subcommand("run", "keep the tasks in step until SIGINT or SIGTERM");
   run->add_flag("--quiet,-q", quiet, "do not print each synchronised change");
+  run->add_flag("--no-initial-sync", no_initial_sync,
+                "follow changes only; skip the full sync of every task at start");
   run->footer("Example:\n  strandel run --data-dir ~/.local/state/strandel");
 
   CLI::App* log = app.add_subcommand("log", "the sync history, newest last");
@@ -236,7 +239,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "strandel: data directory: %s\n", error.c_str());
     return 1;
   }
-  if (run->parsed()) return host::RunDaemon(data_dir, quiet);
+  if (run->parsed()) return host::RunDaemon(data_dir, quiet, !no_initial_sync);
   if (log->parsed()) {
     if (!log_task.empty()) log_query.task = log_task;
     if (!log_since.empty()) log_query.since_utc = host::SinceToUtc(log_since);
