@@ -134,14 +134,9 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
 
 bool CFullSync::AddFileToMap(const std::wstring& path, const std::wstring& name, bool bIsDirectory,
                              uint64_t size, int64_t mtime_sec, int64_t mtime_nsec) {
-  FileRecord record;
-  record.bIsDirectory = bIsDirectory;
-  record.strFilePathName = path;
-  record.strFileName = name;
-  record.size = size;
-  record.mtime_sec = mtime_sec;
-  record.mtime_nsec = mtime_nsec;
-  return m_FileMap.emplace(m_nNextIndex++, std::move(record)).second;
+  return m_FileMap
+      .emplace(m_nNextIndex++, FileRecord{bIsDirectory, path, name, size, mtime_sec, mtime_nsec})
+      .second;
 }
 
 void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL bIsDestDir) {
