@@ -8,7 +8,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -425,22 +424,6 @@ TEST_F(ScheduledSyncTest, ATaskThatLostChangesGetsAFullSync) {
   EXPECT_TRUE(trace.Contains("OnStartPlanning wTimerIndex=0"));
   EXPECT_FALSE(frame.m_Watch.NeedsFullSync(L"docs"));
   EXPECT_FALSE(PollUntil([&] { return window.Count(kOpSyncEnd) > 1; }, 100ms));
-}
-
-// Needs the full sync engine: with the stand-in pass nothing is copied.
-TEST_F(ScheduledSyncTest, AnOnDemandSyncBringsTheSourceFilesAcross) {
-  ClockDriver driver(clock_);
-  HostWindow window;
-  const WatchTask task = Task(L"copy");
-  { std::ofstream(std::filesystem::path(dir_.path() / "copy-src" / "a.txt")) << "alpha"; }
-  CMainFrame frame(DataDir(), nullptr);
-  ASSERT_TRUE(frame.Create());
-  MonitorPtr monitor(new CWatcherMonitor(&frame));
-  monitor->SetNotifyWindow(window.handle(), kProgressMessage);
-  OnDemandSync sync(monitor.get(), task);
-  ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
-  if (window.Count(kOpCopyFile) == 0) GTEST_SKIP() << "the full sync engine is not built in";
-  EXPECT_EQ(testing_support::ReadFile(dir_.path() / "copy-dst" / "a.txt"), "alpha");
 }
 
 }  // namespace
