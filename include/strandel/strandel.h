@@ -45,15 +45,26 @@ struct HWND__ {
 
 /* What a progress report carries (lParam; valid during the call only). wParam
    is nOperation: 0 listing, 1 create directory, 2 remove directory, 3 copy
-   file, 4 delete file, 5 move to the trash, 6 end of a sync. The reply to a
-   report with bAsk set and a nonzero dwError: -1 retries the operation, -2
-   stops the asking for the rest of the pass. */
+   file, 4 delete file, 5 move to the trash, 6 end of a sync. The end of a
+   sync names its task in pszFirstPath (empty when no task was found). The
+   reply to a report with bAsk set and a nonzero dwError: -1 retries the
+   operation, -2 stops the asking for the rest of the pass.
+   The totals after bAsk run over the whole sync (both passes of a two-way
+   task) up to the report; the module fills them, so a host that knows only
+   the first five members still reads them right. */
 typedef struct SyncProgressInfo {
   LONG nOperation;
   const wchar_t* pszFirstPath;
   const wchar_t* pszSecondPath;
   DWORD dwError;
   LONG bAsk;
+  uint64_t nItemsListed;  /* files and directories the listings found */
+  uint64_t nBytesListed;  /* the sizes of those files */
+  uint64_t nItemsChecked; /* of the listed items, those compared so far */
+  uint64_t nBytesChecked;
+  uint64_t nItemsDone;    /* operations that succeeded */
+  uint64_t nItemsFailed;  /* items that failed for good */
+  uint64_t nBytesCopied;
 } SyncProgressInfo;
 
 #ifndef TRUE

@@ -14,7 +14,7 @@ void NotifyWindow::Register(HWND hWnd, UINT uMsg) {
 }
 
 LRESULT NotifyWindow::Report(LONG operation, const std::wstring& first, const std::wstring& second,
-                             DWORD error, LONG ask) {
+                             DWORD error, LONG ask, const FullSyncCounts& counts) {
   HWND window;
   UINT message;
   {
@@ -25,7 +25,10 @@ LRESULT NotifyWindow::Report(LONG operation, const std::wstring& first, const st
   }
   // The host may have destroyed the window since it registered it.
   if (!IsWindow(window) || window->lpfnWndProc == nullptr) return 0;
-  SyncProgressInfo info{operation, first.c_str(), second.c_str(), error, ask};
+  const SyncProgressInfo info{operation,       first.c_str(),        second.c_str(),
+                              error,           ask,                  counts.listed,
+                              counts.listed_bytes, counts.checked,   counts.checked_bytes,
+                              counts.done,     counts.failed,        counts.bytes};
   return window->lpfnWndProc(window, message, static_cast<WPARAM>(operation),
                              reinterpret_cast<LPARAM>(&info));
 }

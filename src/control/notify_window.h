@@ -22,7 +22,7 @@ class NotifyWindow final : public ProgressSink {
 
   // The window procedure's reply; 0 when no live window is registered.
   LRESULT Report(LONG operation, const std::wstring& first, const std::wstring& second, DWORD error,
-                 LONG ask) override;
+                 LONG ask, const FullSyncCounts& counts) override;
 
  private:
   std::mutex m_Mutex;

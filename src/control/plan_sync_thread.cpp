@@ -56,16 +56,18 @@ void CPlanSyncThread::OnStartPlanning(WORD wTimerIndex, bool handed) {
   }
   if (found && task.strWatchTaskName.empty()) {
     DebugTrace("[Strandel] OnStartPlaning failed because of the strWatchTaskName is not Exist !");
-  } else if (found) {
-    Synchronise(task, wTimerIndex);
   }
+  const FullSyncCounts counts =
+      found && !task.strWatchTaskName.empty() ? Synchronise(task, wTimerIndex) : FullSyncCounts{};
 
-  m_Context.sink.Report(kOpSyncEnd, L"", L"", 0, 0);
+  // The end names its task, so a host that asked for one sync among others
+  // (timers, volumes) knows which one ended.
+  m_Context.sink.Report(kOpSyncEnd, task.strWatchTaskName, L"", 0, 0, counts);
   m_hSyncComplete->Set();
   DebugTrace("[Strandel]%d: OnStartPlanning OUT", 213);
 }
 
-void CPlanSyncThread::Synchronise(const WatchTask& task, WORD wTimerIndex) {
+FullSyncCounts CPlanSyncThread::Synchronise(const WatchTask& task, WORD wTimerIndex) {
   ConnectPendingShare(m_Context.pending_shares, task.strDestDir);
 
   // A timer-driven sync uses the filters the watch thread built for the
@@ -86,4 +88,5 @@ void CPlanSyncThread::Synchronise(const WatchTask& task, WORD wTimerIndex) {
   // The next timer-driven sync comes a full period after this one ended.
   if (wTimerIndex != 0 && !m_bStop.load()) m_Context.rearm_timer(task.nTimerId);
   DebugTrace("[Strandel]%d: OnStartPlanning wTimerIndex=%d", 202, wTimerIndex);
+  return sync.Counts();
 }

@@ -53,7 +53,7 @@ class CPlanSyncThread final : public os::MessageLoop {
 
  private:
   void OnStartPlanning(WORD wTimerIndex, bool handed);
-  void Synchronise(const WatchTask& task, WORD wTimerIndex);
+  FullSyncCounts Synchronise(const WatchTask& task, WORD wTimerIndex);
 
   PlanSyncContext m_Context;
   std::shared_ptr<os::Event> m_hSyncComplete;

@@ -45,18 +45,18 @@ std::wstring TranslatePath(const std::wstring& from_root, const std::wstring& to
 BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& filters,
                                 BOOL bIsDestDir) {
   DebugTrace("[Strandel]%d: DoSyncDirectory IN, bIsDestDir:%d", __LINE__, bIsDestDir);
-  m_Counts = {};
   m_bAsk = task.bFailReport != 0;
   // A one-way destination is a mirror: nothing in it is ever brought back.
   if (!bIsDestDir || task.bBidirectional) {
     BuildFileMap(task, filters, bIsDestDir);
     DebugTrace("[Strandel]%d: DoSyncDirectory m_FileMap.size:%d", __LINE__,
                static_cast<int>(m_FileMap.size()));
-    m_Counts.listed = m_FileMap.size();
     for (const auto& [index, record] : m_FileMap) {
       if (Stopped()) break;
       DebugTraceW(L"[Strandel]%d: DoSyncDirectory strFilePathName=%ls bIsDirectory=%d", index,
                   record.strFilePathName.c_str(), record.bIsDirectory ? 1 : 0);
+      ++m_Counts.checked;
+      m_Counts.checked_bytes += record.size;
       SyncRecord(task, record, bIsDestDir);
     }
   }
@@ -134,6 +134,8 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
 
 bool CFullSync::AddFileToMap(const std::wstring& path, const std::wstring& name, bool bIsDirectory,
                              uint64_t size, int64_t mtime_sec, int64_t mtime_nsec) {
+  ++m_Counts.listed;
+  m_Counts.listed_bytes += size;
   return m_FileMap
       .emplace(m_nNextIndex++, FileRecord{bIsDirectory, path, name, size, mtime_sec, mtime_nsec})
       .second;
@@ -302,5 +304,5 @@ LRESULT CFullSync::Tell(LONG operation, const std::wstring& first, const std::ws
                         DWORD error) {
   if (m_pSink == nullptr) return 0;
   return m_pSink->Report(operation, first, operation == kOpCopyFile ? second : std::wstring(),
-                         error, m_bAsk ? 1 : 0);
+                         error, m_bAsk ? 1 : 0, m_Counts);
 }

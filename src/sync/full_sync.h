@@ -30,24 +30,27 @@ enum FullSyncOperation : LONG {
   kOpSyncEnd = 6,
 };
 
+// The running totals of one sync, over both of its passes.
+struct FullSyncCounts {
+  uint64_t listed = 0;        // items the listings found
+  uint64_t listed_bytes = 0;  // the sizes of the listed files
+  uint64_t checked = 0;       // listed items compared with their counterparts
+  uint64_t checked_bytes = 0;
+  uint64_t done = 0;    // operations that succeeded
+  uint64_t failed = 0;  // items that failed for good
+  uint64_t bytes = 0;   // bytes of the files copied
+};
+
 // Where progress goes: the host's window, or nowhere. Report returns the
 // host's reply: -1 asks for a retry, -2 stops the asking for the rest of the
 // pass; 0 when there is nobody to ask.
 class ProgressSink {
  public:
   virtual LRESULT Report(LONG operation, const std::wstring& first, const std::wstring& second,
-                         DWORD error, LONG ask) = 0;
+                         DWORD error, LONG ask, const FullSyncCounts& counts) = 0;
 
  protected:
   ~ProgressSink() = default;
-};
-
-// What one pass did, for the host program's summary.
-struct FullSyncCounts {
-  uint64_t listed = 0;
-  uint64_t done = 0;    // operations that succeeded
-  uint64_t failed = 0;  // operations that failed for good
-  uint64_t bytes = 0;   // bytes of the files copied
 };
 
 class CFullSync {
@@ -55,7 +58,8 @@ class CFullSync {
   CFullSync(SyncFileOperations& operations, ProgressSink* sink, const std::atomic<bool>* stop)
       : m_Operations(operations), m_pSink(sink), m_pStop(stop) {}
 
-  // One pass; 1 when it ran (whatever its items' outcomes).
+  // One pass; 1 when it ran (whatever its items' outcomes). The counts run
+  // on over the passes of one object.
   BOOL DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& filters, BOOL bIsDestDir);
 
   const FullSyncCounts& Counts() const { return m_Counts; }

@@ -239,7 +239,10 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
 TEST_F(ScheduledSyncTest, ASecondOnDemandSyncReturnsOnlyAfterTheFirstCompleted) {
   ClockDriver driver(clock_);
   HostWindow window;
-  const WatchTask one = Task(L"one");
+  WatchTask one = Task(L"one");
+  one.bBidirectional = TRUE;
+  testing_support::WriteFile(dir_.path() / "one-src/a", "hello");
+  testing_support::WriteFile(dir_.path() / "one-dst/b", "abc");
   const WatchTask two = Task(L"two");
   Gate hold_first;
   std::atomic<bool> first_running{false};
@@ -274,6 +277,23 @@ TEST_F(ScheduledSyncTest, ASecondOnDemandSyncReturnsOnlyAfterTheFirstCompleted) 
       reports.begin(), reports.end(), [&](const Report& r) { return r.first == two.strSourceDir; });
   ASSERT_NE(second_begin, reports.end());
   EXPECT_LT(first_end, second_begin);
+
+  // Each end names its task and totals both passes: a/5 bytes across, then
+  // b/3 bytes back; the destination pass lists a again.
+  std::vector<Report> ends;
+  std::copy_if(reports.begin(), reports.end(), std::back_inserter(ends),
+               [](const Report& r) { return r.info.nOperation == kOpSyncEnd; });
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_EQ(ends[0].first, L"one");
+  EXPECT_EQ(ends[1].first, L"two");
+  const SyncProgressInfo& totals = ends[0].info;
+  EXPECT_EQ(totals.nItemsListed, 3u);
+  EXPECT_EQ(totals.nBytesListed, 13u);
+  EXPECT_EQ(totals.nItemsChecked, 3u);
+  EXPECT_EQ(totals.nBytesChecked, 13u);
+  EXPECT_EQ(totals.nItemsDone, 2u);
+  EXPECT_EQ(totals.nItemsFailed, 0u);
+  EXPECT_EQ(totals.nBytesCopied, 8u);
 }
 
 TEST_F(ScheduledSyncTest, RequestsThatFindNoTaskEndAtOnceYetLetTheNextSyncRun) {

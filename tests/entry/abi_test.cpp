@@ -23,7 +23,8 @@ static_assert(sizeof(WatchTaskInfo) == 120);
 static_assert(offsetof(HWND__, bAlive) == 4 && offsetof(HWND__, lpfnWndProc) == 8);
 static_assert(offsetof(HWND__, pContext) == 16 && sizeof(HWND__) == 24);
 static_assert(offsetof(SyncProgressInfo, pszFirstPath) == 8);
-static_assert(offsetof(SyncProgressInfo, dwError) == 24 && sizeof(SyncProgressInfo) == 32);
+static_assert(offsetof(SyncProgressInfo, dwError) == 24);
+static_assert(offsetof(SyncProgressInfo, nItemsListed) == 32 && sizeof(SyncProgressInfo) == 88);
 
 // Slot numbers as a C host indexes the vtable.
 template <typename F>

@@ -3,7 +3,7 @@
 
 _Static_assert(sizeof(WatchTaskInfo) == 120, "WatchTaskInfo layout differs between C and C++");
 _Static_assert(sizeof(struct HWND__) == 24, "the host window differs between C and C++");
-_Static_assert(sizeof(SyncProgressInfo) == 32, "SyncProgressInfo differs between C and C++");
+_Static_assert(sizeof(SyncProgressInfo) == 88, "SyncProgressInfo differs between C and C++");
 
 /* A C host makes its window like this. */
 static LRESULT HostProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {

@@ -86,6 +86,10 @@ std::string ReadFile(const std::filesystem::path& path) {
   return out.str();
 }
 
+void WriteFile(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
 std::string TreeFingerprint(const std::filesystem::path& dir) {
   std::vector<std::string> lines;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {

@@ -55,6 +55,7 @@ bool StepClockUntil(os::FakeClock& clock, const std::function<bool()>& condition
                     std::chrono::milliseconds step = std::chrono::milliseconds(100));
 
 std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& content);
 
 // Everything a folder holds as one text: names, kinds, modes, owners, times
 // and contents. Equal texts mean nothing in it changed.

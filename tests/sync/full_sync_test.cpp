@@ -23,7 +23,7 @@ class FakeSink : public ProgressSink {
  public:
   explicit FakeSink(std::string scratch) : scratch_(std::move(scratch)) {}
   LRESULT Report(LONG operation, const std::wstring& first, const std::wstring& second, DWORD error,
-                 LONG ask) override {
+                 LONG ask, const FullSyncCounts&) override {
     calls.push_back(std::to_string(operation) + " " + Cut(first) + " " +
                     (second.empty() ? "-" : Cut(second)) + " " + std::to_string(error) + " " +
                     std::to_string(ask));
