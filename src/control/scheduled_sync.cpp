@@ -16,6 +16,10 @@ BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* pTask) {
   // The whole start holds the plan lock: the host's thread and the controller
   // thread may start at once, and each must find the previous sync completed.
   std::lock_guard<std::mutex> plan(m_PlanLock);
+  if (m_bPlanStopped) {
+    DebugTrace("[Strandel]StartPlanSync ignored: the module is released");
+    return TRUE;
+  }
   if (m_hWaitThread.joinable()) m_hWaitThread.join();
 
   if (!m_pPlanWatchThread) {
@@ -77,6 +81,7 @@ void CMainFrame::RequestPlanStop() {
 void CMainFrame::StopPlanSync() {
   RequestPlanStop();
   std::lock_guard<std::mutex> plan(m_PlanLock);
+  m_bPlanStopped = true;
   std::unique_ptr<CPlanSyncThread> thread;
   {
     std::lock_guard<std::mutex> guard(m_PlanThreadMutex);

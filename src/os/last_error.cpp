@@ -70,4 +70,30 @@ DWORD ErrorFromErrno(int err, std::string_view path, ErrnoContext context) {
 
 const std::string& LastFailedPath() { return t_failed_path; }
 
+std::string DescribeError(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      return "it no longer exists";
+    case ERROR_PATH_NOT_FOUND:
+      return "its folder no longer exists";
+    case ERROR_ACCESS_DENIED:
+      return "permission denied";
+    case ERROR_SHARING_VIOLATION:
+      return "it is in use";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return "something of that name is in the way";
+    case ERROR_DISK_FULL:
+      return "no space left on the device";
+    case ERROR_FILENAME_EXCED_RANGE:
+      return "the name is too long";
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return "a symbolic link lies on the way";
+    case ERROR_NOT_SUPPORTED:
+      return "the file system does not support it";
+    default:
+      return "error " + std::to_string(code);
+  }
+}
+
 }  // namespace os

@@ -44,4 +44,7 @@ DWORD ErrorFromErrno(int err, std::string_view path, ErrnoContext context = Errn
 // The path of the last ErrorFromErrno on this thread.
 const std::string& LastFailedPath();
 
+// A few words for a user about code ("no space left on the device").
+std::string DescribeError(DWORD code);
+
 }  // namespace os

@@ -426,6 +426,13 @@ TEST_F(ScheduledSyncTest, AReleaseDuringASyncEndsItBeforeItsNextPass) {
   release.join();
   EXPECT_FALSE(window.Saw(kOpListing, one.strDestDir));  // no destination pass
   EXPECT_EQ(window.Count(kOpSyncEnd), 1);
+
+  // A host thread that asks once the module is released starts nothing.
+  OnDemandSync late(monitor.get(), Task(L"late"));
+  ASSERT_TRUE(PollUntil([&] { return late.Returned(); }));
+  EXPECT_EQ(late.Result(), 0);
+  EXPECT_TRUE(trace.Contains("StartPlanSync ignored: the module is released"));
+  EXPECT_FALSE(PollUntil([&] { return window.Count(kOpSyncEnd) > 1; }, 100ms));
 }
 
 TEST_F(ScheduledSyncTest, ATaskThatLostChangesGetsAFullSync) {

@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,14 +11,17 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <memory>
 #include <thread>
 
 #include "control_socket.h"
 #include "data_dir.h"
 #include "history.h"
-#include "initial_sync.h"
 #include "module_session.h"
 #include "monitor_tasks.h"
+#include "remote_sync_channel.h"
+#include "sync_command.h"
+#include "sync_starter.h"
 #include "task_commands.h"
 
 namespace host {
@@ -57,8 +61,33 @@ class HistoryTail {
   int64_t last_sn_ = 0;
 };
 
-void Serve(int listener, IWatcherMonitor* monitor) {
-  const UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+// Where the daemon's syncs start and report, and what a stop must wake.
+struct DaemonSyncs {
+  SyncRouter& router;
+  SyncStarter& starter;
+  int stopping;  // readable once the daemon stops
+};
+
+// A sync request keeps its connection: the syncs' reports go back over it.
+void ServeSync(UniqueFd client, const Request& request, IWatcherMonitor* monitor,
+               DaemonSyncs& syncs) {
+  std::vector<TaskRecord> tasks;
+  std::string error;
+  if (!SelectSyncTasks(MonitorTasks(monitor).List(), request.name, &tasks, &error)) {
+    SendStrings(client.get(), {"1", "", "strandel: " + error + "\n"});
+    return;
+  }
+  if (tasks.empty()) {
+    SendStrings(client.get(), {"0", "", "strandel: there are no tasks to sync\n"});
+    return;
+  }
+  const auto channel = std::make_shared<RemoteSyncChannel>(
+      std::move(client), static_cast<int>(tasks.size()), request.can_ask, syncs.stopping);
+  for (const TaskRecord& task : tasks) syncs.starter.Start(task, channel);
+}
+
+void Serve(int listener, IWatcherMonitor* monitor, DaemonSyncs& syncs) {
+  UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
   if (!client.valid() || !PeerIsTrusted(client.get())) return;
   // A client that stalls must not stall the daemon.
   const timeval limit{5, 0};
@@ -66,6 +95,10 @@ void Serve(int listener, IWatcherMonitor* monitor) {
   ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   const auto fields = ReceiveStrings(client.get());
   const auto request = fields ? Decode(*fields) : std::nullopt;
+  if (request && request->command == "sync") {
+    ServeSync(std::move(client), *request, monitor, syncs);
+    return;
+  }
   Output output;
   MonitorTasks tasks(monitor);
   const int status = request ? Execute(*request, tasks, output) : 1;
@@ -87,11 +120,7 @@ UniqueFd WaitForLock(const fs::path& data_dir) {
 
 // Serves commands and prints the history until a stop signal arrives.
 int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int signals,
-                      HistoryTail& tail, InitialSync* initial_sync) {
-  if (monitor == nullptr) {
-    std::fprintf(stderr, "strandel: the module did not start on %s\n", data_dir.c_str());
-    return 1;
-  }
+                      HistoryTail& tail, DaemonSyncs& syncs, bool initial_sync) {
   std::string error;
   const UniqueFd listener = ListenOnSocket(data_dir, &error);
   if (!listener.valid()) {
@@ -99,18 +128,19 @@ int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int si
                  error.c_str());
     return 1;
   }
-  LONG count = 0;
-  monitor->GetTaskCount(&count);
-  std::fprintf(stderr, "strandel: running %d task%s from %s; stop with Ctrl-C\n",
-               static_cast<int>(count), count == 1 ? "" : "s", data_dir.c_str());
-  if (initial_sync != nullptr) initial_sync->Start(monitor);
+  const std::vector<TaskRecord> tasks = MonitorTasks(monitor).List();
+  std::fprintf(stderr, "strandel: running %zu task%s from %s; stop with Ctrl-C\n", tasks.size(),
+               tasks.size() == 1 ? "" : "s", data_dir.c_str());
+  monitor->SetNotifyWindow(syncs.router.window(), kProgressMessage);
+  // What is there already, or changed while no daemon ran, arrives first.
+  if (initial_sync) {
+    for (const TaskRecord& task : tasks) syncs.starter.Start(task, nullptr);
+  }
   for (;;) {
-    const int synced = initial_sync != nullptr ? initial_sync->fd() : -1;
-    pollfd fds[3] = {{signals, POLLIN, 0}, {listener.get(), POLLIN, 0}, {synced, POLLIN, 0}};
-    if (::poll(fds, 3, kHistoryPollMs) < 0 && errno != EINTR) break;
+    pollfd fds[2] = {{signals, POLLIN, 0}, {listener.get(), POLLIN, 0}};
+    if (::poll(fds, 2, kHistoryPollMs) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) break;
-    if (fds[1].revents & POLLIN) Serve(listener.get(), monitor);
-    if (fds[2].revents & POLLIN) initial_sync->Next(monitor);
+    if (fds[1].revents & POLLIN) Serve(listener.get(), monitor, syncs);
     tail.Print();
   }
   // Commands from now on work on the task store once the lock is free.
@@ -137,13 +167,25 @@ int RunDaemon(const fs::path& data_dir, bool quiet, bool initial_sync) {
     return 1;
   }
   HistoryTail tail(data_dir / "Strandel.db", quiet);
-  InitialSync syncs;  // its window outlives the module
-  int status;
+  SyncRouter router;  // its window outlives the module
+  const UniqueFd stopping(::eventfd(0, EFD_CLOEXEC));
+  std::unique_ptr<SyncStarter> starter;
+  int status = 1;
   {
     ModuleSession session(data_dir);
-    status = ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail,
-                               initial_sync ? &syncs : nullptr);
-  }
+    if (session.monitor() == nullptr) {
+      std::fprintf(stderr, "strandel: the module did not start on %s\n", data_dir.c_str());
+    } else {
+      starter = std::make_unique<SyncStarter>(session.monitor(), router);
+      DaemonSyncs syncs{router, *starter, stopping.get()};
+      status = ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail, syncs,
+                                 initial_sync);
+    }
+    // A question waiting for a client's answer gives way to the stop.
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stopping.get(), &one, sizeof one);
+  }  // the module is released: a start waiting in it returns
+  starter.reset();
   tail.Print();  // what the module finished while stopping
   if (status == 0) std::fprintf(stderr, "strandel: stopped\n");
   return status;

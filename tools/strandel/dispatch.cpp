@@ -23,11 +23,9 @@ int Print(const Output& output, int status) {
   return status;
 }
 
-std::optional<int> AskDaemon(const std::filesystem::path& data_dir, const Request& request) {
-  const UniqueFd daemon = ConnectToDaemon(data_dir);
-  if (!daemon.valid()) return std::nullopt;
-  if (!SendStrings(daemon.get(), Encode(request))) return std::nullopt;
-  const auto reply = ReceiveStrings(daemon.get());
+std::optional<int> AskDaemon(int daemon, const Request& request) {
+  if (!SendStrings(daemon, Encode(request))) return std::nullopt;
+  const auto reply = ReceiveStrings(daemon);
   int status = 1;
   if (!reply || reply->size() != 3 ||
       std::from_chars(reply->at(0).data(), reply->at(0).data() + reply->at(0).size(), status).ec !=
@@ -40,22 +38,17 @@ std::optional<int> AskDaemon(const std::filesystem::path& data_dir, const Reques
 
 }  // namespace
 
-int Dispatch(const std::filesystem::path& data_dir, const Request& request) {
+int ReachTasks(const std::filesystem::path& data_dir,
+               const std::function<std::optional<int>(int daemon)>& through_daemon,
+               const std::function<int()>& locally) {
   const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
   do {
-    if (auto status = AskDaemon(data_dir, request)) return *status;
-    // Without a daemon the tasks are the store's alone; the lock keeps a
-    // daemon from starting over them until the command is done.
-    if (const UniqueFd lock = TryLockDataDir(data_dir); lock.valid()) {
-      StoreTasks tasks(data_dir);
-      std::string reason;
-      if (!tasks.Open(&reason)) {
-        std::fprintf(stderr, "strandel: cannot open the tasks: %s\n", reason.c_str());
-        return 1;
-      }
-      Output output;
-      return Print(output, Execute(request, tasks, output));
+    if (const UniqueFd daemon = ConnectToDaemon(data_dir); daemon.valid()) {
+      if (auto status = through_daemon(daemon.get())) return *status;
     }
+    // Without a daemon the tasks are this process's alone; the lock keeps a
+    // daemon from starting over them until the command is done.
+    if (const UniqueFd lock = TryLockDataDir(data_dir); lock.valid()) return locally();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   } while (std::chrono::steady_clock::now() < give_up);
   std::fprintf(stderr,
@@ -63,6 +56,21 @@ int Dispatch(const std::filesystem::path& data_dir, const Request& request) {
                "try again once it has finished\n",
                data_dir.c_str());
   return 1;
+}
+
+int Dispatch(const std::filesystem::path& data_dir, const Request& request) {
+  return ReachTasks(
+      data_dir, [&](int daemon) { return AskDaemon(daemon, request); },
+      [&] {
+        StoreTasks tasks(data_dir);
+        std::string reason;
+        if (!tasks.Open(&reason)) {
+          std::fprintf(stderr, "strandel: cannot open the tasks: %s\n", reason.c_str());
+          return 1;
+        }
+        Output output;
+        return Print(output, Execute(request, tasks, output));
+      });
 }
 
 }  // namespace host

@@ -14,6 +14,7 @@
 #include "history.h"
 #include "password_prompt.h"
 #include "request.h"
+#include "sync_command.h"
 
 namespace {
 
@@ -213,6 +214,17 @@ int main(int argc, char** argv) {
                 "follow changes only; skip the full sync of every task at start");
   run->footer("Example:\n  strandel run --data-dir ~/.local/state/strandel");
 
+  host::SyncCommand sync_command;
+  bool sync_all = false;
+  CLI::App* sync = app.add_subcommand("sync", "bring a task, or every task, fully in step now");
+  CLI::Option* sync_name = sync->add_option("NAME", sync_command.name, "the task's name");
+  sync->add_flag("--all", sync_all, "every task, one after the other")->excludes(sync_name);
+  sync->add_flag("--quiet,-q", sync_command.quiet, "print nothing; the exit status tells");
+  sync->add_flag("--json", sync_command.json, "a summary as JSON, for scripts");
+  sync->footer(
+      "Runs in the daemon when one runs. Exit status 1 when an item failed.\nExample:\n"
+      "  strandel sync docs");
+
   CLI::App* log = app.add_subcommand("log", "the sync history, newest last");
   log->add_option("--task", log_task, "only this task's entries");
   log->add_option("--since", log_since, "from a time: '2026-12-01', '2026-12-01 08:00' or '2h' ago")
@@ -240,6 +252,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (run->parsed()) return host::RunDaemon(data_dir, quiet, !no_initial_sync);
+  if (sync->parsed()) {
+    if (!sync_all && sync_command.name.empty()) {
+      std::fprintf(stderr, "strandel sync: name a task, or give --all\n");
+      return kUsageError;
+    }
+    return host::RunSync(data_dir, sync_command);
+  }
   if (log->parsed()) {
     if (!log_task.empty()) log_query.task = log_task;
     if (!log_since.empty()) log_query.since_utc = host::SinceToUtc(log_since);

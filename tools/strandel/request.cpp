@@ -7,6 +7,9 @@
 namespace host {
 namespace {
 
+// The fields every request has, before the task changes.
+constexpr size_t kHeader = 5;
+
 // Each optional field travels as a key and its text.
 struct Codec {
   std::function<std::optional<std::string>(const TaskChanges&)> write;
@@ -68,7 +71,7 @@ const std::map<std::string, Codec>& Codecs() {
 
 std::vector<std::string> Encode(const Request& request) {
   std::vector<std::string> fields{request.command, request.name, request.json ? "1" : "0",
-                                  request.if_missing ? "1" : "0"};
+                                  request.if_missing ? "1" : "0", request.can_ask ? "1" : "0"};
   for (const auto& [key, codec] : Codecs()) {
     if (auto text = codec.write(request.changes)) {
       fields.push_back(key);
@@ -79,13 +82,14 @@ std::vector<std::string> Encode(const Request& request) {
 }
 
 std::optional<Request> Decode(const std::vector<std::string>& fields) {
-  if (fields.size() < 4 || fields.size() % 2 != 0) return std::nullopt;
+  if (fields.size() < kHeader || (fields.size() - kHeader) % 2 != 0) return std::nullopt;
   Request request;
   request.command = fields[0];
   request.name = fields[1];
   request.json = fields[2] == "1";
   request.if_missing = fields[3] == "1";
-  for (size_t i = 4; i + 1 < fields.size(); i += 2) {
+  request.can_ask = fields[4] == "1";
+  for (size_t i = kHeader; i + 1 < fields.size(); i += 2) {
     const auto codec = Codecs().find(fields[i]);
     if (codec == Codecs().end() || !codec->second.read(request.changes, fields[i + 1])) {
       return std::nullopt;

@@ -32,10 +32,11 @@ struct TaskChanges {
 };
 
 struct Request {
-  std::string command;  // "add", "edit", "remove", "list" or "show"
-  std::string name;
+  std::string command;  // "add", "edit", "remove", "list", "show" or "sync"
+  std::string name;     // sync: empty for every task
   bool json = false;
   bool if_missing = false;  // add: a task of that name over the same pair is fine
+  bool can_ask = false;     // sync: the user answers questions about failed items
   TaskChanges changes;
 };
 
