@@ -72,6 +72,16 @@ bool CFullSync::BuildFileMap(const WatchTask& task, const TaskFilterEntry& filte
   m_nNextIndex = 0;
   const std::wstring& root = bIsDestDir ? task.strDestDir : task.strSourceDir;
   Tell(kOpListing, root, L"", ERROR_SUCCESS);
+  // A root that cannot be listed (gone, unmounted) fails the pass; an empty
+  // listing would pass for a tree with nothing to do.
+  if (os::DirectoryListing probe; !probe.Open(root)) {
+    const DWORD error = os::GetLastError();
+    DebugTraceW(L"[Strandel: %ls]The root cannot be listed, error %u", root.c_str(),
+                static_cast<unsigned>(error));
+    ++m_Counts.failed;
+    Tell(kOpListing, root, L"", error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND);
+    return false;
+  }
   const bool listed =
       GetdirectoryInfoList(root, task.bSetInclude, task.bSetExclude, filters, task.bNotWatchSubDir);
   DebugTraceW(listed ? L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList Success"

@@ -376,6 +376,15 @@ TEST_F(FullSyncTest, StopsBeforeTheNextItem) {
   EXPECT_EQ(counts_.done, 1u);
 }
 
+TEST_F(FullSyncTest, ARootThatCannotBeListedFailsThePass) {
+  fs::remove_all(P("src"));
+  FakeSink sink(tmp_.str());
+  Passes("s", &sink);
+  EXPECT_EQ(sink.calls, (std::vector<std::string>{"0 /src - 0 0", "0 /src - 2 0"}));
+  EXPECT_EQ(counts_.failed, 1u);
+  EXPECT_FALSE(fs::exists(P("dst/src")));
+}
+
 TEST_F(FullSyncTest, ASourceThatVanishesIsPassedOverOrFailsWithoutRetry) {
   // The first copy's source and the other file both vanish when the first
   // copy is announced: the copy fails for good, the other is passed over.
