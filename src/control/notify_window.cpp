@@ -25,10 +25,18 @@ LRESULT NotifyWindow::Report(LONG operation, const std::wstring& first, const st
   }
   // The host may have destroyed the window since it registered it.
   if (!IsWindow(window) || window->lpfnWndProc == nullptr) return 0;
-  const SyncProgressInfo info{operation,       first.c_str(),        second.c_str(),
-                              error,           ask,                  counts.listed,
-                              counts.listed_bytes, counts.checked,   counts.checked_bytes,
-                              counts.done,     counts.failed,        counts.bytes};
+  const SyncProgressInfo info{operation,
+                              first.c_str(),
+                              second.c_str(),
+                              error,
+                              ask,
+                              counts.listed,
+                              counts.listed_bytes,
+                              counts.checked,
+                              counts.checked_bytes,
+                              counts.done,
+                              counts.failed,
+                              counts.bytes};
   return window->lpfnWndProc(window, message, static_cast<WPARAM>(operation),
                              reinterpret_cast<LPARAM>(&info));
 }

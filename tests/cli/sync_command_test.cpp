@@ -29,9 +29,9 @@ class SyncCommandTest : public CliTest, public ::testing::WithParamInterface<boo
     std::ofstream(src_ / "trap" / "x.txt") << "x";
     std::ofstream(src_ / "trap" / "y.txt") << "y";
     if (GetParam()) {
-      daemon_ = std::make_unique<Daemon>(data_, dir_.path() / "daemon.out",
-                                         std::vector<std::string>{},
-                                         std::vector<std::string>{"--quiet", "--no-initial-sync"});
+      daemon_ =
+          std::make_unique<Daemon>(data_, dir_.path() / "daemon.out", std::vector<std::string>{},
+                                   std::vector<std::string>{"--quiet", "--no-initial-sync"});
       ASSERT_TRUE(PollUntil([&] { return daemon_->Running(); })) << daemon_->Output();
     }
   }

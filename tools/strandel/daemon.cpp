@@ -10,8 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <string>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "control_socket.h"
@@ -178,8 +178,8 @@ int RunDaemon(const fs::path& data_dir, bool quiet, bool initial_sync) {
     } else {
       starter = std::make_unique<SyncStarter>(session.monitor(), router);
       DaemonSyncs syncs{router, *starter, stopping.get()};
-      status = ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail, syncs,
-                                 initial_sync);
+      status =
+          ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail, syncs, initial_sync);
     }
     // A question waiting for a client's answer gives way to the stop.
     const uint64_t one = 1;

@@ -49,8 +49,8 @@ LRESULT RemoteSyncChannel::AwaitReply() {
     const auto reply = ReceiveStrings(client_.get());
     LRESULT value = 0;
     if (!reply || reply->size() != 2 || reply->at(0) != "reply" ||
-        std::from_chars(reply->at(1).data(), reply->at(1).data() + reply->at(1).size(), value)
-                .ec != std::errc()) {
+        std::from_chars(reply->at(1).data(), reply->at(1).data() + reply->at(1).size(), value).ec !=
+            std::errc()) {
       client_ = UniqueFd();
       break;
     }

@@ -188,8 +188,9 @@ int SyncDisplay::Finish() {
   }
   if (options_.json) {
     const nlohmann::json summary{{"tasks", tasks}, {"ok", !failed}};
-    std::fputs((summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(),
-               stdout);
+    std::fputs(
+        (summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(),
+        stdout);
     std::fflush(stdout);
   }
   return failed ? 1 : 0;

@@ -38,8 +38,9 @@ SyncReport SyncReport::From(const SyncProgressInfo& info) {
 }
 
 std::vector<std::string> SyncReport::Fields() const {
-  std::vector<std::string> fields{kReportTag, task, std::to_string(operation), first, second,
-                                  std::to_string(error), ask ? "1" : "0"};
+  std::vector<std::string> fields{kReportTag,     task,   std::to_string(operation),
+                                  first,          second, std::to_string(error),
+                                  ask ? "1" : "0"};
   for (uint64_t n : {listed, listed_bytes, checked, checked_bytes, done, failed, copied_bytes}) {
     fields.push_back(std::to_string(n));
   }
@@ -54,8 +55,8 @@ std::optional<SyncReport> SyncReport::Parse(const std::vector<std::string>& fiel
   report.second = fields[4];
   report.ask = fields[6] == "1";
   bool valid = ParseNumber(fields[2], &report.operation) && ParseNumber(fields[5], &report.error);
-  uint64_t* totals[] = {&report.listed, &report.listed_bytes, &report.checked,
-                        &report.checked_bytes, &report.done, &report.failed,
+  uint64_t* totals[] = {&report.listed,        &report.listed_bytes, &report.checked,
+                        &report.checked_bytes, &report.done,         &report.failed,
                         &report.copied_bytes};
   for (size_t i = 0; i < std::size(totals); ++i) valid &= ParseNumber(fields[7 + i], totals[i]);
   if (!valid) return std::nullopt;
