@@ -1,6 +1,7 @@
 #include "watch/watch_thread.h"
 
 #include <cstring>
+#include <utility>
 
 #include "os/directory_ops.h"
 #include "os/file_attributes.h"
@@ -18,6 +19,9 @@ namespace {
 // build in the high bits and slot + 1 in the low ones, so that a completion
 // from before a restart can never be taken for a slot of the new layout.
 constexpr uintptr_t kCommandKey = 0;
+// Posted by the retry ticker: look for the gone roots again.
+constexpr DWORD kRetryGoneRoots = 0x999A;
+constexpr UINT kRetryTimerId = 1;
 
 uintptr_t SlotKey(unsigned generation, int index) {
   return (static_cast<uintptr_t>(generation) << 16) | static_cast<uintptr_t>(index + 1);
@@ -27,11 +31,34 @@ bool Exists(const std::wstring& path) {
   return os::GetFileAttributes(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring MountPointOf(const std::wstring& path) {
+  const auto mount = os::MountOf(path);
+  return mount ? mount->mount_point : std::wstring();
+}
+
 unsigned g_generation = 0;  // watch thread only
 
 }  // namespace
 
-CWatchThread::CWatchThread(WatchShared& shared) : m_Shared(shared), m_hDirPath(kMaxSlots) {
+// The watch thread sits in the port's wait, which only packets end: this
+// thread turns the retry period, kept on the module clock, into packets.
+class CWatchThread::RetryTicker final : public os::MessageLoop {
+ public:
+  explicit RetryTicker(CWatchThread& owner) : m_Owner(owner) {}
+  ~RetryTicker() override { Stop(); }
+
+ protected:
+  LRESULT Dispatch(UINT message, WPARAM, LPARAM) override {
+    if (message == WM_TIMER) m_Owner.PostCommand(kRetryGoneRoots);
+    return 0;
+  }
+
+ private:
+  CWatchThread& m_Owner;
+};
+
+CWatchThread::CWatchThread(WatchShared& shared)
+    : m_Shared(shared), m_hDirPath(kMaxSlots), m_RootMount(kMaxSlots) {
   DebugTrace("[Strandel] Construct CWatchThread");
 }
 
@@ -81,11 +108,15 @@ void CWatchThread::OnStartWatchFileSys() {
   std::memset(m_pNotifyBuffer.get(), 0, size);
   AssociateComPort();
   InitNotificationReciver();
+  for (int index : std::exchange(m_ReturnedAtBuild, {})) {
+    if (IsOpen(index)) WatchedAgain(index);
+  }
+  if (!m_GoneRoots.empty()) ArmRetry();
   m_Shared.m_hWatchReady.Set();
 
   bool any_open = false;
   for (int i = 0; i < m_nDirectoryCount; ++i) any_open = any_open || IsOpen(i);
-  if (!any_open) {
+  if (!any_open && m_GoneRoots.empty()) {
     // Nothing to wait for: a port with no directory would never deliver.
     ReleaseWatchHandles(TRUE);
     DebugTrace("[Strandel]Start watch thread failed!");
@@ -121,6 +152,9 @@ void CWatchThread::OnStartWatchFileSys() {
           ReleaseWatchHandles(TRUE);
           EndThread();
           return;
+        case kRetryGoneRoots:
+          RetryGoneRoots();
+          continue;
         default:
           continue;
       }
@@ -157,8 +191,17 @@ int CWatchThread::CreateDirectoryWatchParam() {
     if (task.bSetInclude || task.bSetExclude) {
       m_Shared.m_TaskFilterMap.Insert(MakeTaskFilterEntry(task));
     }
-    for (const std::wstring* dir : {&task.strSourceDir, &task.strDestDir}) {
-      if (!Exists(*dir) && IsDriveLetterPresent(*dir)) CreateDirectoryTree(*dir);
+    const std::wstring* dirs[2] = {&task.strSourceDir, &task.strDestDir};
+    // A root that went while watched is neither made nor opened before its
+    // mount is back: an unmounted volume leaves an empty directory behind.
+    const std::optional<GoneRoot> carried[2] = {TakeCarriedRoot(task, true),
+                                                TakeCarriedRoot(task, false)};
+    bool waits[2] = {false, false};
+    for (int side : {0, 1}) {
+      waits[side] = carried[side] && !MountIsBack(*carried[side]);
+      if (!waits[side] && !Exists(*dirs[side]) && IsDriveLetterPresent(*dirs[side])) {
+        CreateDirectoryTree(*dirs[side]);
+      }
     }
     if (task.bSyncNow != 1 && one_task_open) {
       s += 2;
@@ -167,20 +210,27 @@ int CWatchThread::CreateDirectoryWatchParam() {
     // Paths are watched as stored: Linux has no alternative form to translate to.
     task.strSrcWatchPath = task.strSourceDir;
     task.strDestWatchPath = task.strDestDir;
-    m_hDirPath[s] = os::DirectoryHandle::Open(task.strSrcWatchPath);
-    m_hDirPath[s + 1] = os::DirectoryHandle::Open(task.strDestWatchPath);
-    for (int side : {s, s + 1}) {
-      if (!m_hDirPath[side]) {
-        DebugTraceW(L"[Strandel]CreateDirectoryWatchParam cannot watch %ls",
-                    (side == s ? task.strSourceDir : task.strDestDir).c_str());
+    for (int side : {0, 1}) {
+      if (!waits[side]) OpenRoot(s + side, *dirs[side]);
+      if (!m_hDirPath[s + side]) {
+        DebugTraceW(L"[Strandel]CreateDirectoryWatchParam cannot watch %ls", dirs[side]->c_str());
       }
     }
-    if (task.bSupportUsb && (!m_hDirPath[s] || !m_hDirPath[s + 1])) {
+    const bool parked = task.bSupportUsb && (!m_hDirPath[s] || !m_hDirPath[s + 1]);
+    if (parked) {
       // Until its volume comes back the task has no watch at all.
       const int missing = m_hDirPath[s] ? s + 1 : s;
       m_hDirPath[s].reset();
       m_hDirPath[s + 1].reset();
       m_Shared.ParkUsbTask(missing, task);
+    }
+    for (int side : {0, 1}) {
+      if (!carried[side]) continue;
+      if (m_hDirPath[s + side]) {
+        m_ReturnedAtBuild.push_back(s + side);
+      } else if (!parked) {
+        m_GoneRoots.emplace(s + side, *carried[side]);
+      }
     }
     if (m_hDirPath[s] && m_hDirPath[s + 1]) one_task_open = true;
     s += 2;
@@ -195,8 +245,84 @@ int CWatchThread::CreateDirectoryWatchParam() {
       m_Shared.m_WatchTaskMap.Store(*stored);
     }
   }
+  m_CarriedRoots.clear();  // their tasks were deleted or are no longer watched in real time
   DebugTrace("[Strandel]%d: CreateDirectoryWatchParam OUT", 562);
   return s;
+}
+
+void CWatchThread::OpenRoot(int index, const std::wstring& path) {
+  m_hDirPath[index] = os::DirectoryHandle::Open(path);
+  if (m_hDirPath[index]) m_RootMount[index] = MountPointOf(path);
+}
+
+bool CWatchThread::MountIsBack(const GoneRoot& root) {
+  return MountPointOf(root.path) == root.mount;
+}
+
+std::optional<CWatchThread::GoneRoot> CWatchThread::TakeCarriedRoot(const WatchTask& task,
+                                                                    bool source) {
+  const std::wstring& path = source ? task.strSourceDir : task.strDestDir;
+  for (auto it = m_CarriedRoots.begin(); it != m_CarriedRoots.end(); ++it) {
+    if (it->task == task.strWatchTaskName && it->source == source && it->path == path) {
+      GoneRoot root = std::move(*it);
+      m_CarriedRoots.erase(it);
+      return root;
+    }
+  }
+  return std::nullopt;
+}
+
+void CWatchThread::ArmRetry() {
+  if (!m_pTicker) {
+    m_pTicker = std::make_unique<RetryTicker>(*this);
+    if (!m_pTicker->Start()) {
+      DebugTrace("[Strandel]Cannot start the thread that looks for gone directories");
+      m_pTicker.reset();
+      return;
+    }
+  }
+  m_pTicker->SetTimer(kRetryTimerId, kGoneRootRetryMs);
+}
+
+void CWatchThread::AwaitReturn(int index, GoneRoot root) {
+  m_GoneRoots[index] = std::move(root);
+  if (m_GoneRoots.size() == 1) ArmRetry();
+}
+
+void CWatchThread::RetryGoneRoots() {
+  for (auto it = m_GoneRoots.begin(); it != m_GoneRoots.end();) {
+    const int index = it->first;
+    GoneRoot& root = it->second;
+    if (MountIsBack(root)) {
+      OpenRoot(index, root.path);
+    } else if (!root.seen_elsewhere && Exists(root.path)) {
+      root.seen_elsewhere = true;
+      DebugTraceW(L"[Strandel]%ls is there again, but not on %ls where it was watched: waiting",
+                  root.path.c_str(), root.mount.c_str());
+    }
+    if (IsOpen(index) && !m_hDirPath[index]->Associate(m_Port, SlotKey(g_generation, index))) {
+      m_hDirPath[index].reset();
+    }
+    if (IsOpen(index)) {
+      std::memset(Slot(index), 0, kSlotSize);
+      if (!ArmRead(index)) m_hDirPath[index].reset();
+    }
+    if (!IsOpen(index)) {
+      ++it;
+      continue;
+    }
+    it = m_GoneRoots.erase(it);
+    WatchedAgain(index);
+  }
+  if (m_GoneRoots.empty() && m_pTicker) m_pTicker->KillTimer(kRetryTimerId);
+}
+
+void CWatchThread::WatchedAgain(int index) {
+  // Watched before the full sync lists the tree: nothing falls between the two.
+  const std::wstring& task = m_Tasks[index / 2].strWatchTaskName;
+  DebugTraceW(L"[Strandel]%ls is back, watching it again and syncing task %ls",
+              m_hDirPath[index]->Path().c_str(), task.c_str());
+  m_Shared.MarkNeedsFullSync(task);
 }
 
 void CWatchThread::AssociateComPort() {
@@ -231,6 +357,13 @@ BOOL CWatchThread::InitNotificationReciver() {
 
 void CWatchThread::ReleaseWatchHandles(BOOL bThreadEnding) {
   for (auto& handle : m_hDirPath) handle.reset();
+  // A restart keeps waiting for the roots that went; the build drops those
+  // of deleted tasks.
+  if (!bThreadEnding) {
+    for (auto& [index, root] : m_GoneRoots) m_CarriedRoots.push_back(std::move(root));
+  }
+  m_GoneRoots.clear();
+  if (m_pTicker) m_pTicker->KillTimer(kRetryTimerId);
   m_nDirectoryCount = 0;
   m_pNotifyBuffer.reset();
   m_Shared.ClearUsbWaiting();
@@ -279,8 +412,11 @@ BOOL CWatchThread::ReadNotification(int index, DWORD bytes) {
   }
   if (bytes == 0) {
     if (m_hDirPath[index]->IsGone()) {
-      DebugTraceW(L"[Strandel]ReadNotification: %ls is gone, its watch ends",
-                  m_hDirPath[index]->Path().c_str());
+      const std::wstring& path = m_hDirPath[index]->Path();
+      DebugTraceW(L"[Strandel]ReadNotification: %ls is gone, waiting for it to come back",
+                  path.c_str());
+      AwaitReturn(index,
+                  GoneRoot{task.strWatchTaskName, source_side == TRUE, path, m_RootMount[index]});
       m_hDirPath[index].reset();
       return FALSE;
     }

@@ -5,13 +5,25 @@
 // worker (ReadNotification).
 //
 // Threads: everything here runs on the thread itself, except PostCommand,
-// which other threads call. At each (re)start the thread copies the task list
-// in slot order and attributes every slot through that copy, never through the
-// live map, which the controller may change before the restart command comes.
+// which other threads call (the controller, and the retry ticker, a small
+// thread of its own that wakes the port while a root is gone). At each
+// (re)start the thread copies the task list in slot order and attributes
+// every slot through that copy, never through the live map, which the
+// controller may change before the restart command comes.
+//
+// A watched root that vanishes (deleted, moved away, its volume unmounted) is
+// waited for: every kGoneRootRetryMs on the module clock the thread looks
+// whether a directory stands at its path again, on the mount that held it
+// when it was watched (not the empty mount directory an unmounted volume
+// leaves), watches it again and marks its task for a full sync, which brings
+// over whatever came while it was not watched. A restart keeps waiting for
+// the gone roots of the tasks that still have them.
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +44,7 @@ class CWatchThread : public os::MessageLoop {
  public:
   static constexpr int kMaxSlots = 100;  // two per task: at most 50 tasks
   static constexpr DWORD kSlotSize = 32768;
+  static constexpr UINT kGoneRootRetryMs = 3000;
 
   explicit CWatchThread(WatchShared& shared);
   ~CWatchThread() override;
@@ -59,6 +72,25 @@ class CWatchThread : public os::MessageLoop {
   void ReleaseWatchHandles(BOOL bThreadEnding);
   void EndThread();
   bool IsOpen(int index) const;
+
+  struct GoneRoot {
+    std::wstring task;
+    bool source;
+    std::wstring path;            // as it was watched
+    std::wstring mount;           // the mount point that held it then
+    bool seen_elsewhere = false;  // its path stood on another mount (traced once)
+  };
+  class RetryTicker;
+  // Opens slot index's root at path and notes the mount that holds it.
+  void OpenRoot(int index, const std::wstring& path);
+  // Whether root stands on the mount that held it when it went.
+  static bool MountIsBack(const GoneRoot& root);
+  // The gone root of task's side that a restart carried over, if any.
+  std::optional<GoneRoot> TakeCarriedRoot(const WatchTask& task, bool source);
+  void ArmRetry();
+  void AwaitReturn(int index, GoneRoot root);
+  void RetryGoneRoots();
+  void WatchedAgain(int index);
   char* Slot(int index) {
     return m_pNotifyBuffer.get() + static_cast<std::size_t>(index) * kSlotSize;
   }
@@ -70,4 +102,9 @@ class CWatchThread : public os::MessageLoop {
   std::vector<WatchTask> m_Tasks;         // the task list of the last (re)start, in slot order
   std::atomic<int> m_nDirectoryCount{0};  // read by other threads for diagnostics
   unsigned long m_nPackets = 0;
+  std::vector<std::wstring> m_RootMount;   // per slot: the mount point of its open root
+  std::map<int, GoneRoot> m_GoneRoots;     // by slot: roots waited for
+  std::vector<GoneRoot> m_CarriedRoots;    // gone roots kept across a restart
+  std::vector<int> m_ReturnedAtBuild;      // carried roots the (re)start found again
+  std::unique_ptr<RetryTicker> m_pTicker;  // last: it posts to m_Port until it is stopped
 };

@@ -89,6 +89,7 @@ class Daemon {
     if (pid_ > 0) Stop();
   }
   std::string Output() const { return ReadFile(log_); }
+  pid_t pid() const { return pid_; }
   bool Running() const { return Output().find("stop with Ctrl-C") != std::string::npos; }
 
   // Exit status, or -1 if it did not stop within the deadline.

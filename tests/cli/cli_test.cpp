@@ -14,11 +14,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "cli_fixture.h"
 
@@ -364,6 +367,42 @@ TEST_F(CliTest, RunStartsWithAFullSyncOfEveryTaskUnlessToldNot) {
   std::ofstream(src_ / "marker.txt") << "m";
   ASSERT_TRUE(PollUntil([&] { return fs::exists(dst_ / "marker.txt"); })) << daemon.Output();
   EXPECT_FALSE(fs::exists(dst_ / "while-stopped.txt"));
+}
+
+// More changes than the kernel's event queue holds, made while the daemon is
+// stopped: the lost batch ends in a full sync that brings every one across.
+TEST_F(CliTest, ChangesBeyondTheEventQueueAllArrive) {
+  int count = 20000;
+  const int queue = std::stoi(ReadFile("/proc/sys/fs/inotify/max_queued_events"));
+  count = std::max(count, queue + 4000);
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  // Without the first full sync, only the watch can bring anything across.
+  Daemon daemon(data_, dir_.path() / "daemon.out", {}, {"--quiet", "--no-initial-sync"});
+  // Written again until it arrives: at first the daemon may not watch yet.
+  ASSERT_TRUE(PollUntil([&] {
+    std::ofstream(src_ / "watching.txt") << "w";
+    return PollUntil([&] { return fs::exists(dst_ / "watching.txt"); },
+                     std::chrono::milliseconds(200));
+  })) << daemon.Output();
+
+  ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
+  for (int i = 0; i < count; ++i) std::ofstream(src_ / ("f" + std::to_string(i))) << i;
+  ASSERT_EQ(::kill(daemon.pid(), SIGCONT), 0);
+  const auto entries = [&] {
+    // Listing 20,000 names is work: leave the daemon the machine in between.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::error_code error;
+    return std::distance(fs::directory_iterator(dst_, error), fs::directory_iterator());
+  };
+  ASSERT_TRUE(PollUntil([&] { return entries() == count + 1; }, std::chrono::seconds(60)))
+      << entries() << " of " << count + 1 << " arrived\n"
+      << daemon.Output();
+  int wrong = 0;
+  for (int i = 0; i < count; ++i) {
+    wrong += ReadFile(dst_ / ("f" + std::to_string(i))) != std::to_string(i);
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(daemon.Stop(), 0);
 }
 
 // Environment entries that preload the inotify probe: the file mark_ appears

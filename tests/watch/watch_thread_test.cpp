@@ -1,5 +1,6 @@
 // The watch thread on real directories: attribution of changes across restarts,
-// tasks not watched in real time, and directories missing, unusable or deleted.
+// tasks not watched in real time, directories missing or unusable, and roots
+// that vanish and come back.
 #include "watch/watch_thread.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "os/text.h"
@@ -17,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::PollUntil;
+using testing_support::StepClockUntil;
 using testing_support::TempDir;
 using testing_support::TraceCapture;
 
@@ -143,16 +146,149 @@ TEST_F(WatchThreadTest, MissingDirectoriesAreMadeUnlessTheirVolumeIsAbsent) {
   EXPECT_FALSE(Seen(L"unwatched.txt"));
 }
 
-TEST_F(WatchThreadTest, ADeletedWatchedDirectoryFallsSilent) {
+// Roots that vanish and come back, on a fake clock: retries happen only when
+// the test moves it on.
+class GoneRootTest : public WatchThreadTest {
+ protected:
+  void SetUp() override { os::SetClock(&clock_); }
+  void TearDown() override {
+    thread_.reset();  // its retry ticker waits on clock_
+    os::SetClock(nullptr);
+    os::SetVolumeSourcesForTest("", "");
+  }
+  // Moves the clock on a retry period at a time until condition holds.
+  bool RetryUntil(const std::function<bool()>& condition) {
+    return StepClockUntil(clock_, condition,
+                          std::chrono::milliseconds(CWatchThread::kGoneRootRetryMs));
+  }
+  bool Restart() {
+    shared_.m_hWatchReady.Reset();
+    return thread_->PostCommand(WATCHCMD_ADD_TASK) &&
+           shared_.m_hWatchReady.Wait(10000) == WAIT_OBJECT_0;
+  }
+  const ChangeRecord* Record(const std::wstring& name) const {
+    for (const auto& r : seen_) {
+      if (r.strFileName == name) return &r;
+    }
+    return nullptr;
+  }
+  static int Count(const TraceCapture& trace, const std::string& needle) {
+    const auto lines = trace.Lines();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find(needle) != std::string::npos;
+    }));
+  }
+
+  os::FakeClock clock_;
+};
+
+TEST_F(GoneRootTest, ARootThatComesBackIsWatchedAgainAndItsTaskSynced) {
   TraceCapture trace;
-  const WatchTask doomed = AddTask(L"a");
-  const WatchTask live = AddTask(L"b");
+  const WatchTask a = AddTask(L"a");  // loses its source
+  WatchTask b = AddTask(L"b");        // loses its destination, whose changes it follows
+  b.bBidirectional = TRUE;
+  map_.Store(b);
   Start();
-  fs::remove_all(os::ToUtf8(doomed.strSourceDir));
-  ASSERT_TRUE(PollUntil([&] { return trace.Contains("is gone, its watch ends"); }));
-  Touch(live.strSourceDir, "still-watched.txt");
-  EXPECT_TRUE(WaitFor({L"still-watched.txt"}));
-  EXPECT_FALSE(shared_.NeedsFullSync(L"a"));  // nothing was lost: there is nothing left
+  fs::remove_all(os::ToUtf8(a.strSourceDir));
+  fs::remove_all(os::ToUtf8(b.strDestDir));
+  ASSERT_TRUE(PollUntil([&] { return Count(trace, "waiting for it to come back") == 2; }));
+  EXPECT_TRUE(trace.Contains(os::ToUtf8(a.strSourceDir) + " is gone"));
+
+  fs::create_directory(os::ToUtf8(a.strSourceDir));
+  Touch(a.strSourceDir, "early.txt");  // before the watch is back: the full sync's part
+  ASSERT_TRUE(RetryUntil([&] { return shared_.NeedsFullSync(L"a"); }));
+  EXPECT_TRUE(trace.Contains(os::ToUtf8(a.strSourceDir) +
+                             " is back, watching it again and syncing task a"));
+  EXPECT_FALSE(shared_.NeedsFullSync(L"b"));
+  Touch(a.strSourceDir, "late.txt");
+  ASSERT_TRUE(WaitFor({L"late.txt"}));
+  EXPECT_EQ(Record(L"late.txt")->strTaskName, L"a");
+  EXPECT_TRUE(Record(L"late.txt")->bSourceSide);
+
+  fs::create_directory(os::ToUtf8(b.strDestDir));
+  ASSERT_TRUE(RetryUntil([&] { return shared_.NeedsFullSync(L"b"); }));
+  Touch(b.strDestDir, "in-dest.txt");
+  ASSERT_TRUE(WaitFor({L"in-dest.txt"}));
+  EXPECT_EQ(Record(L"in-dest.txt")->strTaskName, L"b");
+  EXPECT_FALSE(Record(L"in-dest.txt")->bSourceSide);
+
+  // Released while a root is gone, the thread ends at once.
+  fs::remove_all(os::ToUtf8(a.strSourceDir));
+  ASSERT_TRUE(PollUntil([&] { return Count(trace, "waiting for it to come back") == 3; }));
+  const auto before = std::chrono::steady_clock::now();
+  thread_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+}
+
+TEST_F(GoneRootTest, AVolumeRootWaitsForItsVolumeNotForTheEmptyMountDirectory) {
+  TraceCapture trace;
+  const std::string mountinfo = root_.str() + "/mountinfo";
+  const std::string root_line = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+  const std::string volume_line = "23 22 8:17 / " + root_.str() + "/vol rw - ext4 /dev/sdb1 rw\n";
+  std::ofstream(mountinfo) << root_line << volume_line;
+  os::SetVolumeSourcesForTest(mountinfo, root_.str() + "/sys");
+  fs::create_directories(root_.path() / "vol");
+  fs::create_directories(root_.path() / "v-dst");
+  Define(L"v", root_.wstr() + L"/vol", root_.wstr() + L"/v-dst");
+  const WatchTask live = AddTask(L"w");
+  Start();
+
+  // The unmount: the volume's root goes, an empty directory stays behind.
+  fs::remove_all(root_.path() / "vol");
+  ASSERT_TRUE(PollUntil([&] { return trace.Contains("waiting for it to come back"); }));
+  std::ofstream(mountinfo) << root_line;
+  fs::create_directory(root_.path() / "vol");
+  ASSERT_TRUE(RetryUntil([&] { return trace.Contains("is there again, but not on"); }));
+  EXPECT_FALSE(shared_.NeedsFullSync(L"v"));
+  // Nor does a restart open it.
+  AddTask(L"x");
+  ASSERT_TRUE(Restart());
+  EXPECT_FALSE(shared_.NeedsFullSync(L"v"));
+  Touch(root_.wstr() + L"/vol", "on-the-mount-directory.txt");
+
+  std::ofstream(mountinfo) << root_line << volume_line;
+  ASSERT_TRUE(RetryUntil([&] { return shared_.NeedsFullSync(L"v"); }));
+  Touch(root_.wstr() + L"/vol", "on-the-volume.txt");
+  Touch(live.strSourceDir, "marker.txt");
+  ASSERT_TRUE(WaitFor({L"on-the-volume.txt", L"marker.txt"}));
+  EXPECT_EQ(Record(L"on-the-volume.txt")->strTaskName, L"v");
+  EXPECT_FALSE(Seen(L"on-the-mount-directory.txt"));
+}
+
+TEST_F(GoneRootTest, ARestartKeepsWaitingForTheGoneRootsOfTasksThatRemain) {
+  TraceCapture trace;
+  const WatchTask kept = AddTask(L"a-kept");
+  const WatchTask deleted = AddTask(L"b-deleted");
+  const WatchTask live = AddTask(L"c-live");
+  Start();
+  fs::remove_all(os::ToUtf8(kept.strSourceDir));
+  fs::remove_all(os::ToUtf8(deleted.strSourceDir));
+  ASSERT_TRUE(PollUntil([&] { return Count(trace, "waiting for it to come back") == 2; }));
+
+  // The deleted task's slots now belong to c-live; the kept root is made
+  // again on its mount and its task synced by the rebuild itself.
+  map_.Erase(L"b-deleted");
+  shared_.m_hWatchReady.Reset();
+  ASSERT_TRUE(thread_->PostCommand(WATCHCMD_DEL_TASK));
+  ASSERT_EQ(shared_.m_hWatchReady.Wait(10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(shared_.NeedsFullSync(L"a-kept"));
+  EXPECT_TRUE(fs::is_directory(os::ToUtf8(kept.strSourceDir)));
+
+  fs::create_directory(os::ToUtf8(deleted.strSourceDir));
+  for (int round = 0; round < 3; ++round) {
+    clock_.Advance(std::chrono::milliseconds(CWatchThread::kGoneRootRetryMs));
+    const std::wstring marker = L"marker-" + std::to_wstring(round);
+    Touch(live.strSourceDir, os::ToUtf8(marker));
+    ASSERT_TRUE(WaitFor({marker.c_str()}));
+  }
+  Touch(deleted.strSourceDir, "orphan.txt");
+  Touch(kept.strSourceDir, "kept.txt");
+  Touch(live.strSourceDir, "last-marker.txt");
+  ASSERT_TRUE(WaitFor({L"kept.txt", L"last-marker.txt"}));
+  EXPECT_FALSE(Seen(L"orphan.txt"));
+  EXPECT_FALSE(shared_.NeedsFullSync(L"b-deleted"));
+  EXPECT_EQ(Record(L"last-marker.txt")->strTaskName, L"c-live");
+  EXPECT_EQ(Count(trace, "is back"), 1);
 }
 
 }  // namespace
