@@ -394,7 +394,7 @@ TEST_F(CliTest, ChangesBeyondTheEventQueueAllArrive) {
     std::error_code error;
     return std::distance(fs::directory_iterator(dst_, error), fs::directory_iterator());
   };
-  ASSERT_TRUE(PollUntil([&] { return entries() == count + 1; }, std::chrono::seconds(60)))
+  ASSERT_TRUE(PollUntil([&] { return entries() == count + 1; }, std::chrono::seconds(100)))
       << entries() << " of " << count + 1 << " arrived\n"
       << daemon.Output();
   int wrong = 0;
