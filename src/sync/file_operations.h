@@ -1,5 +1,5 @@
 // The file primitives of the synchronisation engine: the copy that retries
-// while another program holds the source, the time repair after a copy, the
+// while another program holds the source (keeping the source's times), the
 // recursive directory copy and delete, the same-file tests, the "_syncbak"
 // backup name, and the bookkeeping of the echo maps through which every write
 // the engine is about to make is announced to the watch thread.
@@ -33,7 +33,6 @@ class SyncFileOperations {
   // receives 0 or the code of the final failure.
   BOOL SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                     BOOL fail_if_exists, DWORD* error, const std::wstring& task);
-  BOOL SyncFileTime(const std::wstring& source, const std::wstring& destination);
   BOOL CopyDirectory(std::wstring source, std::wstring destination, const ChangeRecord& record);
   // TRUE when the directory is gone; on FALSE the last error holds the code of
   // the last item that could not be deleted.
