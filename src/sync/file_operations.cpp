@@ -284,3 +284,12 @@ void SyncFileOperations::WriteSyncLog(const ChangeRecord& record, const std::wst
   entry.strInfo = info;
   recorder->Record(std::move(entry));
 }
+
+SyncFileOperations::HistoryBatch::HistoryBatch(SyncFileOperations& operations)
+    : m_pRecorder(operations.m_pRecorder.load()) {
+  if (m_pRecorder != nullptr) m_pRecorder->BeginBatch();
+}
+
+SyncFileOperations::HistoryBatch::~HistoryBatch() {
+  if (m_pRecorder != nullptr) m_pRecorder->EndBatch();
+}

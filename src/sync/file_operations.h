@@ -62,6 +62,19 @@ class SyncFileOperations {
   void WriteSyncLog(const ChangeRecord& record, const std::wstring& from, const std::wstring& to,
                     const wchar_t* operation, int32_t error, int32_t line, const wchar_t* info);
 
+  // While one lives, history entries are written in large groups; when it
+  // ends, every entry written before is stored.
+  class HistoryBatch {
+   public:
+    explicit HistoryBatch(SyncFileOperations& operations);
+    ~HistoryBatch();
+    HistoryBatch(const HistoryBatch&) = delete;
+    HistoryBatch& operator=(const HistoryBatch&) = delete;
+
+   private:
+    SyncLogRecorder* m_pRecorder;
+  };
+
  private:
   WatchShared& m_Shared;
   std::atomic<SyncLogRecorder*> m_pRecorder;
