@@ -296,6 +296,23 @@ int ApplyOwnerAndMode(int fd, const struct stat& source, const std::string& to) 
   return Checked("chmod", to, [&] { return ::fchmod(fd, mode); }) == 0 ? 0 : errno;
 }
 
+void Describe(const struct stat& st, const std::string& name, int parent_fd, FileStatus* status) {
+  status->is_directory = S_ISDIR(st.st_mode);
+  status->is_symlink = S_ISLNK(st.st_mode);
+  status->is_regular = S_ISREG(st.st_mode);
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->mtime_sec = st.st_mtim.tv_sec;
+  status->mtime_nsec = st.st_mtim.tv_nsec;
+  status->atime_sec = st.st_atim.tv_sec;
+  status->atime_nsec = st.st_atim.tv_nsec;
+  status->attributes = AttributesOf(st.st_mode, name, parent_fd);
+  status->device = st.st_dev;
+  status->inode = st.st_ino;
+  status->mode = st.st_mode & 07777;
+  status->uid = st.st_uid;
+  status->gid = st.st_gid;
+}
+
 }  // namespace
 
 bool GetFileStatus(const std::wstring& path, FileStatus* status) {
@@ -306,20 +323,7 @@ bool GetFileStatus(const std::wstring& path, FileStatus* status) {
     Fail(errno, bytes);
     return false;
   }
-  status->is_directory = S_ISDIR(st.st_mode);
-  status->is_symlink = S_ISLNK(st.st_mode);
-  status->is_regular = S_ISREG(st.st_mode);
-  status->size = static_cast<uint64_t>(st.st_size);
-  status->mtime_sec = st.st_mtim.tv_sec;
-  status->mtime_nsec = st.st_mtim.tv_nsec;
-  status->atime_sec = st.st_atim.tv_sec;
-  status->atime_nsec = st.st_atim.tv_nsec;
-  status->attributes = AttributesOf(st.st_mode, at.name, at.fd.get());
-  status->device = st.st_dev;
-  status->inode = st.st_ino;
-  status->mode = st.st_mode & 07777;
-  status->uid = st.st_uid;
-  status->gid = st.st_gid;
+  Describe(st, at.name, at.fd.get(), status);
   return true;
 }
 
@@ -528,6 +532,7 @@ BOOL CopyOwnerAndMode(const std::wstring& from_w, const std::wstring& to_w) {
 struct DirectoryListing::State {
   DIR* dir = nullptr;
   std::string path;
+  std::string last;  // the name Next gave last
   ~State() {
     if (dir != nullptr) ::closedir(dir);
   }
@@ -582,10 +587,32 @@ bool DirectoryListing::Next(std::wstring* name, bool* is_directory) {
       }
       directory = S_ISDIR(st.st_mode);
     }
+    state_->last.assign(entry_name);
     *name = FromUtf8(entry_name);
     *is_directory = directory;
     return true;
   }
+}
+
+bool DirectoryListing::DescribeLast(FileStatus* status) {
+  if (!state_ || state_->last.empty()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const int dir = ::dirfd(state_->dir);
+  const std::string& name = state_->last;
+  const auto path = [&] {
+    return state_->path.ends_with('/') ? state_->path + name : state_->path + "/" + name;
+  };
+  // The path is spelled out only when a test hook or a failure needs it.
+  const int injected = g_hook_set.load(std::memory_order_acquire) ? Fault("stat", path()) : 0;
+  struct stat st;
+  if (injected != 0 || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    Fail(injected != 0 ? injected : errno, path());
+    return false;
+  }
+  Describe(st, name, dir, status);
+  return true;
 }
 
 bool IsSameFile(const std::wstring& a, const std::wstring& b) {
