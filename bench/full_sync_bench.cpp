@@ -114,14 +114,15 @@ void Generate(const fs::path& root, long files, long dirs, size_t size, long big
   }
 }
 
-// Runs a program (no shell), its output discarded; seconds of wall time.
-double Run(const std::vector<std::string>& args) {
+// Runs a program (no shell), its output discarded unless shown; seconds of
+// wall time.
+double Run(const std::vector<std::string>& args, bool quiet = true) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   const auto start = Clock::now();
   pid_t pid = 0;
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
@@ -375,23 +376,41 @@ void SpeedRounds(const Options& o, Module& module, const fs::path& work, Results
   fs::remove_all(src);
 }
 
-void Memory(const Options& o, Module& module, const fs::path& work) {
+// One sync in a process of its own, so that no heap kept from earlier work
+// hides what this one needs: prints its peak above what the process held
+// before the sync.
+int MeasureOnce(const char* library, const fs::path& src, const fs::path& dst) {
+  const fs::path data = ScratchDir();
+  double seconds = 0;
+  long before = 0;
+  long peak = 0;
+  {
+    Module module(library, data);
+    module.AddTask(L"memory", src, dst);
+    ::sync();
+    // "5" resets VmHWM to the present RSS.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    before = ProcStatusKb("VmRSS");
+    seconds = module.Sync(L"memory", src, dst);
+    peak = ProcStatusKb("VmHWM");
+  }
+  fs::remove_all(data);
+  std::printf("%.3f s, peak %.1f MiB above the %.1f MiB before\n", seconds,
+              (peak - before) / 1024.0, before / 1024.0);
+  return 0;
+}
+
+void Memory(const Options& o, const char* self, const fs::path& work) {
   const fs::path src = work / "msrc";
   const fs::path dst = work / "mdst";
   std::printf("memory tree: %ld files of %zu B in %ld directories\n", o.memory_files, o.size,
               o.memory_dirs);
   Generate(src, o.memory_files, o.memory_dirs, o.size, 0, 0);
   fs::create_directories(dst);
-  module.AddTask(L"memory", src, dst);
   for (const char* what : {"initial", "noop"}) {
-    ::sync();
-    // "5" resets VmHWM to the present RSS.
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const long before = ProcStatusKb("VmRSS");
-    const double s = module.Sync(L"memory", src, dst);
-    const long peak = ProcStatusKb("VmHWM");
-    std::printf("memory %-8s %ld files: %.3f s, peak %.1f MiB above the %.1f MiB before\n", what,
-                o.memory_files, s, (peak - before) / 1024.0, before / 1024.0);
+    std::printf("memory %-8s %ld files: ", what, o.memory_files);
+    std::fflush(stdout);
+    Run({self, "--measure-once", src.string(), dst.string(), "--library", o.library}, false);
   }
   Verify("strandel", src, dst, {});
   fs::remove_all(src);
@@ -412,7 +431,7 @@ bool Parse(int argc, char** argv, Options* o) {
     else if (key == "--library") o->library = value;
     else return false;
   }
-  return argc % 2 == 1 && o->files > 0 && o->dirs > 0 && o->rounds > 0;
+  return argc % 2 == 1 && o->files > 0 && o->dirs > 0 && o->rounds >= 0;
 }
 
 }  // namespace
@@ -420,18 +439,22 @@ bool Parse(int argc, char** argv, Options* o) {
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "C.UTF-8");
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc == 6 && std::strcmp(argv[1], "--measure-once") == 0) {
+    return MeasureOnce(argv[5], argv[2], argv[3]);
+  }
   Options o;
   if (!Parse(argc, argv, &o)) {
     std::fprintf(stderr,
                  "usage: full_sync_bench [--files N] [--dirs N] [--size B] [--big N] "
-                 "[--big-size B] [--rounds N] [--memory-files N (0: none)] [--library PATH]\n");
+                 "[--big-size B] [--rounds N (0: memory only)] [--memory-files N (0: none)] "
+                 "[--library PATH]\n");
     return 2;
   }
   const fs::path work = ScratchDir();
   const fs::path data = work / "data";
   fs::create_directories(data);
   Results r;
-  {
+  if (o.rounds > 0) {
     Module module(o.library, data);
     SpeedRounds(o, module, work, r);
     std::printf("medians of %d rounds (s):\n", o.rounds);
@@ -446,8 +469,8 @@ int main(int argc, char** argv) {
     std::printf("  modify   strandel %.3f  rsync %.3f   ratio %.2f x rsync\n",
                 r.Of("modify strandel"), r.Of("modify rsync"),
                 r.Of("modify strandel") / r.Of("modify rsync"));
-    if (o.memory_files > 0) Memory(o, module, work);
   }
+  if (o.memory_files > 0) Memory(o, fs::read_symlink("/proc/self/exe").c_str(), work);
   fs::remove_all(work);
   return 0;
 }
