@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +67,19 @@ struct Options {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+double CpuSeconds(const struct rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Wall time, and the processor time (user and system, every thread) it took:
+// on a shared machine the second says more about the work itself.
+struct Timing {
+  double wall = 0;
+  double cpu = 0;
+  Timing operator+(const Timing& other) const { return {wall + other.wall, cpu + other.cpu}; }
+};
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -114,9 +128,8 @@ void Generate(const fs::path& root, long files, long dirs, size_t size, long big
   }
 }
 
-// Runs a program (no shell), its output discarded unless shown; seconds of
-// wall time.
-double Run(const std::vector<std::string>& args, bool quiet = true) {
+// Runs a program (no shell), its output discarded unless shown.
+Timing Run(const std::vector<std::string>& args, bool quiet = true) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -130,14 +143,15 @@ double Run(const std::vector<std::string>& args, bool quiet = true) {
     std::exit(1);
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
-  const double s = Seconds(Clock::now() - start);
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  const Timing t{Seconds(Clock::now() - start), CpuSeconds(usage)};
   posix_spawn_file_actions_destroy(&actions);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "%s failed\n", args[0].c_str());
     std::exit(1);
   }
-  return s;
+  return t;
 }
 
 // Relative path -> "d" for a directory, else the size.
@@ -228,13 +242,16 @@ class Module {
     }
   }
 
-  // Seconds from the request to the end report.
-  double Sync(const std::wstring& name, const fs::path& src, const fs::path& dst) {
+  // From the request to the end report; the processor time is the whole
+  // process's, which does nothing else meanwhile.
+  Timing Sync(const std::wstring& name, const fs::path& src, const fs::path& dst) {
     WatchTaskInfo info = Info(name, src, dst);
     {
       std::lock_guard<std::mutex> guard(mutex_);
       ended_.clear();
     }
+    struct rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
     const auto start = Clock::now();
     monitor_->SyncWatchTask(&info);
     std::unique_lock<std::mutex> lock(mutex_);
@@ -242,15 +259,17 @@ class Module {
       std::fprintf(stderr, "the sync of %ls did not end\n", name.c_str());
       std::exit(1);
     }
-    const double s = Seconds(Clock::now() - start);
+    const double wall = Seconds(Clock::now() - start);
     lock.unlock();
+    struct rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
     FreeInfo(info);
     if (failed_ != 0) {
       std::fprintf(stderr, "the sync of %ls failed %llu items\n", name.c_str(),
                    static_cast<unsigned long long>(failed_));
       std::exit(1);
     }
-    return s;
+    return {wall, CpuSeconds(after) - CpuSeconds(before)};
   }
 
  private:
@@ -318,12 +337,18 @@ void Fresh(const fs::path& dir) {
 }
 
 struct Results {
-  std::map<std::string, std::vector<double>> times;  // "workload tool" -> seconds
-  void Add(const std::string& key, double s) {
-    times[key].push_back(s);
-    std::printf("  %-22s %8.3f s\n", key.c_str(), s);
+  std::map<std::string, std::vector<Timing>> times;  // "workload tool" -> runs
+  void Add(const std::string& key, Timing t) {
+    times[key].push_back(t);
+    std::printf("  %-22s %8.3f s  (cpu %.3f s)\n", key.c_str(), t.wall, t.cpu);
   }
-  double Of(const std::string& key) { return Median(times[key]); }
+  double Of(const std::string& key) { return Median(key, &Timing::wall); }
+  double CpuOf(const std::string& key) { return Median(key, &Timing::cpu); }
+  double Median(const std::string& key, double Timing::*part) {
+    std::vector<double> v;
+    for (const Timing& t : times[key]) v.push_back(t.*part);
+    return ::Median(v);
+  }
 };
 
 void SpeedRounds(const Options& o, Module& module, const fs::path& work, Results& r) {
@@ -391,7 +416,7 @@ int MeasureOnce(const char* library, const fs::path& src, const fs::path& dst) {
     // "5" resets VmHWM to the present RSS.
     std::ofstream("/proc/self/clear_refs") << "5";
     before = ProcStatusKb("VmRSS");
-    seconds = module.Sync(L"memory", src, dst);
+    seconds = module.Sync(L"memory", src, dst).wall;
     peak = ProcStatusKb("VmHWM");
   }
   fs::remove_all(data);
@@ -469,6 +494,15 @@ int main(int argc, char** argv) {
     std::printf("  modify   strandel %.3f  rsync %.3f   ratio %.2f x rsync\n",
                 r.Of("modify strandel"), r.Of("modify rsync"),
                 r.Of("modify strandel") / r.Of("modify rsync"));
+    std::printf("processor time, medians (s):\n");
+    for (const char* w : {"initial", "noop", "modify"}) {
+      std::printf("  %-8s", w);
+      for (const char* tool : {"strandel", "cp", "rsync", "find"}) {
+        const std::string key = std::string(w) + " " + tool;
+        if (r.times.count(key) != 0) std::printf(" %s %.3f", tool, r.CpuOf(key));
+      }
+      std::printf("\n");
+    }
   }
   if (o.memory_files > 0) Memory(o, fs::read_symlink("/proc/self/exe").c_str(), work);
   fs::remove_all(work);
