@@ -104,17 +104,17 @@ void WriteRandom(const std::string& path, size_t size, std::mt19937_64& rng, boo
     std::memcpy(&buffer[i], &word, 8);
   }
   // In place: same inode, no truncation, as an editor that rewrites a record.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | (in_place ? 0 : O_CREAT | O_TRUNC),
-                        0644);
-  if (fd < 0 || ::write(fd, buffer.data(), size) != static_cast<ssize_t>(size) || ::close(fd) != 0) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CLOEXEC | (in_place ? 0 : O_CREAT | O_TRUNC), 0644);
+  if (fd < 0 || ::write(fd, buffer.data(), size) != static_cast<ssize_t>(size) ||
+      ::close(fd) != 0) {
     std::fprintf(stderr, "cannot write %s\n", path.c_str());
     std::exit(1);
   }
 }
 
 // files spread round-robin over dirs directories dNNNN, plus big files in big/.
-void Generate(const fs::path& root, long files, long dirs, size_t size, long big,
-              size_t big_size) {
+void Generate(const fs::path& root, long files, long dirs, size_t size, long big, size_t big_size) {
   std::mt19937_64 rng(42);
   fs::create_directories(root);
   for (long d = 0; d < dirs; ++d) fs::create_directory(root / ("d" + std::to_string(d)));
@@ -220,8 +220,8 @@ class Module {
     release_ = Symbol<BOOL (*)()>(library_, "ReleaseStrandel");
     alloc_ = Symbol<BSTR (*)(const OLECHAR*)>(library_, "SysAllocString");
     free_ = Symbol<void (*)(BSTR)>(library_, "SysFreeString");
-    Symbol<void (*)(const wchar_t*)>(library_, "InitStrandel")(
-        (Wide(data.string()) + L"/").c_str());
+    Symbol<void (*)(const wchar_t*)>(library_,
+                                     "InitStrandel")((Wide(data.string()) + L"/").c_str());
     monitor_ = Symbol<IWatcherMonitor* (*)()>(library_, "GetWatcherMonitor")();
     monitor_->SetNotifyWindow(&window_, kProgressMessage);
   }
@@ -307,7 +307,7 @@ class Module {
   HWND__ window_{sizeof(HWND__), 1, &Proc, this};
   std::mutex mutex_;
   std::condition_variable ended_cv_;
-  std::wstring ended_;    // guarded by mutex_
+  std::wstring ended_;   // guarded by mutex_
   uint64_t failed_ = 0;  // guarded by mutex_
 };
 
@@ -446,15 +446,24 @@ bool Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
     const char* value = argv[i + 1];
-    if (key == "--files") o->files = std::atol(value);
-    else if (key == "--dirs") o->dirs = std::atol(value);
-    else if (key == "--size") o->size = std::strtoull(value, nullptr, 10);
-    else if (key == "--big") o->big = std::atol(value);
-    else if (key == "--big-size") o->big_size = std::strtoull(value, nullptr, 10);
-    else if (key == "--rounds") o->rounds = std::atoi(value);
-    else if (key == "--memory-files") o->memory_files = std::atol(value);
-    else if (key == "--library") o->library = value;
-    else return false;
+    if (key == "--files")
+      o->files = std::atol(value);
+    else if (key == "--dirs")
+      o->dirs = std::atol(value);
+    else if (key == "--size")
+      o->size = std::strtoull(value, nullptr, 10);
+    else if (key == "--big")
+      o->big = std::atol(value);
+    else if (key == "--big-size")
+      o->big_size = std::strtoull(value, nullptr, 10);
+    else if (key == "--rounds")
+      o->rounds = std::atoi(value);
+    else if (key == "--memory-files")
+      o->memory_files = std::atol(value);
+    else if (key == "--library")
+      o->library = value;
+    else
+      return false;
   }
   return argc % 2 == 1 && o->files > 0 && o->dirs > 0 && o->rounds >= 0;
 }
@@ -483,14 +492,15 @@ int main(int argc, char** argv) {
     Module module(o.library, data);
     SpeedRounds(o, module, work, r);
     std::printf("medians of %d rounds (s):\n", o.rounds);
-    std::printf("  initial  strandel %.3f  cp -a %.3f  rsync %.3f   ratio %.2f x cp, %.2f x rsync\n",
-                r.Of("initial strandel"), r.Of("initial cp"), r.Of("initial rsync"),
-                r.Of("initial strandel") / r.Of("initial cp"),
-                r.Of("initial strandel") / r.Of("initial rsync"));
-    std::printf("  noop     strandel %.3f  find %.3f  rsync %.3f   ratio %.2f x find, %.2f x rsync\n",
-                r.Of("noop strandel"), r.Of("noop find"), r.Of("noop rsync"),
-                r.Of("noop strandel") / r.Of("noop find"),
-                r.Of("noop strandel") / r.Of("noop rsync"));
+    std::printf(
+        "  initial  strandel %.3f  cp -a %.3f  rsync %.3f   ratio %.2f x cp, %.2f x rsync\n",
+        r.Of("initial strandel"), r.Of("initial cp"), r.Of("initial rsync"),
+        r.Of("initial strandel") / r.Of("initial cp"),
+        r.Of("initial strandel") / r.Of("initial rsync"));
+    std::printf(
+        "  noop     strandel %.3f  find %.3f  rsync %.3f   ratio %.2f x find, %.2f x rsync\n",
+        r.Of("noop strandel"), r.Of("noop find"), r.Of("noop rsync"),
+        r.Of("noop strandel") / r.Of("noop find"), r.Of("noop strandel") / r.Of("noop rsync"));
     std::printf("  modify   strandel %.3f  rsync %.3f   ratio %.2f x rsync\n",
                 r.Of("modify strandel"), r.Of("modify rsync"),
                 r.Of("modify strandel") / r.Of("modify rsync"));

@@ -78,7 +78,7 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
     }
     if (!os::PathExists(destination)) m_Shared.AddFilterMap.Insert(destination, task);
     if (os::CopyFile(source, destination, fail_if_exists)) {
-        Store(error, ERROR_SUCCESS);
+      Store(error, ERROR_SUCCESS);
       return TRUE;
     }
     current = os::GetLastError();

@@ -266,8 +266,8 @@ CFullSync::Verdict CFullSync::Compare(const WatchTask& task, const FileRecord& r
   const int64_t difference = Nanoseconds(record.mtime_sec, record.mtime_nsec) -
                              Nanoseconds(status.mtime_sec, status.mtime_nsec);
   const int64_t distance = difference < 0 ? -difference : difference;
-  int64_t tolerance = std::max(TimeResolution(record.device, item),
-                               TimeResolution(status.device, counterpart));
+  int64_t tolerance =
+      std::max(TimeResolution(record.device, item), TimeResolution(status.device, counterpart));
   if (!same_file_system) tolerance = std::max(tolerance, kForeignToleranceNs);
   const bool same_size = record.size == status.size;
 
