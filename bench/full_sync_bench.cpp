@@ -325,15 +325,15 @@ std::vector<std::string> Modify(const Options& o, const fs::path& src, int round
     rewritten.push_back("big/b" + std::to_string((round * big + k) % o.big) + ".bin");
   }
   for (const auto& rel : rewritten) {
+    const auto before = fs::last_write_time(src / rel);
     WriteRandom(src / rel, fs::file_size(src / rel), rng, true);
+    // rsync's quick check looks at whole seconds: in a round shorter than a
+    // second it would miss a second rewrite of the same file.
+    if (fs::last_write_time(src / rel) - before < std::chrono::seconds(1)) {
+      fs::last_write_time(src / rel, before + std::chrono::seconds(1));
+    }
   }
   return rewritten;
-}
-
-void Fresh(const fs::path& dir) {
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  ::sync();
 }
 
 struct Results {
@@ -351,29 +351,44 @@ struct Results {
   }
 };
 
+// Every initial copy goes into a directory of its own, and none is deleted
+// before the initial rounds are over: ext4 passes over inodes freed in the
+// last minute when it allocates new ones, so a tree deleted just before a
+// copy slows that copy down by up to a factor of three, and by how much
+// depends on what else was deleted lately.
 void SpeedRounds(const Options& o, Module& module, const fs::path& work, Results& r) {
   const fs::path src = work / "src";
-  const fs::path ours = work / "dst.strandel";
-  const fs::path cp = work / "dst.cp";
-  const fs::path rsync = work / "dst.rsync";
   std::printf("tree: %ld files of %zu B in %ld directories, %ld of %zu B\n", o.files, o.size,
               o.dirs, o.big, o.big_size);
   Generate(src, o.files, o.dirs, o.size, o.big, o.big_size);
-  fs::create_directories(ours);
-  module.AddTask(L"bench", src, ours);
   const std::string src_slash = src.string() + "/";
-
+  fs::path cp;
+  fs::path rsync;
+  fs::path ours;
+  std::wstring task;
   for (int round = 0; round < o.rounds; ++round) {
     std::printf("round %d\n", round + 1);
-    Fresh(cp);
+    const std::string n = std::to_string(round);
+    cp = work / ("dst.cp." + n);
+    rsync = work / ("dst.rsync." + n);
+    ours = work / ("dst.strandel." + n);
+    task = L"bench" + std::to_wstring(round);
+    for (const fs::path& d : {cp, rsync, ours}) fs::create_directories(d);
+    module.AddTask(task, src, ours);
+    ::sync();
     r.Add("initial cp", Run({"cp", "-a", src.string() + "/.", cp.string() + "/"}));
     Verify("cp", src, cp, {});
-    Fresh(rsync);
+    ::sync();
     r.Add("initial rsync", Run({"rsync", "-a", src_slash, rsync.string() + "/"}));
     Verify("rsync", src, rsync, {});
-    Fresh(ours);
-    r.Add("initial strandel", module.Sync(L"bench", src, ours));
+    ::sync();
+    r.Add("initial strandel", module.Sync(task, src, ours));
     Verify("strandel", src, ours, {});
+  }
+  for (int round = 0; round + 1 < o.rounds; ++round) {
+    for (const char* tool : {"cp", "rsync", "strandel"}) {
+      fs::remove_all(work / ("dst." + std::string(tool) + "." + std::to_string(round)));
+    }
   }
   for (int round = 0; round < o.rounds; ++round) {
     std::printf("round %d\n", round + 1);
@@ -383,7 +398,7 @@ void SpeedRounds(const Options& o, Module& module, const fs::path& work, Results
     ::sync();
     r.Add("noop rsync", Run({"rsync", "-a", src_slash, rsync.string() + "/"}));
     ::sync();
-    r.Add("noop strandel", module.Sync(L"bench", src, ours));
+    r.Add("noop strandel", module.Sync(task, src, ours));
   }
   for (int round = 0; round < o.rounds; ++round) {
     std::printf("round %d\n", round + 1);
@@ -392,13 +407,10 @@ void SpeedRounds(const Options& o, Module& module, const fs::path& work, Results
     r.Add("modify rsync", Run({"rsync", "-a", src_slash, rsync.string() + "/"}));
     Verify("rsync", src, rsync, rewritten);
     ::sync();
-    r.Add("modify strandel", module.Sync(L"bench", src, ours));
+    r.Add("modify strandel", module.Sync(task, src, ours));
     Verify("strandel", src, ours, rewritten);
   }
-  fs::remove_all(cp);
-  fs::remove_all(rsync);
-  fs::remove_all(ours);
-  fs::remove_all(src);
+  for (const fs::path& d : {cp, rsync, ours, src}) fs::remove_all(d);
 }
 
 // One sync in a process of its own, so that no heap kept from earlier work
