@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "os/parent_directory_cache.h"
 #include "os/text.h"
 
 namespace os {
@@ -170,24 +171,49 @@ int OpenParentDirectory(const std::string& raw_path, ParentDirectory* out) {
   const std::string path = WithoutTrailingSeparators(raw_path);
   std::string root;
   std::string rest;
-  if (FindRoot(path, &root, &rest)) {
-    if (rest.empty()) {
-      // The root as configured; when it is missing, it is created through
-      // its parent like any path outside the trees.
-      if (OpenFollowing(root, &out->fd) == 0) {
-        out->name = ".";
-        return 0;
-      }
-    } else {
-      if (const int err = OpenFollowing(root, &out->fd)) return err;
-      const auto cut = rest.rfind('/');
-      out->name = cut == std::string::npos ? rest : rest.substr(cut + 1);
-      return cut == std::string::npos ? 0 : OpenBeneath(&out->fd, rest.substr(0, cut));
+  const bool confined = FindRoot(path, &root, &rest);
+  std::string directory;
+  if (confined && rest.empty()) {
+    directory = root;
+    out->name = ".";
+  } else {
+    SplitLast(path, &directory, &out->name);
+  }
+  // How a directory was resolved is part of its key: the same text may name
+  // a directory resolved beneath a root and, once that root is gone, one
+  // resolved the usual way.
+  const std::string key = (confined ? "c" : "f") + directory;
+  ParentDirectoryCache* const cache = ParentDirectoryCache::Current();
+  if (cache != nullptr) {
+    if (auto kept = cache->Find(key)) {
+      out->fd.Share(std::move(kept));
+      return 0;
     }
   }
-  std::string parent;
-  SplitLast(path, &parent, &out->name);
-  return OpenFollowing(parent, &out->fd);
+  UniqueFd fd;
+  if (confined) {
+    if (const int err = OpenFollowing(root, &fd)) {
+      if (!rest.empty()) return err;
+      // A root that is missing is created through its parent like any path
+      // outside the trees; rare enough to go uncached.
+      SplitLast(path, &directory, &out->name);
+      if (const int parent_err = OpenFollowing(directory, &fd)) return parent_err;
+      out->fd.Own(std::move(fd));
+      return 0;
+    }
+    const auto cut = rest.rfind('/');
+    if (!rest.empty() && cut != std::string::npos) {
+      if (const int err = OpenBeneath(&fd, rest.substr(0, cut))) return err;
+    }
+  } else if (const int err = OpenFollowing(directory, &fd)) {
+    return err;
+  }
+  if (cache != nullptr) {
+    out->fd.Share(cache->Keep(key, std::move(fd)));
+  } else {
+    out->fd.Own(std::move(fd));
+  }
+  return 0;
 }
 
 int OpenBelow(const std::string& root, const std::string& rel, int flags) {

@@ -13,6 +13,7 @@
 // Thread-safe: the set of roots has its own lock.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "os/unique_fd.h"
@@ -24,11 +25,30 @@ namespace os {
 void AddConfinedRoot(const std::wstring& root);
 void RemoveConfinedRoot(const std::wstring& root);
 
+// A directory descriptor that its holder owns alone, or shares with the
+// thread's ParentDirectoryCache.
+class DirectoryFd {
+ public:
+  int get() const { return shared_ ? shared_->get() : owned_.get(); }
+  void Own(UniqueFd fd) {
+    shared_.reset();
+    owned_ = std::move(fd);
+  }
+  void Share(std::shared_ptr<const UniqueFd> fd) {
+    owned_.Reset();
+    shared_ = std::move(fd);
+  }
+
+ private:
+  UniqueFd owned_;
+  std::shared_ptr<const UniqueFd> shared_;
+};
+
 // The directory that holds a path, opened O_PATH, and the path's last name.
 // For a root itself the directory is the root and the name ".", so the root
 // is used as configured, links and all.
 struct ParentDirectory {
-  UniqueFd fd;
+  DirectoryFd fd;
   std::string name;
 };
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -132,12 +133,37 @@ bool IsFallbackErrno(int err) {
 
 constexpr size_t kChunk = size_t{16} << 20;
 
-// Copies from the current offsets to the end of in. 0 or the errno of the
-// failure; *on_source tells whether reading failed.
-int CopyData(int in, int out, uint64_t expected, const std::string& to, bool* on_source) {
+// Devices (plus one, so that zero is a free slot) whose file system answered
+// a clone with EOPNOTSUPP. Across file systems a clone fails with EXDEV
+// first, so that answer speaks for the file system itself: copies from there
+// never try again. Should a device number come back for another file
+// system, the copy only loses a shortcut.
+std::array<std::atomic<uint64_t>, 8> g_no_clone{};
+
+bool CloneUnsupported(uint64_t device) {
+  for (const auto& slot : g_no_clone) {
+    if (slot.load(std::memory_order_relaxed) == device + 1) return true;
+  }
+  return false;
+}
+
+void RememberCloneUnsupported(uint64_t device) {
+  for (auto& slot : g_no_clone) {
+    uint64_t empty = 0;
+    if (slot.compare_exchange_strong(empty, device + 1) || empty == device + 1) return;
+  }
+}
+
+// Copies from the current offsets to the end of in, which lies on device.
+// 0 or the errno of the failure; *on_source tells whether reading failed.
+int CopyData(int in, int out, uint64_t device, uint64_t expected, const std::string& to,
+             bool* on_source) {
   *on_source = false;
   if (const int injected = Fault("copy-write", to)) return injected;
-  if (::ioctl(out, FICLONE, in) == 0) return 0;
+  if (!CloneUnsupported(device)) {
+    if (::ioctl(out, FICLONE, in) == 0) return 0;
+    if (errno == EOPNOTSUPP) RememberCloneUnsupported(device);
+  }
 
   uint64_t done = 0;
   // Each in-kernel way runs to the end of the file, or gives way to the next.
@@ -151,6 +177,10 @@ int CopyData(int in, int out, uint64_t expected, const std::string& to, bool* on
       const ssize_t n = step();
       if (n > 0) {
         done += static_cast<uint64_t>(n);
+        // The size it was described with is what the copy stands for (its
+        // time says so too); whatever was added since comes with the next
+        // copy, which the grown size asks for. Spares a call per small file.
+        if (expected > 0 && done >= expected) return 0;
         continue;
       }
       // Some pseudo file systems claim an empty file here; let a plain read decide.
@@ -266,6 +296,23 @@ int ApplyOwnerAndMode(int fd, const struct stat& source, const std::string& to) 
   return Checked("chmod", to, [&] { return ::fchmod(fd, mode); }) == 0 ? 0 : errno;
 }
 
+void Describe(const struct stat& st, const std::string& name, int parent_fd, FileStatus* status) {
+  status->is_directory = S_ISDIR(st.st_mode);
+  status->is_symlink = S_ISLNK(st.st_mode);
+  status->is_regular = S_ISREG(st.st_mode);
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->mtime_sec = st.st_mtim.tv_sec;
+  status->mtime_nsec = st.st_mtim.tv_nsec;
+  status->atime_sec = st.st_atim.tv_sec;
+  status->atime_nsec = st.st_atim.tv_nsec;
+  status->attributes = AttributesOf(st.st_mode, name, parent_fd);
+  status->device = st.st_dev;
+  status->inode = st.st_ino;
+  status->mode = st.st_mode & 07777;
+  status->uid = st.st_uid;
+  status->gid = st.st_gid;
+}
+
 }  // namespace
 
 bool GetFileStatus(const std::wstring& path, FileStatus* status) {
@@ -276,20 +323,7 @@ bool GetFileStatus(const std::wstring& path, FileStatus* status) {
     Fail(errno, bytes);
     return false;
   }
-  status->is_directory = S_ISDIR(st.st_mode);
-  status->is_symlink = S_ISLNK(st.st_mode);
-  status->is_regular = S_ISREG(st.st_mode);
-  status->size = static_cast<uint64_t>(st.st_size);
-  status->mtime_sec = st.st_mtim.tv_sec;
-  status->mtime_nsec = st.st_mtim.tv_nsec;
-  status->atime_sec = st.st_atim.tv_sec;
-  status->atime_nsec = st.st_atim.tv_nsec;
-  status->attributes = AttributesOf(st.st_mode, at.name, at.fd.get());
-  status->device = st.st_dev;
-  status->inode = st.st_ino;
-  status->mode = st.st_mode & 07777;
-  status->uid = st.st_uid;
-  status->gid = st.st_gid;
+  Describe(st, at.name, at.fd.get(), status);
   return true;
 }
 
@@ -354,8 +388,8 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   guard.Set(temp);
 
   bool on_source = false;
-  if (const int err =
-          CopyData(in.get(), out.get(), static_cast<uint64_t>(source.st_size), to, &on_source)) {
+  if (const int err = CopyData(in.get(), out.get(), source.st_dev,
+                               static_cast<uint64_t>(source.st_size), to, &on_source)) {
     return Fail(err, on_source ? from : to, ErrnoContext::kCopy);
   }
   if (const int err = ApplyOwnerAndMode(out.get(), source, to)) {
@@ -498,6 +532,7 @@ BOOL CopyOwnerAndMode(const std::wstring& from_w, const std::wstring& to_w) {
 struct DirectoryListing::State {
   DIR* dir = nullptr;
   std::string path;
+  std::string last;  // the name Next gave last
   ~State() {
     if (dir != nullptr) ::closedir(dir);
   }
@@ -552,10 +587,32 @@ bool DirectoryListing::Next(std::wstring* name, bool* is_directory) {
       }
       directory = S_ISDIR(st.st_mode);
     }
+    state_->last.assign(entry_name);
     *name = FromUtf8(entry_name);
     *is_directory = directory;
     return true;
   }
+}
+
+bool DirectoryListing::DescribeLast(FileStatus* status) {
+  if (!state_ || state_->last.empty()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const int dir = ::dirfd(state_->dir);
+  const std::string& name = state_->last;
+  const auto path = [&] {
+    return state_->path.ends_with('/') ? state_->path + name : state_->path + "/" + name;
+  };
+  // The path is spelled out only when a test hook or a failure needs it.
+  const int injected = g_hook_set.load(std::memory_order_acquire) ? Fault("stat", path()) : 0;
+  struct stat st;
+  if (injected != 0 || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    Fail(injected != 0 ? injected : errno, path());
+    return false;
+  }
+  Describe(st, name, dir, status);
+  return true;
 }
 
 bool IsSameFile(const std::wstring& a, const std::wstring& b) {

@@ -95,6 +95,9 @@ class DirectoryListing {
   // set; at the plain end it is ERROR_SUCCESS). is_directory is true only for a
   // real directory, never for a link to one.
   bool Next(std::wstring* name, bool* is_directory);
+  // Describes the entry Next gave last, found in the listed directory itself
+  // (no path is resolved again); false (last error set) when it has gone.
+  bool DescribeLast(FileStatus* status);
 
  private:
   struct State;

@@ -14,6 +14,9 @@ using TraceSink = std::function<void(std::string_view message)>;
 // Delivers one message, exactly as given (the caller adds any line end).
 void TraceOutput(std::string_view message);
 
+// Whether a message would go anywhere: callers skip formatting when not.
+bool TraceEnabled();
+
 // Replaces the sink; an empty function turns tracing off. Returns the previous
 // sink so that a test can put it back.
 TraceSink SetTraceSink(TraceSink sink);

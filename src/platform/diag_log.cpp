@@ -27,6 +27,7 @@ std::wstring& ReportDirectory() {
 }  // namespace
 
 void DebugTrace(const char* format, ...) {
+  if (!os::TraceEnabled()) return;
   char buffer[kTraceBufferChars] = {};
   va_list args;
   va_start(args, format);
@@ -39,6 +40,7 @@ void DebugTrace(const char* format, ...) {
 }
 
 void DebugTraceW(const wchar_t* format, ...) {
+  if (!os::TraceEnabled()) return;
   wchar_t buffer[kTraceBufferChars] = {};
   va_list args;
   va_start(args, format);

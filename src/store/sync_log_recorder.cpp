@@ -138,14 +138,37 @@ void SyncLogRecorder::Record(SyncLogEntry entry) {
       return;
     }
     m_Queue.push_back(Queued{std::move(time), std::move(entry)});
+    if (!Due()) return;
   }
   m_Changed.notify_all();
+}
+
+bool SyncLogRecorder::Due() const {
+  if (m_bStop) return true;
+  if (m_Queue.empty()) return false;
+  return m_nBatches == 0 || m_nFlushing > 0 || m_Queue.size() >= kBatchRows;
 }
 
 void SyncLogRecorder::Flush() {
   std::unique_lock<std::mutex> lock(m_Mutex);
   const uint64_t target = m_nRecorded;
+  ++m_nFlushing;
+  m_Changed.notify_all();
   m_Changed.wait(lock, [&] { return m_nDone >= target; });
+  --m_nFlushing;
+}
+
+void SyncLogRecorder::BeginBatch() {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  ++m_nBatches;
+}
+
+void SyncLogRecorder::EndBatch() {
+  {
+    std::lock_guard<std::mutex> guard(m_Mutex);
+    if (--m_nBatches > 0) return;
+  }
+  Flush();
 }
 
 uint64_t SyncLogRecorder::Dropped() const {
@@ -159,7 +182,7 @@ void SyncLogRecorder::Run() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(m_Mutex);
-      m_Changed.wait(lock, [&] { return m_bStop || !m_Queue.empty(); });
+      m_Changed.wait(lock, [&] { return Due(); });
       if (m_Queue.empty()) return;  // stopping, and everything is written
       group.assign(std::make_move_iterator(m_Queue.begin()),
                    std::make_move_iterator(m_Queue.end()));

@@ -3,6 +3,10 @@
 // of its own inserts what has queued up in one transaction per group, on its
 // own connection, under the database lock. A crash loses at most the group
 // being written; a failing database costs history, never a caller's time.
+// While a batch is open (a full sync), rows gather into groups of
+// kBatchRows before they are written, in order, and closing the batch writes
+// the rest: a group costs a transaction and a lock of the database, and a
+// wake-up of the writer, whatever its size.
 //
 // Threads: Record, Flush and Dropped may be called from any thread. The
 // writer thread owns the connection.
@@ -37,6 +41,8 @@ class SyncLogRecorder {
   // Entries beyond this many waiting are dropped (and counted) rather than
   // let a stalled database eat the memory.
   static constexpr std::size_t kMaxQueued = 100000;
+  // Rows of an open batch written together.
+  static constexpr std::size_t kBatchRows = 512;
 
   // db_path is the UTF-8 path of Strandel.db; lock must outlive the recorder.
   SyncLogRecorder(std::string db_path, os::NamedMutex& lock);
@@ -49,6 +55,9 @@ class SyncLogRecorder {
   void Record(SyncLogEntry entry);
   // Waits until every entry recorded before the call is written or dropped.
   void Flush();
+  // Batches nest; the last EndBatch flushes.
+  void BeginBatch();
+  void EndBatch();
   // Entries lost so far: queue full, or their group failed to commit.
   uint64_t Dropped() const;
 
@@ -60,6 +69,8 @@ class SyncLogRecorder {
   class Writer;
 
   void Run();
+  // Whether the writer has work now; m_Mutex held.
+  bool Due() const;
 
   const std::string m_strDbPath;
   os::NamedMutex& m_Lock;
@@ -71,5 +82,7 @@ class SyncLogRecorder {
   uint64_t m_nDone = 0;        // guarded by m_Mutex; entries written or dropped
   uint64_t m_nDropped = 0;     // guarded by m_Mutex
   bool m_bStop = false;        // guarded by m_Mutex
+  int m_nBatches = 0;          // guarded by m_Mutex; batches open
+  int m_nFlushing = 0;         // guarded by m_Mutex; callers waiting in Flush
   std::thread m_Thread;
 };

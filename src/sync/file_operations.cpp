@@ -53,8 +53,10 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
     return FALSE;
   }
   bool added = !os::PathExists(destination) && m_Shared.AddFilterMap.Insert(destination, task);
+  // The copy carries the times of the very bytes it read. Reading the
+  // source's time again afterwards could stamp a newer time on older bytes,
+  // and the two sides would then look the same for good.
   if (os::CopyFile(source, destination, fail_if_exists)) {
-    SyncFileTime(source, destination);
     Store(error, ERROR_SUCCESS);
     return TRUE;
   }
@@ -76,7 +78,6 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
     }
     if (!os::PathExists(destination)) m_Shared.AddFilterMap.Insert(destination, task);
     if (os::CopyFile(source, destination, fail_if_exists)) {
-      SyncFileTime(source, destination);
       Store(error, ERROR_SUCCESS);
       return TRUE;
     }
@@ -110,18 +111,6 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
   Store(error, current);
   DebugTrace("[Strandel]CopyFile:%s fail, timeout, ErrCode:%d", Narrow(source).c_str(),
              static_cast<int>(current));
-  return FALSE;
-}
-
-BOOL SyncFileOperations::SyncFileTime(const std::wstring& source, const std::wstring& destination) {
-  os::FileStatus from{};
-  os::FileStatus to{};
-  if (!os::GetFileStatus(source, &from) || !os::GetFileStatus(destination, &to)) return TRUE;
-  if (from.mtime_sec == to.mtime_sec && from.mtime_nsec == to.mtime_nsec) return TRUE;
-  if (os::SetLastWriteTime(destination, from.mtime_sec, from.mtime_nsec)) return TRUE;
-  DebugTraceW(L"[Strandel]e->GetErrorMessage:%ls szExistFile:%ls szNewFile:%ls LINE:%d",
-              std::to_wstring(os::GetLastError()).c_str(), source.c_str(), destination.c_str(),
-              4420);
   return FALSE;
 }
 
@@ -294,4 +283,13 @@ void SyncFileOperations::WriteSyncLog(const ChangeRecord& record, const std::wst
   entry.nLineNo = line;
   entry.strInfo = info;
   recorder->Record(std::move(entry));
+}
+
+SyncFileOperations::HistoryBatch::HistoryBatch(SyncFileOperations& operations)
+    : m_pRecorder(operations.m_pRecorder.load()) {
+  if (m_pRecorder != nullptr) m_pRecorder->BeginBatch();
+}
+
+SyncFileOperations::HistoryBatch::~HistoryBatch() {
+  if (m_pRecorder != nullptr) m_pRecorder->EndBatch();
 }

@@ -1,5 +1,5 @@
 // The file primitives of the synchronisation engine: the copy that retries
-// while another program holds the source, the time repair after a copy, the
+// while another program holds the source (keeping the source's times), the
 // recursive directory copy and delete, the same-file tests, the "_syncbak"
 // backup name, and the bookkeeping of the echo maps through which every write
 // the engine is about to make is announced to the watch thread.
@@ -33,7 +33,6 @@ class SyncFileOperations {
   // receives 0 or the code of the final failure.
   BOOL SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                     BOOL fail_if_exists, DWORD* error, const std::wstring& task);
-  BOOL SyncFileTime(const std::wstring& source, const std::wstring& destination);
   BOOL CopyDirectory(std::wstring source, std::wstring destination, const ChangeRecord& record);
   // TRUE when the directory is gone; on FALSE the last error holds the code of
   // the last item that could not be deleted.
@@ -62,6 +61,19 @@ class SyncFileOperations {
   // is, never used as a format.
   void WriteSyncLog(const ChangeRecord& record, const std::wstring& from, const std::wstring& to,
                     const wchar_t* operation, int32_t error, int32_t line, const wchar_t* info);
+
+  // While one lives, history entries are written in large groups; when it
+  // ends, every entry written before is stored.
+  class HistoryBatch {
+   public:
+    explicit HistoryBatch(SyncFileOperations& operations);
+    ~HistoryBatch();
+    HistoryBatch(const HistoryBatch&) = delete;
+    HistoryBatch& operator=(const HistoryBatch&) = delete;
+
+   private:
+    SyncLogRecorder* m_pRecorder;
+  };
 
  private:
   WatchShared& m_Shared;

@@ -6,6 +6,7 @@
 #include "os/file_attributes.h"
 #include "os/file_ops.h"
 #include "os/last_error.h"
+#include "os/parent_directory_cache.h"
 #include "os/text.h"
 #include "platform/diag_log.h"
 #include "watch/path_rules.h"
@@ -51,17 +52,29 @@ BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& fi
     BuildFileMap(task, filters, bIsDestDir);
     DebugTrace("[Strandel]%d: DoSyncDirectory m_FileMap.size:%d", __LINE__,
                static_cast<int>(m_FileMap.size()));
-    for (const auto& [index, record] : m_FileMap) {
+    SyncFileOperations::HistoryBatch history(m_Operations);
+    // The items of one directory come in runs: their two directories are
+    // resolved once per run, not once per primitive.
+    os::ParentDirectoryCache directories;
+    std::wstring_view directory;
+    for (uint32_t index = 0; index < m_FileMap.size(); ++index) {
       if (Stopped()) break;
+      const FileRecord& record = m_FileMap[index];
+      if (record.Directory() != directory) {
+        directories.Clear();
+        directory = record.Directory();
+      }
+      const std::wstring item = m_strListedRoot + record.strRelativePath;
       DebugTraceW(L"[Strandel]%d: DoSyncDirectory strFilePathName=%ls bIsDirectory=%d", index,
-                  record.strFilePathName.c_str(), record.bIsDirectory ? 1 : 0);
+                  item.c_str(), record.bIsDirectory ? 1 : 0);
       ++m_Counts.checked;
       m_Counts.checked_bytes += record.size;
-      SyncRecord(task, record, bIsDestDir);
+      SyncRecord(task, record, item, bIsDestDir);
     }
   }
   m_FileMap.clear();
-  m_nNextIndex = 0;
+  m_FileMap.shrink_to_fit();
+  m_Resolutions.clear();
   DebugTrace("[Strandel]%d: DoSyncDirectory OUT, bIsDestDir:%d", __LINE__, bIsDestDir);
   return 1;
 }
@@ -69,8 +82,11 @@ BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& fi
 bool CFullSync::BuildFileMap(const WatchTask& task, const TaskFilterEntry& filters,
                              BOOL bIsDestDir) {
   m_FileMap.clear();
-  m_nNextIndex = 0;
   const std::wstring& root = bIsDestDir ? task.strDestDir : task.strSourceDir;
+  m_strListedRoot = root;
+  if (m_strListedRoot.empty() || m_strListedRoot.back() != os::kPathSeparator) {
+    m_strListedRoot.push_back(os::kPathSeparator);
+  }
   Tell(kOpListing, root, L"", ERROR_SUCCESS);
   // A root that cannot be listed (gone, unmounted) fails the pass; an empty
   // listing would pass for a tree with nothing to do.
@@ -107,20 +123,21 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
     // Hidden names stay private to their side; the module's own temporary
     // files are among them.
     if (name.front() == L'.') continue;
-    const std::wstring path = prefix + name;
+    // Each item is described once, from the listed directory itself.
     os::FileStatus status{};
-    if (!os::GetFileStatus(path, &status)) {
+    if (!listing.DescribeLast(&status)) {
       DebugTrace("_access() file failed !! ");
       all_added = false;
       continue;
     }
     if (status.is_directory) {
+      std::wstring path = prefix + name;
       if ((status.attributes & FILE_ATTRIBUTE_SYSTEM) != 0) {
         DebugTraceW(L"[Strandel]Don't Synchronize System Directory [%ls] and File in it",
                     path.c_str());
         continue;
       }
-      all_added &= AddFileToMap(path, name, true, 0, status.mtime_sec, status.mtime_nsec);
+      all_added &= AddFileToMap(path, prefix.size(), true, status);
       if (bNotWatchSubDir) {
         DebugTrace("[Strandel]Needn't Watch SubDir");
       } else {
@@ -130,40 +147,57 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
     }
     // Reading a FIFO would stall the pass, and a device node is not data.
     if (!status.is_regular && !status.is_symlink) {
-      DebugTraceW(L"[Strandel]Special file %ls is not synchronised", path.c_str());
+      DebugTraceW(L"[Strandel]Special file %ls%ls is not synchronised", prefix.c_str(),
+                  name.c_str());
       continue;
     }
     if ((bInclude && !MatchIncludeFilter(name, filters.include_patterns)) ||
         (bExclude && MatchExcludeFilter(name, filters.exclude_patterns))) {
       continue;
     }
-    all_added &= AddFileToMap(path, name, false, status.size, status.mtime_sec, status.mtime_nsec);
+    all_added &= AddFileToMap(prefix + name, prefix.size(), false, status);
   }
   return all_added && os::GetLastError() == ERROR_SUCCESS;
 }
 
-bool CFullSync::AddFileToMap(const std::wstring& path, const std::wstring& name, bool bIsDirectory,
-                             uint64_t size, int64_t mtime_sec, int64_t mtime_nsec) {
+bool CFullSync::AddFileToMap(const std::wstring& path, std::size_t name_offset, bool bIsDirectory,
+                             const os::FileStatus& status) {
+  const uint64_t size = bIsDirectory ? 0 : status.size;
   ++m_Counts.listed;
   m_Counts.listed_bytes += size;
-  return m_FileMap
-      .emplace(m_nNextIndex++, FileRecord{bIsDirectory, path, name, size, mtime_sec, mtime_nsec})
-      .second;
+  const std::size_t root = m_strListedRoot.size();
+  m_FileMap.push_back(FileRecord{bIsDirectory, path.substr(root),
+                                 static_cast<uint32_t>(name_offset - root), size, status.mtime_sec,
+                                 status.mtime_nsec, status.device});
+  return true;
 }
 
-void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL bIsDestDir) {
-  const std::wstring& item = record.strFilePathName;
-  const std::wstring& name = task.strWatchTaskName;
-  if (!os::PathExists(item)) {
-    DebugTraceW(L"[Strandel]File:%ls access failed", item.c_str());
-    return;
+bool CFullSync::StillThere(const std::wstring& item) {
+  if (os::PathExists(item)) return true;
+  DebugTraceW(L"[Strandel]File:%ls access failed", item.c_str());
+  return false;
+}
+
+int64_t CFullSync::TimeResolution(uint64_t device, const std::wstring& path) {
+  for (const auto& [known, resolution] : m_Resolutions) {
+    if (known == device) return resolution;
   }
+  const int64_t resolution = os::TimeResolutionNs(path);
+  m_Resolutions.emplace_back(device, resolution);
+  return resolution;
+}
+
+void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
+                           const std::wstring& item, BOOL bIsDestDir) {
+  const std::wstring& name = task.strWatchTaskName;
   const std::wstring counterpart = bIsDestDir
                                        ? TranslatePath(task.strDestDir, task.strSourceDir, item)
                                        : TranslatePath(task.strSourceDir, task.strDestDir, item);
   DebugTraceW(L"[Strandel]%d: DoSyncDirectory strTansedFilePathName=%ls", __LINE__,
               counterpart.c_str());
 
+  // The item was described by the listing; whether it is still there is
+  // asked only before something is done with it.
   os::FileStatus status{};
   const bool status_read = os::GetFileStatus(counterpart, &status);
   const DWORD status_error = status_read ? ERROR_SUCCESS : os::GetLastError();
@@ -175,6 +209,7 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL
       DebugTrace("[Strandel]%d: DoSyncDirectory continued", __LINE__);
       return;
     }
+    if (!StillThere(item)) return;
     const bool done = record.bIsDirectory
                           ? DoFileOperation(kOpCreateDirectory, counterpart, item, FALSE, name)
                           : DoFileOperation(kOpCopyFile, item, counterpart, FALSE, name);
@@ -197,13 +232,13 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL
 
   Verdict verdict = Verdict::kNothing;
   if (status_read) {
-    verdict = Compare(task, record, counterpart, status.size, status.mtime_sec, status.mtime_nsec,
-                      bIsDestDir);
+    verdict = Compare(task, record, item, counterpart, status, bIsDestDir);
   } else if (bIsDestDir || !task.bBidirectional) {
     verdict = Verdict::kItemOver;
   } else {
     DebugTraceW(L"[Strandel]GetFileStatus:%ls failed", counterpart.c_str());
   }
+  if (verdict == Verdict::kNothing || !StillThere(item)) return;
 
   switch (verdict) {
     case Verdict::kNothing:
@@ -234,20 +269,21 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record, BOOL
 }
 
 CFullSync::Verdict CFullSync::Compare(const WatchTask& task, const FileRecord& record,
-                                      const std::wstring& counterpart, uint64_t counterpart_size,
-                                      int64_t counterpart_sec, int64_t counterpart_nsec,
-                                      BOOL bIsDestDir) {
+                                      const std::wstring& item, const std::wstring& counterpart,
+                                      const os::FileStatus& status, BOOL bIsDestDir) {
   const bool same_file_system =
       !task.strSrcFileSystem.empty() && task.strSrcFileSystem == task.strDestFileSystem;
-  const std::wstring& item = record.strFilePathName;
   const int64_t difference = Nanoseconds(record.mtime_sec, record.mtime_nsec) -
-                             Nanoseconds(counterpart_sec, counterpart_nsec);
+                             Nanoseconds(status.mtime_sec, status.mtime_nsec);
   const int64_t distance = difference < 0 ? -difference : difference;
-  int64_t tolerance = std::max(os::TimeResolutionNs(item), os::TimeResolutionNs(counterpart));
+  int64_t tolerance =
+      std::max(TimeResolution(record.device, item), TimeResolution(status.device, counterpart));
   if (!same_file_system) tolerance = std::max(tolerance, kForeignToleranceNs);
-  const bool same_size = record.size == counterpart_size;
+  const bool same_size = record.size == status.size;
 
-  if (m_Operations.IsSameWriteTime(item, counterpart) || (same_size && distance < tolerance)) {
+  // Within the tolerance both versions are one (the coarser file system's
+  // resolution is part of it).
+  if (same_size && distance < tolerance) {
     if (!same_file_system) DebugTrace("[Strandel]FileSize is the same , so no need sync them !! ");
     return Verdict::kNothing;
   }

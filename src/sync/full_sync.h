@@ -11,9 +11,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
+#include "os/file_ops.h"
 #include "os/message_loop.h"
 #include "store/watch_task.h"
 #include "sync/file_operations.h"
@@ -65,13 +68,20 @@ class CFullSync {
   const FullSyncCounts& Counts() const { return m_Counts; }
 
  private:
+  // One listed item; its index in m_FileMap is its running index. The path
+  // is kept below the listed root, which a large tree repeats for every item.
   struct FileRecord {
     bool bIsDirectory = false;
-    std::wstring strFilePathName;
-    std::wstring strFileName;
+    std::wstring strRelativePath;
+    uint32_t name_offset = 0;  // where the last component begins in the path
     uint64_t size = 0;
     int64_t mtime_sec = 0;
     int64_t mtime_nsec = 0;
+    uint64_t device = 0;
+
+    std::wstring_view Directory() const {
+      return std::wstring_view(strRelativePath).substr(0, name_offset);
+    }
   };
 
   // What the comparison of an item with its counterpart on the other side asks for.
@@ -80,12 +90,17 @@ class CFullSync {
   bool BuildFileMap(const WatchTask& task, const TaskFilterEntry& filters, BOOL bIsDestDir);
   bool GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOOL bExclude,
                             const TaskFilterEntry& filters, BOOL bNotWatchSubDir);
-  bool AddFileToMap(const std::wstring& path, const std::wstring& name, bool bIsDirectory,
-                    uint64_t size, int64_t mtime_sec, int64_t mtime_nsec);
-  void SyncRecord(const WatchTask& task, const FileRecord& record, BOOL bIsDestDir);
-  Verdict Compare(const WatchTask& task, const FileRecord& record, const std::wstring& counterpart,
-                  uint64_t counterpart_size, int64_t counterpart_sec, int64_t counterpart_nsec,
+  bool AddFileToMap(const std::wstring& path, std::size_t name_offset, bool bIsDirectory,
+                    const os::FileStatus& status);
+  // item: the record's full path.
+  void SyncRecord(const WatchTask& task, const FileRecord& record, const std::wstring& item,
                   BOOL bIsDestDir);
+  Verdict Compare(const WatchTask& task, const FileRecord& record, const std::wstring& item,
+                  const std::wstring& counterpart, const os::FileStatus& status, BOOL bIsDestDir);
+  // Whether the listed item is still there, traced when not.
+  bool StillThere(const std::wstring& item);
+  // How finely the file system of the item at path, on device, stores times.
+  int64_t TimeResolution(uint64_t device, const std::wstring& path);
   void ReportOutcome(const WatchTask& task, BOOL bIsDestDir, bool success);
   bool DoFileOperation(LONG operation, const std::wstring& first, const std::wstring& second,
                        BOOL overwrite, const std::wstring& task_name);
@@ -97,8 +112,10 @@ class CFullSync {
   SyncFileOperations& m_Operations;
   ProgressSink* m_pSink;
   const std::atomic<bool>* m_pStop;
-  std::map<uint32_t, FileRecord> m_FileMap;
-  uint32_t m_nNextIndex = 0;
+  std::vector<FileRecord> m_FileMap;
+  std::wstring m_strListedRoot;  // the root of m_FileMap, ending in a separator
+  // Device -> time resolution, looked up once per device and pass.
+  std::vector<std::pair<uint64_t, int64_t>> m_Resolutions;
   FullSyncCounts m_Counts;
   // The pass's copy of the task's failure-report flag: a sink may clear it.
   bool m_bAsk = false;

@@ -195,6 +195,26 @@ TEST_F(SyncLogTest, RecorderWritesEveryEntryInOrderVerbatimWithAUtcStamp) {
               ElementsAre("500"));
 }
 
+TEST_F(SyncLogTest, ABatchKeepsEveryEntryInOrderAndHasThemStoredWhenItEnds) {
+  RunSyncLogRetention(db_);
+  SyncLogRecorder recorder(db_.FilePath(), db_.Lock());
+  const int total = static_cast<int>(SyncLogRecorder::kBatchRows) * 2 + 7;
+  recorder.BeginBatch();
+  recorder.BeginBatch();  // nested: only the outer end stores the rest
+  recorder.Record(Entry(L"first", 0));
+  // A flush asked for in the middle of a batch does not wait for its end.
+  std::future<void> flushed = std::async(std::launch::async, [&] { recorder.Flush(); });
+  ASSERT_EQ(flushed.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_THAT(Query("SELECT count(*) FROM SyncLog"), ElementsAre("1"));
+  for (int i = 1; i < total; ++i) recorder.Record(Entry(L"batched", i));
+  recorder.EndBatch();
+  recorder.EndBatch();
+  // Stored by the time the batch has ended, in the order of recording.
+  EXPECT_THAT(Query("SELECT count(*), sum(lLineNO != SN - 1) FROM SyncLog"),
+              ElementsAre(std::to_string(total) + "|0"));
+  EXPECT_EQ(recorder.Dropped(), 0u);
+}
+
 TEST_F(SyncLogTest, RecordDoesNotWaitForTheDatabaseLock) {
   RunSyncLogRetention(db_);  // the table exists, so it can be counted while locked
   SyncLogRecorder recorder(db_.FilePath(), db_.Lock());

@@ -78,6 +78,25 @@ class FileOperationsTest : public ::testing::Test {
   SyncFileOperations ops_;
 };
 
+TEST_F(FileOperationsTest, ACopyKeepsTheTimeOfTheVersionItCopied) {
+  // A write that lands just after the bytes were copied must not lend its
+  // time to the old bytes: both sides would then look the same for good.
+  const fs::path source = dir_.path() / "a";
+  const fs::path target = dir_.path() / "a.copy";
+  Write(source, 100, 'x');
+  fs::last_write_time(source, fs::last_write_time(source) - std::chrono::hours(5));
+  const auto copied_time = fs::last_write_time(source);
+  os::SetFileFaultForTest([&](std::string_view operation, const std::string& path) {
+    if (operation == "rename" && path == target.string()) Write(source, 100, 'y');
+    return 0;
+  });
+  EXPECT_TRUE(ops_.SyncCopyFile(W("a"), W("a.copy"), FALSE, nullptr, L"t"));
+  os::SetFileFaultForTest({});
+  EXPECT_EQ(ReadFile(target), std::string(100, 'x'));
+  EXPECT_EQ(fs::last_write_time(target), copied_time);
+  EXPECT_NE(fs::last_write_time(source), copied_time);
+}
+
 TEST_F(FileOperationsTest, LockedSourceIsRetriedOnTheScheduleWhileThatCanStillHelp) {
   enum Meanwhile { kNothing, kRelease, kGrow, kRemove };
   struct Case {
