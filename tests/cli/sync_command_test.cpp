@@ -36,7 +36,9 @@ class SyncCommandTest : public CliTest, public ::testing::WithParamInterface<boo
     }
   }
   void TearDown() override {
-    if (daemon_) EXPECT_EQ(daemon_->Stop(), 0) << daemon_->Output();
+    if (daemon_) {
+      EXPECT_EQ(daemon_->Stop(), 0) << daemon_->Output();
+    }
   }
 
   void PlantTrap() { fs::create_directory_symlink(outside_, dst_ / "trap"); }
