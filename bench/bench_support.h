@@ -11,6 +11,19 @@
 #include <string>
 #include <vector>
 
+// A path in the module's wide form; a path that is not valid text ends the
+// benchmark.
+inline std::wstring Wide(const std::string& text) {
+  std::wstring out(text.size() + 1, L'\0');
+  const size_t n = std::mbstowcs(out.data(), text.c_str(), out.size());
+  if (n == static_cast<size_t>(-1)) {
+    std::fprintf(stderr, "path is not valid text: %s\n", text.c_str());
+    std::exit(1);
+  }
+  out.resize(n);
+  return out;
+}
+
 inline std::filesystem::path ScratchDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/strandel-bench-XXXXXX";

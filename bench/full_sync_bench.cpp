@@ -85,17 +85,6 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-std::wstring Wide(const std::string& text) {
-  std::wstring out(text.size() + 1, L'\0');
-  const size_t n = std::mbstowcs(out.data(), text.c_str(), out.size());
-  if (n == static_cast<size_t>(-1)) {
-    std::fprintf(stderr, "path is not valid text: %s\n", text.c_str());
-    std::exit(1);
-  }
-  out.resize(n);
-  return out;
-}
-
 void WriteRandom(const std::string& path, size_t size, std::mt19937_64& rng, bool in_place) {
   static std::vector<char> buffer;
   buffer.resize(size);

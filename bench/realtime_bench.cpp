@@ -250,17 +250,6 @@ void MeasureBurst(const std::string& label, const fs::path& src, const fs::path&
   std::printf("\n");
 }
 
-std::wstring Wide(const std::string& text) {
-  std::wstring out(text.size() + 1, L'\0');
-  const size_t n = std::mbstowcs(out.data(), text.c_str(), out.size());
-  if (n == static_cast<size_t>(-1)) {
-    std::fprintf(stderr, "path is not valid text: %s\n", text.c_str());
-    std::exit(1);
-  }
-  out.resize(n);
-  return out;
-}
-
 template <typename T>
 T Symbol(void* library, const char* name) {
   void* address = dlsym(library, name);

@@ -62,8 +62,8 @@ typedef struct SyncProgressInfo {
   uint64_t nBytesListed;  /* the sizes of those files */
   uint64_t nItemsChecked; /* of the listed items, those compared so far */
   uint64_t nBytesChecked;
-  uint64_t nItemsDone;    /* operations that succeeded */
-  uint64_t nItemsFailed;  /* items that failed for good */
+  uint64_t nItemsDone;   /* operations that succeeded */
+  uint64_t nItemsFailed; /* items that failed for good */
   uint64_t nBytesCopied;
 } SyncProgressInfo;
 
@@ -243,10 +243,10 @@ typedef struct IWatcherMonitorVtbl {
   ULONG (*Release)(IWatcherMonitor* This);
   HRESULT (*GetTypeInfoCount)(IWatcherMonitor* This, UINT* pctinfo);
   HRESULT (*GetTypeInfo)(IWatcherMonitor* This, UINT iTInfo, ULONG lcid, void** ppTInfo);
-  HRESULT (*GetIDsOfNames)
+  HRESULT(*GetIDsOfNames)
   (IWatcherMonitor* This, REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
    DISPID* rgDispId);
-  HRESULT (*Invoke)
+  HRESULT(*Invoke)
   (IWatcherMonitor* This, DISPID dispIdMember, REFIID riid, ULONG lcid, WORD wFlags,
    DISPPARAMS* pDispParams, VARIANT* pVarResult, void* pExcepInfo, UINT* puArgErr);
   LONG (*AddWatchTask)(IWatcherMonitor* This, WatchTaskInfo* pInfo);
@@ -256,7 +256,7 @@ typedef struct IWatcherMonitorVtbl {
   LONG (*SyncWatchTask)(IWatcherMonitor* This, WatchTaskInfo* pInfo);
   LONG (*SetNotifyWindow)(IWatcherMonitor* This, HWND hWnd, UINT uMsg);
   HRESULT (*GetTaskCount)(IWatcherMonitor* This, LONG* pCount);
-  HRESULT (*ConnectNetShare)
+  HRESULT(*ConnectNetShare)
   (IWatcherMonitor* This, BSTR strPath, BSTR strUserName, BSTR strPassword);
 } IWatcherMonitorVtbl;
 struct IWatcherMonitor {

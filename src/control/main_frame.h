@@ -125,7 +125,7 @@ class CMainFrame : public os::MessageLoop {
   // The plan lock serialises the starts of full syncs: each waits for the
   // previous sync's completion before it hands over its task.
   std::mutex m_PlanLock;
-  bool m_bPlanStopped = false;  // guarded by m_PlanLock: no sync starts after a release
+  bool m_bPlanStopped = false;   // guarded by m_PlanLock: no sync starts after a release
   std::thread m_hWaitThread;     // guarded by m_PlanLock; ends when a sync completes
   std::mutex m_PlanThreadMutex;  // guards the pointer, so that a release can reach the thread
   std::unique_ptr<CPlanSyncThread> m_pPlanWatchThread;  // changed under m_PlanLock too

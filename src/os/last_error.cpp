@@ -92,7 +92,7 @@ std::string DescribeError(DWORD code) {
     case ERROR_NOT_SUPPORTED:
       return "the file system does not support it";
     default:
-      return "error " + std::to_string(code);
+      return std::string("error ").append(std::to_string(code));
   }
 }
 
