@@ -218,6 +218,10 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
 
   clock_.Advance(10min - 1s);
   ASSERT_TRUE(StepUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
+  // The timer is armed again by a message the sync posted before its end:
+  // the clock moves on only once the controller has served it.
+  ASSERT_TRUE(PollUntil([&] { return frame.PendingMessages() == 0; }));
+  frame.SendMessage(0, 0, 0);
   clock_.Advance(10min - 1s);
   ASSERT_TRUE(StepUntil([&] { return window.Count(kOpSyncEnd) == 2; }));
 
