@@ -75,7 +75,6 @@ void DecodeNotifications(const char* records, std::size_t size, const WatchTask&
     if (record->Action == 0) break;
     const std::wstring file_name = name_of(record);
     std::wstring new_name;
-    if (shared.IsFullSyncOf(task.strWatchTaskName)) break;  // the full sync covers it all
 
     bool skip = false;
     switch (record->Action) {
@@ -146,6 +145,14 @@ void DecodeNotifications(const char* records, std::size_t size, const WatchTask&
       skip = true;
     }
     if (!skip && !task.bBidirectional && !source_side) skip = true;
+    if (!skip && shared.IsFullSyncOf(task.strWatchTaskName)) {
+      // The running full sync may have listed this name already: another
+      // one, once it ends, brings the change across.
+      DebugTraceW(L"[Strandel]A change of task %ls came during its full sync: another follows",
+                  task.strWatchTaskName.c_str());
+      shared.MarkNeedsFullSync(task.strWatchTaskName);
+      skip = true;
+    }
     if (!skip) {
       shared.QueueChangeRecord(action, file_name, new_name, task.strWatchTaskName, source_side,
                                same_fs);

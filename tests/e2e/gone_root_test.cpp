@@ -20,6 +20,8 @@ using module_host::HasContent;
 using module_host::TaskInfo;
 using module_host::Write;
 using testing_support::PollUntil;
+using testing_support::ReadFile;
+using testing_support::RunProcess;
 using testing_support::TempDir;
 
 using Files = std::map<std::string, std::string>;  // relative name -> content
@@ -81,6 +83,70 @@ TEST(GoneRoot, ASourceOrDestinationMadeAgainGetsEveryFile) {
   WriteAll(src, files);
   ASSERT_TRUE(ArriveIn(dst, files));
   EXPECT_EQ(module_host::DeleteTask(L"remade"), 0);
+}
+
+// A source that is a volume of its own, unmounted and mounted again. The test
+// runs again in a child inside its own user and mount namespaces, where a
+// tmpfs can be mounted without privileges; the inner half does the work.
+TEST(GoneRoot, AnUnmountedSourceIsWatchedAgainWhenItsVolumeIsBack) {
+  TempDir dir;
+  const auto run =
+      RunProcess("/usr/bin/unshare",
+                 {"-Urm", "/usr/bin/env", "STRANDEL_TRACE=" + (dir.path() / "trace").string(),
+                  "STRANDEL_TEST_MOUNT_DIR=" + dir.str(),
+                  fs::read_symlink("/proc/self/exe").string(), "--gtest_also_run_disabled_tests",
+                  "--gtest_filter=GoneRoot.DISABLED_UnmountedSourceInsideANamespace"},
+                 "", std::chrono::seconds(60));
+  if (run.output.find("unshare failed") != std::string::npos) {
+    GTEST_SKIP() << "no unprivileged mount namespace here: " << run.output;
+  }
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+}
+
+bool Mount(const fs::path& at) {
+  return RunProcess("/usr/bin/mount", {"-t", "tmpfs", "tmpfs", at.string()}).exit_code == 0;
+}
+
+TEST(GoneRoot, DISABLED_UnmountedSourceInsideANamespace) {
+  const char* base = std::getenv("STRANDEL_TEST_MOUNT_DIR");
+  ASSERT_NE(base, nullptr);
+  const fs::path vol = fs::path(base) / "vol";
+  const fs::path dst = fs::path(base) / "dst";
+  const fs::path trace = fs::path(base) / "trace";
+  fs::create_directories(vol);
+  fs::create_directories(dst);
+  ASSERT_TRUE(Mount(vol));
+  TaskInfo info(L"volume", vol, dst);
+  ASSERT_GE(CHostAddTask(g_module.Monitor(), info.get()), 20000);
+  Files files{{"first.txt", "first"}};
+  WriteAll(vol, files);
+  ASSERT_TRUE(ArriveIn(dst, files));
+
+  // The module may hold a file of the volume open for a moment.
+  ASSERT_TRUE(
+      PollUntil([&] { return RunProcess("/usr/bin/umount", {vol.string()}).exit_code == 0; }));
+  ASSERT_TRUE(PollUntil(
+      [&] { return ReadFile(trace).find(vol.string() + " is gone") != std::string::npos; }));
+  Write(vol / "on-the-mount-directory.txt", "never synchronised");
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        return ReadFile(trace).find(vol.string() + " is there again, but not on") !=
+               std::string::npos;
+      },
+      std::chrono::seconds(20)));
+
+  ASSERT_TRUE(Mount(vol));
+  files = {{"early.txt", "before the watch"}};
+  WriteAll(vol, files);
+  ASSERT_TRUE(ArriveIn(dst, files));
+  files.insert({"late.txt", "after the watch"});
+  WriteAll(vol, files);
+  ASSERT_TRUE(ArriveIn(dst, files));
+  EXPECT_FALSE(fs::exists(dst / "on-the-mount-directory.txt"));
+  EXPECT_EQ(module_host::DeleteTask(L"volume"), 0);
+  EXPECT_TRUE(
+      PollUntil([&] { return RunProcess("/usr/bin/umount", {vol.string()}).exit_code == 0; }));
 }
 
 }  // namespace

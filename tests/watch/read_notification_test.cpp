@@ -109,13 +109,22 @@ TEST_F(DecodeTest, TheTasksOwnFiltersDropChanges) {
   // A one-way destination's echo still consumes its entry.
   EXPECT_EQ(shared_.AddFilterMap.Size(), 0u);
 
-  // The task's full sync covers everything its reads report meanwhile.
+  // During the task's full sync a change is left to another full sync after
+  // it (the running one may have listed the name already); the sync's own
+  // writes are echoes and ask for nothing.
   shared_.SetFullSync(L"DOCS");
+  shared_.AddFilterMap.Insert(L"/backup/docs/synced", L"docs");
+  Decode({{1, L"synced"}}, FALSE);
+  EXPECT_FALSE(shared_.NeedsFullSync(L"docs"));
+  EXPECT_EQ(shared_.AddFilterMap.Size(), 0u);
   Decode({{1, L"a"}, {2, L"b"}});
   EXPECT_TRUE(Queued().empty());
+  EXPECT_TRUE(shared_.NeedsFullSync(L"docs"));
+  shared_.TakeNeedsFullSync();
   shared_.SetFullSync(L"other");
   Decode({{1, L"a"}});
   EXPECT_EQ(Queued().size(), 1u);
+  EXPECT_FALSE(shared_.NeedsFullSync(L"docs"));
 
   // At a volume root, changes whose top-level item has vanished are dropped,
   // but not top-level removals. (lost+found counts as a system folder only at
