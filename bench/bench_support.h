@@ -1,7 +1,8 @@
-// Shared by the benchmarks: a scratch directory on the machine's temporary
-// file system.
+// Shared by the benchmarks: a scratch directory, commands run and waited
+// for, paths in the module's wide form, and the loaded module's exports.
 #pragma once
 
+#include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,17 @@ inline std::wstring Wide(const std::string& text) {
   }
   out.resize(n);
   return out;
+}
+
+// An export of the loaded module; a missing one ends the benchmark.
+template <typename T>
+T Symbol(void* library, const char* name) {
+  void* address = dlsym(library, name);
+  if (address == nullptr) {
+    std::fprintf(stderr, "missing export %s\n", name);
+    std::exit(1);
+  }
+  return reinterpret_cast<T>(address);
 }
 
 inline std::filesystem::path ScratchDir() {

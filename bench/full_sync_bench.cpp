@@ -187,16 +187,6 @@ long ProcStatusKb(const char* field) {
   return -1;
 }
 
-template <typename T>
-T Symbol(void* library, const char* name) {
-  void* address = dlsym(library, name);
-  if (address == nullptr) {
-    std::fprintf(stderr, "missing export %s\n", name);
-    std::exit(1);
-  }
-  return reinterpret_cast<T>(address);
-}
-
 // The loaded module and a host window that waits for the end of a sync.
 class Module {
  public:

@@ -250,16 +250,6 @@ void MeasureBurst(const std::string& label, const fs::path& src, const fs::path&
   std::printf("\n");
 }
 
-template <typename T>
-T Symbol(void* library, const char* name) {
-  void* address = dlsym(library, name);
-  if (address == nullptr) {
-    std::fprintf(stderr, "missing export %s\n", name);
-    std::exit(1);
-  }
-  return reinterpret_cast<T>(address);
-}
-
 int RunOurs(const char* library_path) {
   const fs::path data = ScratchDir();
   const fs::path scratch = ScratchDir();

@@ -1,7 +1,6 @@
 #include "daemon.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include "sync_command.h"
 #include "sync_starter.h"
 #include "task_commands.h"
+#include "wake_fd.h"
 
 namespace host {
 namespace {
@@ -168,7 +168,7 @@ int RunDaemon(const fs::path& data_dir, bool quiet, bool initial_sync) {
   }
   HistoryTail tail(data_dir / "Strandel.db", quiet);
   SyncRouter router;  // its window outlives the module
-  const UniqueFd stopping(::eventfd(0, EFD_CLOEXEC));
+  const UniqueFd stopping = MakeWakeFd();
   std::unique_ptr<SyncStarter> starter;
   int status = 1;
   {
@@ -182,8 +182,7 @@ int RunDaemon(const fs::path& data_dir, bool quiet, bool initial_sync) {
           ServeUntilStopped(data_dir, session.monitor(), signals.get(), tail, syncs, initial_sync);
     }
     // A question waiting for a client's answer gives way to the stop.
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(stopping.get(), &one, sizeof one);
+    Wake(stopping.get());
   }  // the module is released: a start waiting in it returns
   starter.reset();
   tail.Print();  // what the module finished while stopping

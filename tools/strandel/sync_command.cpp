@@ -1,7 +1,6 @@
 #include "sync_command.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "monitor_tasks.h"
 #include "sync_display.h"
 #include "sync_starter.h"
+#include "wake_fd.h"
 
 namespace host {
 namespace {
@@ -76,15 +76,12 @@ std::optional<int> SyncThroughDaemon(int daemon, const SyncCommand& command) {
 class LocalChannel final : public SyncChannel {
  public:
   LocalChannel(SyncDisplay& display, int syncs)
-      : display_(display), remaining_(syncs), done_(::eventfd(0, EFD_CLOEXEC)) {}
+      : display_(display), remaining_(syncs), done_(MakeWakeFd()) {}
   int done_fd() const { return done_.get(); }
 
   LRESULT Deliver(const SyncReport& report) override {
     const LRESULT reply = display_.Show(report);
-    if (report.operation == kSyncEnd && --remaining_ == 0) {
-      const uint64_t one = 1;
-      [[maybe_unused]] const ssize_t written = ::write(done_.get(), &one, sizeof one);
-    }
+    if (report.operation == kSyncEnd && --remaining_ == 0) Wake(done_.get());
     return reply;
   }
 
@@ -103,7 +100,7 @@ int SyncHere(const std::filesystem::path& data_dir, const SyncCommand& command) 
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   const UniqueFd signals(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
-  const UniqueFd stopping(::eventfd(0, EFD_CLOEXEC));
+  const UniqueFd stopping = MakeWakeFd();
 
   SyncDisplayOptions options = DisplayOptions(command);
   options.stop_fd = stopping.get();
@@ -138,8 +135,7 @@ int SyncHere(const std::filesystem::path& data_dir, const SyncCommand& command) 
       if (fds[1].revents != 0) break;
       if (fds[0].revents != 0) {
         interrupted = true;
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(stopping.get(), &one, sizeof one);
+        Wake(stopping.get());
         break;
       }
     }
