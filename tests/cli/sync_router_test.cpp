@@ -60,22 +60,4 @@ TEST(SyncRouter, ReportsReachTheSyncThatAskedForThemAndNoOther) {
   EXPECT_EQ(photos->seen, (std::vector<std::string>{"photos:0:/p", "photos:6:photos"}));
 }
 
-TEST(SyncRouter, AReportCrossesTheSocketUnchanged) {
-  SyncReport report = Report(3, "/s/ä b");
-  report.task = "docs";
-  report.second = "/d/ä b";
-  report.error = 1921;
-  report.ask = true;
-  report.listed = 1ull << 40;
-  report.copied_bytes = 7;
-  const auto back = SyncReport::Parse(report.Fields());
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(back->Fields(), report.Fields());
-  auto broken = report.Fields();
-  broken[2] = "x";
-  EXPECT_FALSE(SyncReport::Parse(broken).has_value());
-  broken.pop_back();
-  EXPECT_FALSE(SyncReport::Parse(broken).has_value());
-}
-
 }  // namespace
