@@ -24,10 +24,9 @@ inline constexpr UINT WM_NEEDS_FULL_SYNC = WM_USER + 35;
 // A scheduled sync more often than this arms no timer.
 inline constexpr DWORD kMinimumSyncPeriodMs = 60000;
 
-// How long a start gives a new scheduled-sync thread, and a running one, before
-// it posts the request.
+// How long a start gives a new scheduled-sync thread to come up before it
+// posts the request anyway (the queue takes posts before the thread runs).
 inline constexpr DWORD kPlanThreadStartWaitMs = 200;
-inline constexpr DWORD kPlanThreadPostWaitMs = 100;
 
 // How long a release waits for the watch thread to confirm its end.
 inline constexpr DWORD kWatchExitWaitMs = 1000;

@@ -25,7 +25,12 @@ void CPlanSyncThread::HandTask(const WatchTask& task) {
 
 void CPlanSyncThread::RequestStop() { m_bStop.store(true); }
 
-void CPlanSyncThread::OnLoopStart() { DebugTrace("[Strandel] CPlanSyncThread InitInstance !"); }
+void CPlanSyncThread::WaitStarted(DWORD timeout_ms) { m_Started.Wait(timeout_ms); }
+
+void CPlanSyncThread::OnLoopStart() {
+  DebugTrace("[Strandel] CPlanSyncThread InitInstance !");
+  m_Started.Set();
+}
 
 LRESULT CPlanSyncThread::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_START_PLANNING) {

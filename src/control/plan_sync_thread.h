@@ -46,6 +46,8 @@ class CPlanSyncThread final : public os::MessageLoop {
   void HandTask(const WatchTask& task);
   // The running pass ends before its next item and no further pass starts.
   void RequestStop();
+  // Waits until the thread's loop runs, at most timeout_ms on the module clock.
+  void WaitStarted(DWORD timeout_ms);
 
  protected:
   LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -57,6 +59,7 @@ class CPlanSyncThread final : public os::MessageLoop {
 
   PlanSyncContext m_Context;
   std::shared_ptr<os::Event> m_hSyncComplete;
+  os::Event m_Started{true, false};
   std::atomic<bool> m_bStop{false};
   std::mutex m_HandedMutex;
   WatchTask m_HandedTask;  // guarded by m_HandedMutex

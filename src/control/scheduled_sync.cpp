@@ -1,7 +1,6 @@
 // The controller's side of the scheduled full sync: starting one on the
 // scheduled-sync thread after the previous one has completed, arming a task's
 // timer again after its sync, and the full sync of a task that lost changes.
-#include <chrono>
 #include <system_error>
 
 #include "control/main_frame.h"
@@ -40,11 +39,12 @@ BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* pTask) {
         "(CPlanSyncThread*)AfxBeginThread(RUNTIME_CLASS(CPlanSyncThread)); LINE:%d",
         __LINE__);
     if (pTask != nullptr) m_pPlanWatchThread->HandTask(*pTask);
-    os::GetClock().Sleep(std::chrono::milliseconds(kPlanThreadStartWaitMs));
+    m_pPlanWatchThread->WaitStarted(kPlanThreadStartWaitMs);
     DebugTrace("[Strandel]AfxBeginThread PlanSync");
   } else {
+    // The thread is up and idle (the previous sync has completed): a fixed
+    // pause here would only delay every sync.
     if (pTask != nullptr) m_pPlanWatchThread->HandTask(*pTask);
-    os::GetClock().Sleep(std::chrono::milliseconds(kPlanThreadPostWaitMs));
     DebugTrace("[Strandel]Just postthreadmessage to StartPlanSync()");
   }
   m_pPlanWatchThread->PostMessage(WM_START_PLANNING, wTimerIndex, pTask != nullptr ? 1 : 0);

@@ -106,7 +106,12 @@ class TempGuard {
 
 // A root module's copies belong to their source's owner, so that a copy in
 // another user's folder is theirs and no one else gains access through it.
-bool KeepsOwners() { return ::geteuid() == 0; }
+// The effective user only changes in a child about to run something else; a
+// stale answer there makes fchown fail, which already falls back to owner-only.
+bool KeepsOwners() {
+  static const bool root = ::geteuid() == 0;
+  return root;
+}
 
 // Another process holds the source so that a copy would be torn: an exclusive
 // flock, or a POSIX/OFD write lock anywhere in the file (how SQLite marks a
@@ -352,11 +357,11 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
 
   ParentDirectory target_at;
   if (Locate(to, &target_at) != 0) return Fail(errno, to, ErrnoContext::kCopy);
-  // Cheap early answers; the final step still guards against a late arrival.
+  // A cheap early answer for a replacement; a copy that must not replace is
+  // guarded by its final step alone, as callers have just seen the name free.
   struct stat target;
-  if (StatAt(target_at, &target) == 0) {
-    if (no_replace) return Fail(EEXIST, to, ErrnoContext::kCopy);
-    if (S_ISDIR(target.st_mode)) return Fail(EISDIR, to, ErrnoContext::kCopy);
+  if (!no_replace && StatAt(target_at, &target) == 0 && S_ISDIR(target.st_mode)) {
+    return Fail(EISDIR, to, ErrnoContext::kCopy);
   }
 
   if (S_ISLNK(source.st_mode)) {
@@ -406,7 +411,7 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   // lose: after a crash it may be short, the source is whole, and the next
   // comparison sees the sizes differ and copies again.
   struct stat existing;
-  const bool replaces = StatAt(target_at, &existing) == 0;
+  const bool replaces = !no_replace && StatAt(target_at, &existing) == 0;
   if ((replaces && Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0) ||
       out.Close() != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);

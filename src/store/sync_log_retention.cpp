@@ -57,9 +57,13 @@ void RunSyncLogRetention(ModuleDatabase& database) {
   if (!found_days) AddSetting(config, L"logreservedays", days);
   if (!found_limit) AddSetting(config, L"logreservenum", limit);
 
-  if (records.getTable(L"SyncLog").isMissing()) return;
+  CRecordTable history = records.getTable(L"SyncLog");
+  if (history.isMissing()) return;
   records.deleteWhere(
       L"SyncLog", L"datetime('now', '-" + std::to_wstring(days) + L" day') >= strftime(lDateTime)");
+  // Keeping the newest rows sorts the whole history: every start would pay
+  // for it, though it only removes rows when there are more than the limit.
+  if (history.count() <= limit) return;
   records.deleteWhere(L"SyncLog",
                       L"SN NOT IN (SELECT SN FROM SyncLog ORDER BY lDateTime DESC LIMIT " +
                           std::to_wstring(limit) + L")");
