@@ -48,10 +48,6 @@ std::wstring SyncBakName(const std::wstring& path) {
 
 BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                                       BOOL fail_if_exists, DWORD* error, const std::wstring& task) {
-  if (!os::PathExists(source)) {
-    Store(error, ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
   bool added = !os::PathExists(destination) && m_Shared.AddFilterMap.Insert(destination, task);
   // The copy carries the times of the very bytes it read. Reading the
   // source's time again afterwards could stamp a newer time on older bytes,
@@ -62,6 +58,13 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
   }
   if (added) m_Shared.AddFilterMap.Erase(destination);
   DWORD current = os::GetLastError();
+  // The copy looks at its source first; whether a failure means the source
+  // is gone is asked only when there is a failure.
+  if ((current == ERROR_FILE_NOT_FOUND || current == ERROR_PATH_NOT_FOUND) &&
+      !os::PathExists(source)) {
+    Store(error, ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
   os::FileStatus status{};
   os::GetFileStatus(source, &status);
   const uint64_t reference_size = status.size;

@@ -97,6 +97,20 @@ TEST_F(FileOperationsTest, ACopyKeepsTheTimeOfTheVersionItCopied) {
   EXPECT_NE(fs::last_write_time(source), copied_time);
 }
 
+TEST_F(FileOperationsTest, AMissingSourceIsNotFoundWhereverItWasAndLeavesNoTrace) {
+  // Gone with its directory too: the copy's own lookup fails on the path,
+  // yet the caller must learn that the file is not there.
+  fs::create_directory(dir_.path() / "out");
+  for (const char* source : {"gone", "no-dir/gone"}) {
+    SCOPED_TRACE(source);
+    DWORD error = ERROR_SUCCESS;
+    EXPECT_FALSE(ops_.SyncCopyFile(W(source), W("out/copy"), FALSE, &error, L"t"));
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(shared_.AddFilterMap.Contains(W("out/copy")));
+    EXPECT_TRUE(fs::is_empty(dir_.path() / "out"));
+  }
+}
+
 TEST_F(FileOperationsTest, LockedSourceIsRetriedOnTheScheduleWhileThatCanStillHelp) {
   enum Meanwhile { kNothing, kRelease, kGrow, kRemove };
   struct Case {
