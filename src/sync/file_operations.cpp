@@ -65,6 +65,12 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
     Store(error, ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  // The name was free when the caller looked; another copy of this very
+  // version (a full sync and a change of the same file) may have filled it since.
+  if (current == ERROR_FILE_EXISTS && fail_if_exists && IsSameWriteTime(source, destination)) {
+    Store(error, ERROR_SUCCESS);
+    return TRUE;
+  }
   os::FileStatus status{};
   os::GetFileStatus(source, &status);
   const uint64_t reference_size = status.size;

@@ -111,6 +111,23 @@ TEST_F(FileOperationsTest, AMissingSourceIsNotFoundWhereverItWasAndLeavesNoTrace
   }
 }
 
+TEST_F(FileOperationsTest, ACopyThatMustNotReplaceAcceptsOnlyItsOwnVersionInTheWay) {
+  // A full sync and the change that made the file may both copy it: the one
+  // that comes second finds the name taken by the very same version.
+  const fs::path source = dir_.path() / "s";
+  Write(source, 100, 'x');
+  fs::last_write_time(source, fs::last_write_time(source) - std::chrono::hours(5));
+  ASSERT_TRUE(os::CopyFile(W("s"), W("same"), TRUE));
+  Write(dir_.path() / "other", 100, 'y');
+
+  DWORD error = ERROR_GEN_FAILURE;
+  EXPECT_TRUE(ops_.SyncCopyFile(W("s"), W("same"), TRUE, &error, L"t"));
+  EXPECT_EQ(error, ERROR_SUCCESS);
+  EXPECT_FALSE(ops_.SyncCopyFile(W("s"), W("other"), TRUE, &error, L"t"));
+  EXPECT_EQ(error, ERROR_FILE_EXISTS);
+  EXPECT_EQ(ReadFile(dir_.path() / "other"), std::string(100, 'y'));
+}
+
 TEST_F(FileOperationsTest, LockedSourceIsRetriedOnTheScheduleWhileThatCanStillHelp) {
   enum Meanwhile { kNothing, kRelease, kGrow, kRemove };
   struct Case {
