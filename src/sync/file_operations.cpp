@@ -23,6 +23,9 @@ constexpr int64_t kFreshSeconds = 2;
 
 std::string Narrow(const std::wstring& path) { return os::ToUtf8(path); }
 
+// The history held back on this thread, if any.
+thread_local SyncFileOperations::HeldHistory* t_pHeld = nullptr;
+
 void Store(DWORD* error, DWORD value) {
   if (error != nullptr) *error = value;
 }
@@ -291,7 +294,23 @@ void SyncFileOperations::WriteSyncLog(const ChangeRecord& record, const std::wst
   entry.nErrorNo = error;
   entry.nLineNo = line;
   entry.strInfo = info;
+  if (t_pHeld != nullptr && &t_pHeld->m_Operations == this) {
+    t_pHeld->m_Entries.push_back(std::move(entry));
+    return;
+  }
   recorder->Record(std::move(entry));
+}
+
+SyncFileOperations::HeldHistory::HeldHistory(SyncFileOperations& operations)
+    : m_Operations(operations), m_pOuter(t_pHeld) {
+  t_pHeld = this;
+}
+
+SyncFileOperations::HeldHistory::~HeldHistory() {
+  t_pHeld = m_pOuter;
+  SyncLogRecorder* recorder = m_Operations.m_pRecorder.load();
+  if (recorder == nullptr) return;
+  for (SyncLogEntry& entry : m_Entries) recorder->Record(std::move(entry));
 }
 
 SyncFileOperations::HistoryBatch::HistoryBatch(SyncFileOperations& operations)

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "store/sync_log_recorder.h"
 #include "watch/change_record.h"
@@ -73,6 +74,23 @@ class SyncFileOperations {
 
    private:
     SyncLogRecorder* m_pRecorder;
+  };
+
+  // While one lives, the history entries this thread writes are held back;
+  // when it ends they are written, unless it was told to drop them.
+  class HeldHistory {
+   public:
+    explicit HeldHistory(SyncFileOperations& operations);
+    ~HeldHistory();
+    HeldHistory(const HeldHistory&) = delete;
+    HeldHistory& operator=(const HeldHistory&) = delete;
+    void Drop() { m_Entries.clear(); }
+
+   private:
+    friend class SyncFileOperations;
+    SyncFileOperations& m_Operations;
+    HeldHistory* m_pOuter;
+    std::vector<SyncLogEntry> m_Entries;
   };
 
  private:

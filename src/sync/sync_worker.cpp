@@ -77,7 +77,15 @@ void CSyncWorker::ProcessSyncQueue() {
       if (!PassesTaskFilter(task, record)) continue;
     }
     const BOOL source_side = record.bSourceSide;
+    SyncFileOperations::HeldHistory held(m_Operations);
     const BOOL result = source_side ? DispatchToDest(task, record) : DispatchToSource(record, task);
+    // A file renamed or deleted right after it was written (a lock file, an
+    // editor's or a downloader's temporary) is gone before its copy: the
+    // record that took it away tells what happened, so this one says nothing.
+    if (!result && TakenAwayByALaterRecord(task, record)) {
+      held.Drop();
+      continue;
+    }
     if (source_side) {
       m_Operations.WriteSyncLog(
           record, task.strSourceDir, task.strDestDir, L"SyncFinish", result ? 0 : 1,
@@ -109,6 +117,14 @@ BOOL CSyncWorker::PassesTaskFilter(const WatchTask& task, const ChangeRecord& re
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return TRUE;
   const std::wstring name = BareName(renamed ? record.strNewFileName : record.strFileName);
   return m_Shared.m_TaskFilterMap.Passes(task.strWatchTaskName, name) ? TRUE : FALSE;
+}
+
+bool CSyncWorker::TakenAwayByALaterRecord(const WatchTask& task, const ChangeRecord& record) {
+  if (record.dwAction != 1 && record.dwAction != 3 && record.dwAction != 5) return false;
+  const std::wstring& item = record.dwAction == 5 ? record.strNewFileName : record.strFileName;
+  const std::wstring& near = record.bSourceSide ? task.strSourceDir : task.strDestDir;
+  if (os::GetFileAttributes(JoinWatchPath(near, item)) != INVALID_FILE_ATTRIBUTES) return false;
+  return m_Shared.m_ChangeQueue.DepartureQueued(record.strTaskName, record.bSourceSide, item);
 }
 
 BOOL CSyncWorker::Dispatch(const WatchTask& task, const ChangeRecord& record) {

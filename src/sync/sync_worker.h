@@ -38,6 +38,9 @@ class CSyncWorker {
  private:
   void Run();
   BOOL Dispatch(const WatchTask& task, const ChangeRecord& record);
+  // A failed record's item is gone from its side, and a queued record
+  // removes or renames it (or a directory above it).
+  bool TakenAwayByALaterRecord(const WatchTask& task, const ChangeRecord& record);
 
   WatchShared& m_Shared;
   ChangeHandlers& m_Handlers;

@@ -1,7 +1,28 @@
 #include "watch/change_record.h"
 
+#include "os/text.h"
+
+namespace {
+
+std::wstring KeyOf(const std::wstring& task, BOOL source_side, const std::wstring& relative) {
+  std::wstring key = task;
+  key += L'\0';
+  key += source_side ? L'S' : L'D';
+  key += relative;
+  return key;
+}
+
+}  // namespace
+
+std::optional<std::wstring> ChangeQueue::DepartureKey(const ChangeRecord& record) {
+  // 2 removed, 4 an old name alone, 5 renamed: each takes strFileName away.
+  if (record.dwAction != 2 && record.dwAction != 4 && record.dwAction != 5) return std::nullopt;
+  return KeyOf(record.strTaskName, record.bSourceSide, record.strFileName);
+}
+
 bool ChangeQueue::Append(ChangeRecord record) {
   std::lock_guard<std::mutex> guard(mutex_);
+  if (auto key = DepartureKey(record)) ++departures_[std::move(*key)];
   records_.push_back(std::move(record));
   return records_.size() == 1;
 }
@@ -11,10 +32,26 @@ std::optional<ChangeRecord> ChangeQueue::TakeFront() {
   if (records_.empty()) return std::nullopt;
   ChangeRecord front = std::move(records_.front());
   records_.pop_front();
+  if (auto key = DepartureKey(front)) {
+    const auto it = departures_.find(*key);
+    if (it != departures_.end() && --it->second == 0) departures_.erase(it);
+  }
   return front;
 }
 
 std::size_t ChangeQueue::Size() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return records_.size();
+}
+
+bool ChangeQueue::DepartureQueued(const std::wstring& task, BOOL source_side,
+                                  const std::wstring& relative) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (departures_.empty()) return false;
+  // The item itself, then each directory above it.
+  for (std::size_t end = relative.size(); end != 0 && end != std::wstring::npos;
+       end = relative.rfind(os::kPathSeparator, end - 1)) {
+    if (departures_.count(KeyOf(task, source_side, relative.substr(0, end)))) return true;
+  }
+  return false;
 }

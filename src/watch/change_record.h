@@ -3,10 +3,12 @@
 // ChangeQueue is thread-safe (its own lock).
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "strandel/strandel.h"
 
@@ -28,8 +30,17 @@ class ChangeQueue {
   std::optional<ChangeRecord> TakeFront();
   std::size_t Size() const;
   bool Empty() const { return Size() == 0; }
+  // Whether a record still queued takes relative (or a directory holding it)
+  // away from that side of the task, by removing or renaming it.
+  bool DepartureQueued(const std::wstring& task, BOOL source_side,
+                       const std::wstring& relative) const;
 
  private:
+  static std::optional<std::wstring> DepartureKey(const ChangeRecord& record);
+
   mutable std::mutex mutex_;
   std::deque<ChangeRecord> records_;  // guarded by mutex_
+  // Queued removals and renames by task, side and old name: asked about once
+  // per failed item, so it must not cost a walk of the queue.
+  std::unordered_map<std::wstring, std::size_t> departures_;  // guarded by mutex_
 };

@@ -233,6 +233,45 @@ TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWho
   EXPECT_EQ(CHostCountTasks(monitor(), &count), S_OK);
 }
 
+// What rsync, git and editors do: write a temporary and rename it into place,
+// or make a lock file and delete it. Behind a big copy, the worker meets each
+// temporary after it went: every file arrives and no failure is recorded.
+TEST_F(RealtimeTest, TemporariesGoneBeforeTheirCopyLeaveNoFailureRow) {
+  const fs::path src = dir_.path() / "tmp-src";
+  const fs::path dst = dir_.path() / "tmp-dst";
+  fs::create_directories(src);
+  fs::create_directories(dst);
+  TaskInfo info(L"temporaries", src, dst);
+  ASSERT_GE(Add(info), 20000);
+
+  Write(src / "big.bin", std::string(std::size_t{256} << 20, 'b'));
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    Write(src / ("." + name + ".XXXX"), name);
+    fs::rename(src / ("." + name + ".XXXX"), src / name);
+    Write(src / (name + ".lock"), "");
+    fs::remove(src / (name + ".lock"));
+  }
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        for (int i = 0; i < kFiles; ++i) {
+          if (!HasContent(dst / ("f" + std::to_string(i)), "f" + std::to_string(i))) return false;
+        }
+        return fs::exists(dst / "big.bin") && fs::file_size(dst / "big.bin") == (256u << 20);
+      },
+      std::chrono::seconds(60)));
+  EXPECT_TRUE(PollUntil([] { return SyncFinishRows("temporaries") >= kFiles; }));
+  EXPECT_EQ(Rows("SELECT lOperation, lChangedFile, lInfo FROM SyncLog WHERE "
+                 "lTaskName='temporaries' AND lErrorNO<>0"),
+            std::vector<std::string>{});
+  for (const auto& entry : fs::directory_iterator(dst)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name[0] != '.' && !name.ends_with(".lock")) << name;
+  }
+  EXPECT_EQ(module_host::DeleteTask(L"temporaries"), 0);
+}
+
 TEST_F(RealtimeTest, SpecialFilesOddNamesAndSizesDoNotStopTheWorker) {
   const fs::path src = dir_.path() / "odd-src";
   const fs::path dst = dir_.path() / "odd-dst";
