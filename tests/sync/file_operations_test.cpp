@@ -6,12 +6,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
-#include <vector>
 
 #include "os/clock.h"
 #include "os/file_ops.h"
@@ -188,7 +186,7 @@ TEST(SyncBakName, DotsOfTheNameOnly) {
   EXPECT_EQ(SyncBakName(L"x/.profile"), L"x/_syncbak.profile");
 }
 
-TEST_F(FileOperationsTest, DirectoryCopyTakesLinksAsLinksAndNeitherCopyNorDeleteTakesTheRoot) {
+TEST_F(FileOperationsTest, DirectoryCopyKeepsLinksStopsAtTheTopWhenToldAndSparesTheRoot) {
   fs::create_directories(dir_.path() / "from/sub");
   Write(dir_.path() / "from/sub/f", 7);
   const auto old = fs::last_write_time(dir_.path() / "from/sub/f") - std::chrono::hours(5);
@@ -201,50 +199,13 @@ TEST_F(FileOperationsTest, DirectoryCopyTakesLinksAsLinksAndNeitherCopyNorDelete
   EXPECT_EQ(fs::last_write_time(dir_.path() / "to/sub/f"), old);  // a copy carries the time
   EXPECT_TRUE(fs::is_symlink(dir_.path() / "to/to-root"));
   EXPECT_TRUE(shared_.AddFilterMap.Contains(W("to") + L"/"));
+  // A task that leaves subdirectories alone gets the directory, empty.
+  EXPECT_TRUE(ops_.CopyDirectory(W("from"), W("top"), record, TRUE));
+  EXPECT_TRUE(fs::is_directory(dir_.path() / "top"));
+  EXPECT_TRUE(fs::is_empty(dir_.path() / "top"));
   EXPECT_FALSE(ops_.CopyDirectory(L"/", W("root"), record, FALSE));
   EXPECT_FALSE(fs::exists(dir_.path() / "root"));
   EXPECT_FALSE(ops_.DeleteDirectory(L"/", record));
-}
-
-TEST_F(FileOperationsTest, DirectoryCopyLeavesBehindWhatTheTaskWouldNotSync) {
-  WatchTask filtered;
-  filtered.strWatchTaskName = L"t";
-  filtered.bSetInclude = TRUE;
-  filtered.strIncludeFilter = L"*.txt";
-  filtered.bSetExclude = TRUE;
-  filtered.strExcludeFilter = L"a*";
-  shared_.m_TaskFilterMap.Replace({MakeTaskFilterEntry(filtered)});
-  for (const char* dir : {"from/inner/deep", "from/a-dir.doc"})
-    fs::create_directories(dir_.path() / dir);
-  for (const char* file : {"from/keep.txt", "from/secret.doc", "from/inner/a-out.txt",
-                           "from/inner/deep/b.txt", "from/a-dir.doc/c.txt"}) {
-    Write(dir_.path() / file, 1);
-  }
-  ChangeRecord record;
-  record.strTaskName = L"t";
-  struct Case {
-    BOOL top_level_only;
-    std::vector<std::string> present;  // everything else under "to" must be absent
-  };
-  const Case cases[] = {
-      // Directories pass whatever their names; files are judged by their own name.
-      {FALSE,
-       {"keep.txt", "inner", "inner/deep", "inner/deep/b.txt", "a-dir.doc", "a-dir.doc/c.txt"}},
-      {TRUE, {}},
-  };
-  for (const Case& c : cases) {
-    fs::remove_all(dir_.path() / "to");
-    EXPECT_TRUE(ops_.CopyDirectory(W("from"), W("to"), record, c.top_level_only));
-    ASSERT_TRUE(fs::is_directory(dir_.path() / "to"));
-    std::vector<std::string> present;
-    for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "to")) {
-      present.push_back(fs::relative(entry.path(), dir_.path() / "to").string());
-    }
-    std::sort(present.begin(), present.end());
-    std::vector<std::string> expected = c.present;
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(present, expected) << "top_level_only " << c.top_level_only;
-  }
 }
 
 TEST_F(FileOperationsTest, SameFileNeedsEqualSizeAndTimesWithinTheStoredPrecision) {
