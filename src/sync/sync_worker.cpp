@@ -1,7 +1,6 @@
 #include "sync/sync_worker.h"
 
 #include "os/file_attributes.h"
-#include "os/text.h"
 #include "platform/diag_log.h"
 #include "platform/process_starter.h"
 
@@ -10,11 +9,6 @@ namespace {
 std::wstring WithoutTrailingSeparator(std::wstring dir) {
   if (dir.size() > 1 && (dir.back() == L'/' || dir.back() == L'\\')) dir.pop_back();
   return dir;
-}
-
-std::wstring BareName(const std::wstring& relative) {
-  const auto cut = relative.rfind(os::kPathSeparator);
-  return cut == std::wstring::npos ? relative : relative.substr(cut + 1);
 }
 
 }  // namespace
@@ -114,9 +108,9 @@ BOOL CSyncWorker::PassesTaskFilter(const WatchTask& task, const ChangeRecord& re
   }
   const DWORD attributes = os::GetFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return FALSE;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return TRUE;
-  const std::wstring name = BareName(renamed ? record.strNewFileName : record.strFileName);
-  return m_Shared.m_TaskFilterMap.Passes(task.strWatchTaskName, name) ? TRUE : FALSE;
+  const bool is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const std::wstring& name = renamed ? record.strNewFileName : record.strFileName;
+  return m_Shared.m_TaskFilterMap.Passes(task.strWatchTaskName, name, is_directory) ? TRUE : FALSE;
 }
 
 bool CSyncWorker::TakenAwayByALaterRecord(const WatchTask& task, const ChangeRecord& record) {

@@ -1,7 +1,6 @@
 #include "watch/task_filter_map.h"
 
-#include <utility>
-
+#include "os/text.h"
 #include "watch/path_rules.h"
 
 TaskFilterEntry MakeTaskFilterEntry(const WatchTask& task) {
@@ -12,21 +11,23 @@ TaskFilterEntry MakeTaskFilterEntry(const WatchTask& task) {
   return entry;
 }
 
-bool PassesFilterEntry(const TaskFilterEntry& entry, const std::wstring& bare_name) {
+bool PassesFilterEntry(const TaskFilterEntry& entry, const std::wstring& relative_name,
+                       bool is_directory) {
+  if (is_directory) return true;
+  const auto cut = relative_name.rfind(os::kPathSeparator);
+  const std::wstring name =
+      cut == std::wstring::npos ? relative_name : relative_name.substr(cut + 1);
   // Exclusion wins: a name both lists match is not synchronised.
-  return MatchIncludeFilter(bare_name, entry.include_patterns) &&
-         !MatchExcludeFilter(bare_name, entry.exclude_patterns);
+  return MatchIncludeFilter(name, entry.include_patterns) &&
+         !MatchExcludeFilter(name, entry.exclude_patterns);
 }
 
-void TaskFilterMap::Clear() {
+void TaskFilterMap::Replace(const std::vector<TaskFilterEntry>& entries) {
+  std::map<std::wstring, TaskFilterEntry> built;
+  for (const TaskFilterEntry& entry : entries) built.insert_or_assign(entry.task_name, entry);
+  // The old set leaves in built, freed once the lock is let go.
   std::lock_guard<std::mutex> guard(mutex_);
-  entries_.clear();
-}
-
-void TaskFilterMap::Insert(TaskFilterEntry entry) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::wstring key = entry.task_name;
-  entries_.insert_or_assign(std::move(key), std::move(entry));
+  entries_.swap(built);
 }
 
 std::optional<TaskFilterEntry> TaskFilterMap::Find(const std::wstring& task_name) const {
@@ -41,8 +42,9 @@ std::size_t TaskFilterMap::Size() const {
   return entries_.size();
 }
 
-bool TaskFilterMap::Passes(const std::wstring& task_name, const std::wstring& bare_name) const {
+bool TaskFilterMap::Passes(const std::wstring& task_name, const std::wstring& relative_name,
+                           bool is_directory) const {
   std::lock_guard<std::mutex> guard(mutex_);
   const auto it = entries_.find(task_name);
-  return it == entries_.end() || PassesFilterEntry(it->second, bare_name);
+  return it == entries_.end() || PassesFilterEntry(it->second, relative_name, is_directory);
 }

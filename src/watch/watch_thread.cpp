@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "os/directory_ops.h"
 #include "os/file_attributes.h"
@@ -85,7 +86,6 @@ bool CWatchThread::IsOpen(int index) const {
 
 void CWatchThread::OnStartWatchFileSys() {
   DebugTrace("[Strandel]%d: OnStartWatchFileSys IN", 100);
-  m_Shared.m_TaskFilterMap.Clear();
   ++g_generation;
   m_nDirectoryCount = CreateDirectoryWatchParam();
   DebugTrace("[Strandel]%d: OnStartWatchFileSys DirectoryCount=%d", 120, m_nDirectoryCount.load());
@@ -176,6 +176,13 @@ int CWatchThread::CreateDirectoryWatchParam() {
   }
   DebugTrace("[Strandel]%d: CreateDirectoryWatchParam IN, wmap.size=%d", 360,
              static_cast<int>(m_Tasks.size()));
+  // The worker keeps filtering changes queued before the restart: the new
+  // filters take the old ones' place in one step, before any root is opened.
+  std::vector<TaskFilterEntry> filters;
+  for (const WatchTask& task : m_Tasks) {
+    if (task.bSetInclude || task.bSetExclude) filters.push_back(MakeTaskFilterEntry(task));
+  }
+  m_Shared.m_TaskFilterMap.Replace(filters);
   int s = 0;
   bool one_task_open = false;
   for (WatchTask& task : m_Tasks) {
@@ -188,9 +195,6 @@ int CWatchThread::CreateDirectoryWatchParam() {
         L"inc=%d exc=%d syncNow=%d supportUSB=%d",
         393, task.strSourceDir.c_str(), task.bSrcIsDrive, task.strDestDir.c_str(),
         task.bDestIsDrive, task.bSetInclude, task.bSetExclude, task.bSyncNow, task.bSupportUsb);
-    if (task.bSetInclude || task.bSetExclude) {
-      m_Shared.m_TaskFilterMap.Insert(MakeTaskFilterEntry(task));
-    }
     const std::wstring* dirs[2] = {&task.strSourceDir, &task.strDestDir};
     // A root that went while watched is neither made nor opened before its
     // mount is back: an unmounted volume leaves an empty directory behind.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -25,55 +26,75 @@ TEST(TaskFilters, IncludeAndExcludeLists) {
     const wchar_t* include;
     const wchar_t* exclude;
     const wchar_t* name;
+    bool is_directory;
     bool passes;
   };
   const Case cases[] = {
-      {nullptr, nullptr, L"any", true},
-      {L"*.doc;*.txt", nullptr, L"B.TXT", true},
-      {L"*.txt", nullptr, L"b.doc", false},
+      {nullptr, nullptr, L"any", false, true},
+      {L"*.doc;*.txt", nullptr, L"B.TXT", false, true},
+      {L"*.txt", nullptr, L"b.doc", false, false},
       // "*.*" first accepts even names without a dot, unlike "*.*" elsewhere.
-      {L"*.*;*.never", nullptr, L"README", true},
-      {L"*.txt;*.*", nullptr, L"README", false},
-      {L"*.txt;*.*", nullptr, L"notes.md", true},
-      {L"*.txt;;*.doc", nullptr, L"a.doc", false},  // the first empty piece ends the list
-      {L"*.doc; *.txt", nullptr, L"a.txt", false},  // blanks belong to the pattern
-      {nullptr, L"a*;*.tmp", L"b.tmp", false},
-      {nullptr, L"a*;*.tmp", L"b.doc", true},
-      {L"*.txt", L"a*", L"a.txt", false},  // exclusion wins
-      {L"*.txt", L"a*", L"b.txt", true},
+      {L"*.*;*.never", nullptr, L"README", false, true},
+      {L"*.txt;*.*", nullptr, L"README", false, false},
+      {L"*.txt;*.*", nullptr, L"notes.md", false, true},
+      {L"*.txt;;*.doc", nullptr, L"a.doc", false, false},  // the first empty piece ends the list
+      {L"*.doc; *.txt", nullptr, L"a.txt", false, false},  // blanks belong to the pattern
+      {nullptr, L"a*;*.tmp", L"b.tmp", false, false},
+      {nullptr, L"a*;*.tmp", L"b.doc", false, true},
+      {L"*.txt", L"a*", L"a.txt", false, false},  // exclusion wins
+      {L"*.txt", L"a*", L"b.txt", false, true},
+      // Patterns see the name behind the last separator, never a directory part.
+      {L"*.txt", L"a*", L"a-dir/b.txt", false, true},
+      {L"*.txt", L"a*", L"b-dir/a.txt", false, false},
+      {L"*.txt", nullptr, L"x.txt/readme", false, false},
+      // Directories always pass.
+      {L"*.txt", L"a*", L"a.doc", true, true},
+      {L"*.txt", L"a*", L"in/a.doc", true, true},
   };
   for (const Case& c : cases) {
     const TaskFilterEntry entry = MakeTaskFilterEntry(FilteredTask(L"t", c.include, c.exclude));
-    EXPECT_EQ(PassesFilterEntry(entry, c.name), c.passes) << "row " << (&c - cases);
+    EXPECT_EQ(PassesFilterEntry(entry, c.name, c.is_directory), c.passes) << "row " << (&c - cases);
   }
 }
 
-TEST(TaskFilterMap, AnEntryReplacesItsTaskAndUnknownTasksPass) {
+TEST(TaskFilterMap, AReplacementDropsEveryOldEntryAndUnknownTasksPass) {
   TaskFilterMap map;
-  map.Insert(MakeTaskFilterEntry(FilteredTask(L"t", L"*.txt", nullptr)));
-  map.Insert(MakeTaskFilterEntry(FilteredTask(L"t", L"*.doc", nullptr)));
-  EXPECT_FALSE(map.Passes(L"t", L"a.txt"));
-  EXPECT_TRUE(map.Passes(L"t", L"a.doc"));
-  EXPECT_TRUE(map.Passes(L"T", L"a.txt"));  // names compare exactly
-  map.Clear();
-  EXPECT_TRUE(map.Passes(L"t", L"a.txt"));
+  map.Replace({MakeTaskFilterEntry(FilteredTask(L"t", L"*.txt", nullptr)),
+               MakeTaskFilterEntry(FilteredTask(L"u", L"*.txt", nullptr))});
+  EXPECT_FALSE(map.Passes(L"t", L"a.doc", false));
+  EXPECT_TRUE(map.Passes(L"T", L"a.doc", false));  // names compare exactly
+  map.Replace({MakeTaskFilterEntry(FilteredTask(L"t", L"*.txt", nullptr)),
+               MakeTaskFilterEntry(FilteredTask(L"t", L"*.doc", nullptr))});
+  EXPECT_EQ(map.Size(), 1u);
+  EXPECT_FALSE(map.Passes(L"t", L"a.txt", false));  // the later entry of a name wins
+  EXPECT_TRUE(map.Passes(L"t", L"a.doc", false));
+  EXPECT_TRUE(map.Passes(L"u", L"a.doc", false));
+  map.Replace({});
+  EXPECT_TRUE(map.Passes(L"t", L"a.txt", false));
 }
 
-TEST(TaskFilterMap, RebuildWhileTheWorkerReads) {
-  // Run under ThreadSanitizer in CI; the answer must only ever be one of the
-  // two states the writer leaves the map in.
+TEST(TaskFilterMap, AReaderNeverSeesTheMapBetweenTwoSets) {
+  // Every set the writer puts in filters task t: a reader that ever finds t
+  // unfiltered has seen a map half rebuilt. Also run under ThreadSanitizer.
   TaskFilterMap map;
+  const std::vector<TaskFilterEntry> one = {
+      MakeTaskFilterEntry(FilteredTask(L"t", L"*.txt", nullptr))};
+  const std::vector<TaskFilterEntry> two = {
+      MakeTaskFilterEntry(FilteredTask(L"s", nullptr, L"*.tmp")),
+      MakeTaskFilterEntry(FilteredTask(L"t", nullptr, L"*.doc"))};
+  map.Replace(one);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
-    for (int i = 0; i < 2000; ++i) {
-      map.Clear();
-      map.Insert(MakeTaskFilterEntry(FilteredTask(L"t", L"*.txt", nullptr)));
+    while (!stop) {
+      map.Replace(two);
+      map.Replace(one);
     }
-    stop = true;
   });
-  while (!stop) EXPECT_TRUE(map.Passes(L"t", L"a.txt"));
+  long unfiltered = 0;
+  for (int i = 0; i < 300000; ++i) unfiltered += map.Passes(L"t", L"a.doc", false) ? 1 : 0;
+  stop = true;
   writer.join();
-  EXPECT_FALSE(map.Passes(L"t", L"a.doc"));
+  EXPECT_EQ(unfiltered, 0);
 }
 
 }  // namespace
