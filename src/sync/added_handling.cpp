@@ -144,7 +144,7 @@ BOOL ChangeHandlers::Added(const WatchTask& task, const ChangeRecord& record, bo
   }
   if (IsDirectory(attributes)) {
     CreateMissingDirectories(task, back, record.strFileName);
-    m_Operations.CopyDirectory(item, target, record, task.bNotWatchSubDir);
+    m_Operations.CopyDirectory(item, target, record);
     return TRUE;
   }
 

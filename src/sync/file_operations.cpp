@@ -127,7 +127,7 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
 }
 
 BOOL SyncFileOperations::CopyDirectory(std::wstring source, std::wstring destination,
-                                       const ChangeRecord& record, BOOL top_level_only) {
+                                       const ChangeRecord& record) {
   if (IsRootOrEmpty(source) || IsRootOrEmpty(destination)) return FALSE;
   source = WithSeparator(source);
   destination = WithSeparator(destination);
@@ -149,13 +149,13 @@ BOOL SyncFileOperations::CopyDirectory(std::wstring source, std::wstring destina
   DWORD last_error = ERROR_SUCCESS;
   std::wstring name;
   bool is_directory = false;
-  while (!top_level_only && listing.Next(&name, &is_directory)) {
+  while (listing.Next(&name, &is_directory)) {
     if (!m_Shared.m_TaskFilterMap.Passes(record.strTaskName, name, is_directory)) continue;
     const std::wstring item = source + name;
     const std::wstring target = destination + name;
     if (!os::PathExists(item)) return FALSE;
     if (is_directory) {
-      CopyDirectory(item, target, record, FALSE);
+      CopyDirectory(item, target, record);
       continue;
     }
     last_error = ERROR_SUCCESS;

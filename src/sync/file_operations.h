@@ -34,12 +34,9 @@ class SyncFileOperations {
   // receives 0 or the code of the final failure.
   BOOL SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                     BOOL fail_if_exists, DWORD* error, const std::wstring& task);
-  // Brings a directory across as the worker would had each item arrived on
-  // its own: files the task's filters refuse stay behind, and top_level_only
-  // (a task that leaves subdirectories alone) makes the directory but not its
-  // contents.
-  BOOL CopyDirectory(std::wstring source, std::wstring destination, const ChangeRecord& record,
-                     BOOL top_level_only);
+  // Brings a directory across whole, as the worker would had each item
+  // arrived on its own: files the task's filters refuse stay behind.
+  BOOL CopyDirectory(std::wstring source, std::wstring destination, const ChangeRecord& record);
   // TRUE when the directory is gone; on FALSE the last error holds the code of
   // the last item that could not be deleted.
   BOOL DeleteDirectory(const std::wstring& directory, const ChangeRecord& record);

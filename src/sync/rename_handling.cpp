@@ -84,10 +84,10 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
     return RenameAnnounced(old_target, new_target, task_name, &rename_error);
   };
   // A renamed directory brings no notifications for its contents, so they
-  // are copied with it, as far as the task's filters and depth let them.
+  // are copied with it, as far as the task's filters let them.
   auto bring_directory = [&] {
     CreateMissingDirectories(task, back, record.strNewFileName);
-    m_Operations.CopyDirectory(new_item, new_target, record, task.bNotWatchSubDir);
+    m_Operations.CopyDirectory(new_item, new_target, record);
     return TRUE;
   };
 

@@ -186,7 +186,7 @@ TEST(SyncBakName, DotsOfTheNameOnly) {
   EXPECT_EQ(SyncBakName(L"x/.profile"), L"x/_syncbak.profile");
 }
 
-TEST_F(FileOperationsTest, DirectoryCopyKeepsLinksStopsAtTheTopWhenToldAndSparesTheRoot) {
+TEST_F(FileOperationsTest, DirectoryCopyTakesLinksAsLinksAndNeitherCopyNorDeleteTakesTheRoot) {
   fs::create_directories(dir_.path() / "from/sub");
   Write(dir_.path() / "from/sub/f", 7);
   const auto old = fs::last_write_time(dir_.path() / "from/sub/f") - std::chrono::hours(5);
@@ -194,16 +194,12 @@ TEST_F(FileOperationsTest, DirectoryCopyKeepsLinksStopsAtTheTopWhenToldAndSpares
   fs::create_directory_symlink("/", dir_.path() / "from/to-root");
   ChangeRecord record;
   record.strTaskName = L"t";
-  EXPECT_TRUE(ops_.CopyDirectory(W("from"), W("to"), record, FALSE));
+  EXPECT_TRUE(ops_.CopyDirectory(W("from"), W("to"), record));
   EXPECT_EQ(ReadFile(dir_.path() / "to/sub/f"), std::string(7, 'x'));
   EXPECT_EQ(fs::last_write_time(dir_.path() / "to/sub/f"), old);  // a copy carries the time
   EXPECT_TRUE(fs::is_symlink(dir_.path() / "to/to-root"));
   EXPECT_TRUE(shared_.AddFilterMap.Contains(W("to") + L"/"));
-  // A task that leaves subdirectories alone gets the directory, empty.
-  EXPECT_TRUE(ops_.CopyDirectory(W("from"), W("top"), record, TRUE));
-  EXPECT_TRUE(fs::is_directory(dir_.path() / "top"));
-  EXPECT_TRUE(fs::is_empty(dir_.path() / "top"));
-  EXPECT_FALSE(ops_.CopyDirectory(L"/", W("root"), record, FALSE));
+  EXPECT_FALSE(ops_.CopyDirectory(L"/", W("root"), record));
   EXPECT_FALSE(fs::exists(dir_.path() / "root"));
   EXPECT_FALSE(ops_.DeleteDirectory(L"/", record));
 }

@@ -22,10 +22,9 @@ class SyncWorkerTest : public HandlerTest {
   // worker over them; gives the history rows they left.
   std::string Process(const std::string& records) {
     tasks_.Store(task_);
-    shared_.m_TaskFilterMap.Clear();
-    if (task_.bSetInclude || task_.bSetExclude) {
-      shared_.m_TaskFilterMap.Insert(MakeTaskFilterEntry(task_));
-    }
+    std::vector<TaskFilterEntry> filters;
+    if (task_.bSetInclude || task_.bSetExclude) filters.push_back(MakeTaskFilterEntry(task_));
+    shared_.m_TaskFilterMap.Replace(std::move(filters));
     NewRows();
     for (std::string text : Split(records)) {
       ChangeRecord record;
