@@ -87,6 +87,14 @@ int StatNoFollow(const std::string& path, struct stat* st) {
   return Locate(path, &at) == 0 ? StatAt(at, st) : -1;
 }
 
+// How often a source that keeps changing under the copy is read again.
+constexpr int kCopyAttempts = 3;
+
+bool SameVersion(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 // Removes the temporary file unless the copy got as far as giving it its name.
 class TempGuard {
  public:
@@ -337,7 +345,8 @@ bool PathExists(const std::wstring& path) {
   return StatNoFollow(ToUtf8(path), &st) == 0;
 }
 
-BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if_exists) {
+BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if_exists,
+              const std::function<void(const CopiedVersion&)>& announce) {
   const std::string from = ToUtf8(from_w);
   const std::string to = ToUtf8(to_w);
   const bool no_replace = fail_if_exists != FALSE;
@@ -360,9 +369,8 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   // A cheap early answer for a replacement; a copy that must not replace is
   // guarded by its final step alone, as callers have just seen the name free.
   struct stat target;
-  if (!no_replace && StatAt(target_at, &target) == 0 && S_ISDIR(target.st_mode)) {
-    return Fail(EISDIR, to, ErrnoContext::kCopy);
-  }
+  const bool target_found = !no_replace && StatAt(target_at, &target) == 0;
+  if (target_found && S_ISDIR(target.st_mode)) return Fail(EISDIR, to, ErrnoContext::kCopy);
 
   if (S_ISLNK(source.st_mode)) {
     return CopyLink(source_at, from, target_at, to, source, no_replace);
@@ -392,10 +400,24 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   if (temp.empty()) return Fail(errno, to, ErrnoContext::kCopy);
   guard.Set(temp);
 
-  bool on_source = false;
-  if (const int err = CopyData(in.get(), out.get(), source.st_dev,
-                               static_cast<uint64_t>(source.st_size), to, &on_source)) {
-    return Fail(err, on_source ? from : to, ErrnoContext::kCopy);
+  for (int attempt = 1;; ++attempt) {
+    bool on_source = false;
+    if (const int err = CopyData(in.get(), out.get(), source.st_dev,
+                                 static_cast<uint64_t>(source.st_size), to, &on_source)) {
+      return Fail(err, on_source ? from : to, ErrnoContext::kCopy);
+    }
+    // Written to while it was read, the copy may hold a torn mix of both
+    // versions under the older one's time: read it again while that helps.
+    struct stat after;
+    if (::fstat(in.get(), &after) != 0) return Fail(errno, from, ErrnoContext::kCopy);
+    const bool whole = SameVersion(after, source);
+    after.st_atim = source.st_atim;  // the copy's own reading is no access to keep
+    source = after;
+    if (whole || attempt == kCopyAttempts) break;
+    if (::ftruncate(out.get(), 0) != 0 || ::lseek(out.get(), 0, SEEK_SET) != 0 ||
+        ::lseek(in.get(), 0, SEEK_SET) != 0) {
+      return Fail(errno, to, ErrnoContext::kCopy);
+    }
   }
   if (const int err = ApplyOwnerAndMode(out.get(), source, to)) {
     return Fail(err, to, ErrnoContext::kCopy);
@@ -412,11 +434,23 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   // comparison sees the sizes differ and copies again.
   struct stat existing;
   const bool replaces = !no_replace && StatAt(target_at, &existing) == 0;
+  // Another writer changed the target since the copy began: its version is
+  // newer news than this one, and its own change brings it across.
+  if (!no_replace && (replaces != target_found ||
+                      (replaces && (existing.st_ino != target.st_ino ||
+                                    existing.st_dev != target.st_dev ||
+                                    !SameVersion(existing, target))))) {
+    return Fail(EEXIST, to, ErrnoContext::kCopy);
+  }
   if ((replaces && Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0) ||
       out.Close() != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);
   }
   in.Reset();
+  if (announce) {
+    announce({static_cast<uint64_t>(source.st_size), source.st_mtim.tv_sec,
+              source.st_mtim.tv_nsec});
+  }
   if (const int err = PutInPlace(target_at, temp, to, no_replace)) {
     return Fail(err, to, ErrnoContext::kCopy);
   }

@@ -56,7 +56,19 @@ bool PathExists(const std::wstring& path);
 // directory gives ERROR_ACCESS_DENIED. Permission bits (never set-user-id) and
 // access and modification times are kept; a root module also keeps the owner
 // and group, and where it cannot, the copy is the owner's alone.
-BOOL CopyFile(const std::wstring& from, const std::wstring& to, BOOL fail_if_exists);
+// A target that changes while the copy is made (another writer on that side)
+// is not replaced either (ERROR_FILE_EXISTS); a source that changes meanwhile
+// is copied again. announce, when given, is told the size and modification
+// time of the copy just before it takes the target's name (never for a link),
+// so that whoever watches the target knows the copy's own notification.
+struct CopiedVersion {
+  uint64_t size = 0;
+  int64_t mtime_sec = 0;
+  int64_t mtime_nsec = 0;
+  bool operator==(const CopiedVersion&) const = default;
+};
+BOOL CopyFile(const std::wstring& from, const std::wstring& to, BOOL fail_if_exists,
+              const std::function<void(const CopiedVersion&)>& announce = {});
 
 // Renames, replacing an existing file at to. Across file systems it fails with
 // ERROR_NOT_SAME_DEVICE; the caller copies and deletes instead.

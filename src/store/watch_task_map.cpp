@@ -28,6 +28,12 @@ std::optional<WatchTask> WatchTaskMap::Lookup(const std::wstring& name) const {
   return it->second;
 }
 
+bool WatchTaskMap::IsBidirectional(const std::wstring& name) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto it = tasks_.find(name);
+  return it != tasks_.end() && it->second.bBidirectional != 0;
+}
+
 void WatchTaskMap::Store(const WatchTask& task) {
   std::lock_guard<std::mutex> guard(mutex_);
   Confine(task);

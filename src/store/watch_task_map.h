@@ -21,6 +21,8 @@ class WatchTaskMap {
   WatchTaskMap& operator=(const WatchTaskMap&) = delete;
 
   std::optional<WatchTask> Lookup(const std::wstring& name) const;
+  // Whether the named task exists and runs both ways, without copying it.
+  bool IsBidirectional(const std::wstring& name) const;
   // Inserts or replaces the entry of task.strWatchTaskName.
   void Store(const WatchTask& task);
   bool Erase(const std::wstring& name);

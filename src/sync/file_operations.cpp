@@ -49,13 +49,32 @@ std::wstring SyncBakName(const std::wstring& path) {
   return path.substr(0, dot) + L"_syncbak" + path.substr(dot);
 }
 
+bool SyncFileOperations::CopyAndRemember(const std::wstring& source,
+                                         const std::wstring& destination, BOOL fail_if_exists,
+                                         const std::wstring& task) {
+  // Only a two-way task watches its destination for changes to bring back.
+  // The note is made before the copy takes its name: the watch may see the
+  // name before this thread runs again.
+  if (!m_Shared.m_WatchTaskMap.IsBidirectional(task)) {
+    return os::CopyFile(source, destination, fail_if_exists);
+  }
+  bool announced = false;
+  const BOOL copied =
+      os::CopyFile(source, destination, fail_if_exists, [&](const os::CopiedVersion& version) {
+        m_Shared.WrittenMap.Assign(destination, {task, version});
+        announced = true;
+      });
+  if (!copied && announced) m_Shared.WrittenMap.Erase(destination);
+  return copied;
+}
+
 BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                                       BOOL fail_if_exists, DWORD* error, const std::wstring& task) {
   bool added = !os::PathExists(destination) && m_Shared.AddFilterMap.Insert(destination, task);
   // The copy carries the times of the very bytes it read. Reading the
   // source's time again afterwards could stamp a newer time on older bytes,
   // and the two sides would then look the same for good.
-  if (os::CopyFile(source, destination, fail_if_exists)) {
+  if (CopyAndRemember(source, destination, fail_if_exists, task)) {
     Store(error, ERROR_SUCCESS);
     return TRUE;
   }
@@ -68,9 +87,10 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
     Store(error, ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  // The name was free when the caller looked; another copy of this very
-  // version (a full sync and a change of the same file) may have filled it since.
-  if (current == ERROR_FILE_EXISTS && fail_if_exists && IsSameWriteTime(source, destination)) {
+  // The name was free, or held what the copy was to replace, when the copy
+  // began; another copy of this very version (a full sync and a change of the
+  // same file) may have filled it since.
+  if (current == ERROR_FILE_EXISTS && IsSameWriteTime(source, destination)) {
     Store(error, ERROR_SUCCESS);
     return TRUE;
   }
@@ -89,7 +109,7 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
       return FALSE;
     }
     if (!os::PathExists(destination)) m_Shared.AddFilterMap.Insert(destination, task);
-    if (os::CopyFile(source, destination, fail_if_exists)) {
+    if (CopyAndRemember(source, destination, fail_if_exists, task)) {
       Store(error, ERROR_SUCCESS);
       return TRUE;
     }

@@ -96,6 +96,10 @@ class SyncFileOperations {
   };
 
  private:
+  // Copies, and notes what the copy left for the watch of a two-way task.
+  bool CopyAndRemember(const std::wstring& source, const std::wstring& destination,
+                       BOOL fail_if_exists, const std::wstring& task);
+
   WatchShared& m_Shared;
   std::atomic<SyncLogRecorder*> m_pRecorder;
   // Filled on the first delete to the Trash, then kept.

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "os/file_ops.h"
+
 // Full path of a name under a watched directory, as both sides build keys.
 std::wstring JoinWatchPath(const std::wstring& directory, const std::wstring& name);
 
@@ -60,3 +62,13 @@ class EchoMapOf {
 using EchoMap = EchoMapOf<std::wstring>;
 // New full path -> (task name, old full path).
 using RenameEchoMap = EchoMapOf<std::pair<std::wstring, std::wstring>>;
+
+// What a copy of the engine left at a path: a notification about that path
+// is the copy's own only while the file is still that version.
+struct WrittenEcho {
+  std::wstring task;
+  os::CopiedVersion version;
+  bool operator==(const WrittenEcho&) const = default;
+};
+// Full path -> the last copy written there.
+using WrittenEchoMap = EchoMapOf<WrittenEcho>;

@@ -44,6 +44,20 @@ bool IsBelowSystemOrVanished(const std::wstring& directory, DWORD action,
   return (os::GetFileAttributes(directory + os::kPathSeparator + top) & FILE_ATTRIBUTE_SYSTEM) != 0;
 }
 
+// Whether a notification about path is the echo of the engine's own last
+// copy there: the file is still the version that copy left. A later version
+// is a change of its own, and the note is spent either way.
+bool IsOwnCopy(WatchShared& shared, const std::wstring& path, const std::wstring& task) {
+  os::FileStatus status{};
+  if (os::GetFileStatus(path, &status) &&
+      shared.WrittenMap.Consume(path,
+                                {task, {status.size, status.mtime_sec, status.mtime_nsec}})) {
+    return true;
+  }
+  shared.WrittenMap.Erase(path);
+  return false;
+}
+
 }  // namespace
 
 void DecodeNotifications(const char* records, std::size_t size, const WatchTask& task,
@@ -52,6 +66,7 @@ void DecodeNotifications(const char* records, std::size_t size, const WatchTask&
   const std::size_t add_size = shared.AddFilterMap.Size();
   const std::size_t delete_size = shared.DeleteFilterMap.Size();
   const std::size_t rename_size = shared.RenameMap.Size();
+  const std::size_t written_size = shared.WrittenMap.Size();
   const std::wstring& directory = source_side ? task.strSrcWatchPath : task.strDestWatchPath;
   const BOOL is_drive = source_side ? task.bSrcIsDrive : task.bDestIsDrive;
 
@@ -81,7 +96,8 @@ void DecodeNotifications(const char* records, std::size_t size, const WatchTask&
       case FILE_ACTION_ADDED: {
         const std::wstring full = JoinWatchPath(directory, file_name);
         shared.ModifyFilterMap.Erase(full);
-        if (shared.AddFilterMap.Consume(full, task.strWatchTaskName)) {
+        const bool own_copy = written_size != 0 && IsOwnCopy(shared, full, task.strWatchTaskName);
+        if (shared.AddFilterMap.Consume(full, task.strWatchTaskName) || own_copy) {
           if (add_size == 1) {
             DebugTrace("[Strandel] The AddMap has: %d The file was in the AddFilterMap !", 0);
           }
@@ -114,6 +130,8 @@ void DecodeNotifications(const char* records, std::size_t size, const WatchTask&
           cursor += record->NextEntryOffset;
           record = next;
         }
+        skip = written_size != 0 &&
+               IsOwnCopy(shared, JoinWatchPath(directory, file_name), task.strWatchTaskName);
         break;
       case FILE_ACTION_RENAMED_OLD_NAME:
         if (record->NextEntryOffset != 0 && fits(cursor + record->NextEntryOffset)) {

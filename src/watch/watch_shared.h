@@ -34,6 +34,9 @@ class WatchShared {
   EchoMap ModifyFilterMap;
   EchoMap DeleteFilterMap;
   RenameEchoMap RenameMap;
+  // Copies into either side of a two-way task, so that their notifications,
+  // modifications included, never come back as changes.
+  WrittenEchoMap WrittenMap;
   ChangeQueue m_ChangeQueue;
   os::Event m_hWatchReady{true, false};
   std::atomic<bool> m_bWatchThreadRunning{false};

@@ -125,7 +125,44 @@ TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(SyncFinishRows("two-way"), settled);
   EXPECT_EQ(settled, 2);
+
+  // An edit on one side is one change: the copy it makes on the other side
+  // is the module's own and never comes back.
+  Write(left / "from-left.txt", "L2");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(right / "from-left.txt", "L2"); }));
+  ASSERT_TRUE(PollUntil([&] { return SyncFinishRows("two-way") >= 3; }));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(SyncFinishRows("two-way"), 3);
   EXPECT_EQ(module_host::DeleteTask(L"two-way"), 0);
+}
+
+// A program that keeps its log open and appends to it all the time, as
+// loggers do: every line it wrote ends up on both sides, because no copy of
+// the module ever comes back to replace the file under its writer.
+TEST_F(RealtimeTest, TwoWayFileHeldOpenByItsWriterLosesNoLine) {
+  const fs::path left = dir_.path() / "log-left";
+  const fs::path right = dir_.path() / "log-right";
+  fs::create_directories(left);
+  fs::create_directories(right);
+  TaskInfo info(L"log", left, right);
+  info->bBidirectional = TRUE;
+  ASSERT_GE(Add(info), 20000);
+
+  const int fd = ::open((left / "app.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  std::string written;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  for (int line = 0; std::chrono::steady_clock::now() < end; ++line) {
+    const std::string text = "line " + std::to_string(line) + "\n";
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    written += text;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ::close(fd);
+  EXPECT_TRUE(PollUntil([&] { return HasContent(right / "app.log", written); },
+                        std::chrono::seconds(30)));
+  EXPECT_EQ(ReadFile(left / "app.log"), written);
+  EXPECT_EQ(module_host::DeleteTask(L"log"), 0);
 }
 
 TEST_F(RealtimeTest, RefusalsCarryTheirCodesAndStoreNothing) {

@@ -84,6 +84,56 @@ TEST_F(FileOps, NoReplaceCopyNeverOverwritesEvenWhatAppearsMeanwhile) {
   EXPECT_EQ(ReadFile(P("dst")), "mine");
 }
 
+// Another writer at work on either side while a copy is made: a target written
+// meanwhile keeps its newer version; a source written meanwhile is read again,
+// and the copy announces the version it finally holds.
+TEST_F(FileOps, ACopyReplacesOnlyTheTargetItBeganWithAndOnlyWithAWholeSource) {
+  struct Case {
+    const char* label;
+    const char* writes;  // written by the other writer at the copy's first write
+    BOOL result;
+    const char* target_after;
+  };
+  const Case cases[] = {
+      {"target rewritten", "dst", FALSE, "theirs, newer"},
+      {"target made", "new", FALSE, "theirs, newer"},
+      {"source rewritten", "src", TRUE, "mine, and more"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteFile(P("src"), "mine");
+    WriteFile(P("dst"), "old");
+    fs::remove(P("new"));
+    const std::string target = c.writes == std::string("new") ? P("new") : P("dst");
+    bool once = true;
+    os::SetFileFaultForTest([&](std::string_view op, const std::string&) {
+      if (op == "copy-write" && once) {
+        once = false;
+        if (c.writes == std::string("src")) {
+          WriteFile(P("src"), "mine, and more");
+        } else {
+          WriteFile(target, "theirs, newer");
+        }
+      }
+      return 0;
+    });
+    os::CopiedVersion announced;
+    const BOOL copied = os::CopyFile(W(P("src")), W(target), FALSE,
+                                     [&](const os::CopiedVersion& v) { announced = v; });
+    os::SetFileFaultForTest(nullptr);
+    EXPECT_EQ(copied, c.result);
+    if (!c.result) {
+      EXPECT_EQ(os::GetLastError(), ERROR_FILE_EXISTS);
+    }
+    EXPECT_EQ(ReadFile(target), c.target_after);
+    if (c.result) {
+      const struct stat st = Lstat(target);
+      EXPECT_EQ(announced, (os::CopiedVersion{static_cast<uint64_t>(st.st_size),
+                                              st.st_mtim.tv_sec, st.st_mtim.tv_nsec}));
+    }
+  }
+}
+
 // Each failure point of a copy: the old target stays byte for byte, a new one
 // never appears, and no temporary file is left behind. Without a fault the
 // copy keeps the mode, less the set-id bits, and both times to the nanosecond.
