@@ -161,7 +161,7 @@ TEST_F(TaskStoreTest, ReadsOutsideTheTableFailAndDeleteMatchesTheNameExactlyOnce
 TEST_F(TaskStoreTest, AFailedWriteNamesTheColumnButNeverItsValue) {
   db_.AddTask(Task(L"share", 1));
   Execute(db_.FilePath(),
-          "CREATE TRIGGER refuse BEFORE UPDATE ON WATCH_TASK_LIST "
+          "CREATE TRIGGER refuse BEFORE UPDATE OF SHAREUSERPASSWORD ON WATCH_TASK_LIST "
           "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END");
   WatchTask task = Task(L"share", 1);
   task.strShareUserName = L"alice";
