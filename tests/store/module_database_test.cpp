@@ -211,8 +211,8 @@ class RefusedFileTest : public ::testing::Test {
     EXPECT_FALSE(db.IsOpen());
     EXPECT_THAT(reason, StartsWith(FilePath() + ": "));
     EXPECT_THAT(reason, says_why);
-    db.AddTask(Task(L"x", 1));
-    db.RewriteTask(Task(L"x", 1));
+    EXPECT_FALSE(db.AddTask(Task(L"x", 1)));
+    EXPECT_FALSE(db.RewriteTask(Task(L"x", 1)));
     EXPECT_EQ(db.DeleteTask(L"x"), ModuleDatabase::DeleteResult::kFailed);
     EXPECT_EQ(db.CountTasks(), 0u);
     WatchTask task;
