@@ -92,10 +92,10 @@ bool WriteColumns(CRecordDatabase& db, int32_t position, const WatchTask& task,
   for (const wchar_t* name : order) {
     for (const StoredColumn& column : kStoredColumns) {
       if (column.name != name) continue;
-      const bool written =
-          column.text != nullptr
-              ? db.setText(kTaskTable, position, name, task.*column.text)
-              : db.setInteger(kTaskTable, position, name, static_cast<int32_t>(column.number(task)));
+      const bool written = column.text != nullptr
+                               ? db.setText(kTaskTable, position, name, task.*column.text)
+                               : db.setInteger(kTaskTable, position, name,
+                                               static_cast<int32_t>(column.number(task)));
       if (!written) return false;
     }
   }
@@ -241,12 +241,13 @@ bool ModuleDatabase::AddTask(const WatchTask& t) {
   const int32_t count = m_Records.recordCount(kTaskTable);
   const int32_t position = count < 0 ? 0 : count;
   // The order of a first add is the order the columns are created in.
-  return write.Commit(WriteColumns(
-      m_Records, position, t,
-      {kName,        kSource,      kDest,           kBidirectional, kSetInclude,
-       kInclude,     kSetExclude,  kExclude,        kSyncNow,       kNotWatchSubDir,
-       kAddStrategy, kDelStrategy, kRenameStrategy, kEnableTimer,   kSupportUsb,
-       kSynctime,    kTaskIndex,   kFailReport,     kShareUser,     kSharePassword}));
+  const bool written =
+      WriteColumns(m_Records, position, t,
+                   {kName,        kSource,      kDest,           kBidirectional, kSetInclude,
+                    kInclude,     kSetExclude,  kExclude,        kSyncNow,       kNotWatchSubDir,
+                    kAddStrategy, kDelStrategy, kRenameStrategy, kEnableTimer,   kSupportUsb,
+                    kSynctime,    kTaskIndex,   kFailReport,     kShareUser,     kSharePassword});
+  return write.Commit(written);
 }
 
 bool ModuleDatabase::RewriteTask(const WatchTask& t) {
@@ -261,13 +262,14 @@ bool ModuleDatabase::RewriteTask(const WatchTask& t) {
              t.dwTaskIndex) {
     ++position;
   }
-  // The timer columns come last: the caller decides the timer before they are written.
-  return write.Commit(WriteColumns(
-      m_Records, position, t,
-      {kName,       kSource,     kDest,          kBidirectional, kSetInclude,
-       kInclude,    kSetExclude, kExclude,       kSyncNow,       kNotWatchSubDir,
-       kSupportUsb, kFailReport, kAddStrategy,   kDelStrategy,   kRenameStrategy,
-       kTaskIndex,  kShareUser,  kSharePassword, kEnableTimer,   kSynctime}));
+  // The timer columns last, as ever; inside one transaction the order no longer shows.
+  const bool written =
+      WriteColumns(m_Records, position, t,
+                   {kName,       kSource,     kDest,          kBidirectional, kSetInclude,
+                    kInclude,    kSetExclude, kExclude,       kSyncNow,       kNotWatchSubDir,
+                    kSupportUsb, kFailReport, kAddStrategy,   kDelStrategy,   kRenameStrategy,
+                    kTaskIndex,  kShareUser,  kSharePassword, kEnableTimer,   kSynctime});
+  return write.Commit(written);
 }
 
 ModuleDatabase::DeleteResult ModuleDatabase::DeleteTask(const std::wstring& name) {
