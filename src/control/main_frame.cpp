@@ -166,7 +166,9 @@ BOOL CMainFrame::StartWatchFileSys() {
     if (task.bEnableTimer && task.dwSynctime >= kMinimumSyncPeriodMs) {
       task.nTimerId = m_TimerIds.AcquireFresh();
       SetTimer(task.nTimerId, task.dwSynctime);
-      m_WatchTaskMap.Store(task);
+      // The timer id only: the watch thread, started above, is filling in
+      // what it found out about the same task.
+      m_WatchTaskMap.SetTimerId(task.strWatchTaskName, task.nTimerId);
       DebugTrace("[Strandel]%d: StartWatchFileSys SetTimer(%d %d)", __LINE__, task.nTimerId,
                  task.dwSynctime);
     }

@@ -78,6 +78,8 @@ class CMainFrame : public os::MessageLoop {
   // Starts the watch thread, or makes the running one rebuild its watch.
   void StartWatchThread();
 
+  // True (traced) once the module is released: task operations then fail at once.
+  bool RefuseAfterRelease(const char* operation);
   LRESULT OnAddWatchTask(WatchTask* pTask);
   LRESULT OnDelWatchTask(BSTR strTaskName);
   LRESULT OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask);

@@ -27,8 +27,15 @@ void CMainFrame::ArmTaskTimer(const WatchTask& task) {
   }
 }
 
+bool CMainFrame::RefuseAfterRelease(const char* operation) {
+  // Nothing watches after a release and nothing starts again: an operation
+  // would only wait out the watch's start for nothing.
+  if (m_bStopFlag) DebugTrace("[Strandel]%s refused: the module is released", operation);
+  return m_bStopFlag != FALSE;
+}
+
 LRESULT CMainFrame::OnAddWatchTask(WatchTask* pTask) {
-  if (pTask == nullptr) return 1;
+  if (pTask == nullptr || RefuseAfterRelease("OnAddWatchTask")) return 1;
   WatchTask task = *pTask;
   DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) IN", task.strWatchTaskName.c_str());
   const TaskRefusal refusal = CheckAddedTask(task, m_WatchTaskMap);
@@ -53,9 +60,15 @@ LRESULT CMainFrame::OnAddWatchTask(WatchTask* pTask) {
   }
   task.bSrcIsDrive = 0;
   task.bDestIsDrive = 0;
+  // Stored first: a task that only the map holds would watch until the next
+  // start and then be gone without a word.
+  if (!m_Database.AddTask(task)) {
+    DebugTraceW(L"[Strandel]OnAddWatchTask(%ls) refused: the task cannot be stored",
+                task.strWatchTaskName.c_str());
+    return 1;
+  }
   task.nTimerId = task.bEnableTimer ? m_TimerIds.Acquire() : 0;
   m_WatchTaskMap.Store(task);
-  m_Database.AddTask(task);
   if (m_pSyncLog) m_pSyncLog->Record(TaskAddedEntry(task));
 
   const RestartOutcome outcome = RestartWatch(WATCHCMD_ADD_TASK);
@@ -73,6 +86,7 @@ LRESULT CMainFrame::OnAddWatchTask(WatchTask* pTask) {
 }
 
 LRESULT CMainFrame::OnDelWatchTask(BSTR strTaskName) {
+  if (RefuseAfterRelease("OnDelWatchTask")) return 0;
   const std::wstring name = strTaskName != nullptr ? std::wstring(strTaskName) : std::wstring();
   DebugTraceW(L"[Strandel]%d:OnDelWatchTask(%ls) IN", 3548, name.c_str());
   if (!m_WatchTaskMap.Lookup(name)) {
@@ -82,17 +96,21 @@ LRESULT CMainFrame::OnDelWatchTask(BSTR strTaskName) {
   }
   {
     CDatabaseLock lock(m_Database.Lock());
+    // The map, the timer and the watch change only once the row is gone:
+    // a task whose row stays would come back at the next start.
     const ModuleDatabase::DeleteResult deleted = m_Database.DeleteTask(name);
     if (deleted == ModuleDatabase::DeleteResult::kFailed) return 0;
-    if (deleted == ModuleDatabase::DeleteResult::kDeleted) {
-      if (m_pSyncLog) m_pSyncLog->Record(TaskRemovedEntry(name));
-      if (const auto task = m_WatchTaskMap.Lookup(name); task && task->bEnableTimer) {
-        KillTimer(task->nTimerId);
-        DebugTrace("OnDelWatchTask killtimer(%x)", task->nTimerId);
-        if (task->nTimerId != 0) m_TimerIds.Release(task->nTimerId);
-      }
-      m_WatchTaskMap.Erase(name);
+    if (deleted == ModuleDatabase::DeleteResult::kNoRow) {
+      DebugTraceW(L"[Strandel]OnDelWatchTask(%ls) failed, no stored row", name.c_str());
+      return 0;
     }
+    if (m_pSyncLog) m_pSyncLog->Record(TaskRemovedEntry(name));
+    if (const auto task = m_WatchTaskMap.Lookup(name); task && task->bEnableTimer) {
+      KillTimer(task->nTimerId);
+      DebugTrace("OnDelWatchTask killtimer(%x)", task->nTimerId);
+      if (task->nTimerId != 0) m_TimerIds.Release(task->nTimerId);
+    }
+    m_WatchTaskMap.Erase(name);
   }
   const RestartOutcome outcome = RestartWatch(WATCHCMD_DEL_TASK);
   if (outcome.timed_out) {
@@ -105,7 +123,7 @@ LRESULT CMainFrame::OnDelWatchTask(BSTR strTaskName) {
 }
 
 LRESULT CMainFrame::OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask) {
-  if (pTask == nullptr) return 1;
+  if (pTask == nullptr || RefuseAfterRelease("OnResetWatchTask")) return 1;
   const ResetCheck check = CheckResetTask(dwTaskIndex, *pTask, m_WatchTaskMap);
   WatchTask task = *pTask;
   switch (check.refusal) {
@@ -123,6 +141,10 @@ LRESULT CMainFrame::OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask) {
       DebugTraceW(L"[Strandel] OnResetWatchTask refused: a task named %ls exists",
                   task.strWatchTaskName.c_str());
       return 1;
+    case TaskRefusal::kOtherIndex:
+      DebugTrace("[Strandel] OnResetWatchTask(%d) refused: the record names task index %d",
+                 static_cast<int>(dwTaskIndex), static_cast<int>(task.dwTaskIndex));
+      return 1;
     default:
       break;
   }
@@ -137,17 +159,23 @@ LRESULT CMainFrame::OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask) {
                 task.strDestDir.c_str());
     return -2;
   }
-  if (old_task.bEnableTimer && !task.bEnableTimer) {
-    m_TimerIds.Release(old_task.nTimerId);
-    task.nTimerId = 0;
-  } else if (!old_task.bEnableTimer && task.bEnableTimer) {
-    task.nTimerId = m_TimerIds.Acquire();
-  } else {
-    task.nTimerId = old_task.nTimerId;
-  }
   {
     CDatabaseLock lock(m_Database.Lock());
-    m_Database.RewriteTask(task);
+    if (!m_Database.RewriteTask(task)) {
+      // The old task stands as it was, its timer included.
+      DebugTraceW(L"[Strandel] OnResetWatchTask(%ls) refused: the task cannot be stored",
+                  task.strWatchTaskName.c_str());
+      ArmTaskTimer(old_task);
+      return 1;
+    }
+    if (old_task.bEnableTimer && !task.bEnableTimer) {
+      m_TimerIds.Release(old_task.nTimerId);
+      task.nTimerId = 0;
+    } else if (!old_task.bEnableTimer && task.bEnableTimer) {
+      task.nTimerId = m_TimerIds.Acquire();
+    } else {
+      task.nTimerId = old_task.nTimerId;
+    }
     task.bSrcIsDrive = 0;
     task.bDestIsDrive = 0;
     task.strSrcFileSystem.clear();
@@ -171,8 +199,7 @@ LRESULT CMainFrame::OnResetWatchTask(DWORD dwTaskIndex, WatchTask* pTask) {
     // that the free list may hand to another task.
     KillTimer(task.nTimerId);
     m_TimerIds.Release(task.nTimerId);
-    task.nTimerId = 0;
-    m_WatchTaskMap.Store(task);
+    m_WatchTaskMap.SetTimerId(task.strWatchTaskName, 0);
   }
   if (outcome.timed_out) DebugTrace("[Strandel]OnResetWatchTask Failed because of WAIT_TIMEOUT!");
   return 0;

@@ -73,7 +73,15 @@ ResetCheck CheckResetTask(DWORD index, const WatchTask& task, const WatchTaskMap
     return check;
   }
   check.old_task = tasks[static_cast<std::size_t>(position)];
-  if (IsMalformed(task)) {
+  // The index asked for names the task; the record's index names the row that
+  // is rewritten. When they differ (a host that left the record's index 0),
+  // the rewrite would add a second row for the task, or overwrite another
+  // task's row, and a later delete would leave one behind. Taking either
+  // index instead would guess at what the host meant; refusing changes
+  // nothing and tells the host its call was wrong.
+  if (task.dwTaskIndex != index) {
+    check.refusal = TaskRefusal::kOtherIndex;
+  } else if (IsMalformed(task)) {
     check.refusal = TaskRefusal::kMalformed;
   } else if (task.strWatchTaskName != check.old_task.strWatchTaskName &&
              map.Lookup(task.strWatchTaskName)) {

@@ -30,6 +30,7 @@ enum class TaskRefusal {
   kIllegalPair,    // the pair would feed what is written back into a source
   kNoSuchIndex,    // reset: no task holds the index
   kNameOfAnother,  // reset: the new name is another task's
+  kOtherIndex,     // reset: the new record carries another task index than the one asked for
 };
 
 // The operations' result for a refusal: -3 for a taken name, -2 for an

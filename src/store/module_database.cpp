@@ -85,20 +85,65 @@ constexpr StoredColumn kStoredColumns[] = {
 };
 
 // Writes the task's columns at position, one statement sequence each, in the
-// order given (the first write of a new row appends it).
-void WriteColumns(CRecordDatabase& db, int32_t position, const WatchTask& task,
+// order given (the first write of a new row appends it). Stops at the first
+// write that fails.
+bool WriteColumns(CRecordDatabase& db, int32_t position, const WatchTask& task,
                   std::initializer_list<const wchar_t*> order) {
   for (const wchar_t* name : order) {
     for (const StoredColumn& column : kStoredColumns) {
       if (column.name != name) continue;
-      if (column.text != nullptr) {
-        db.setText(kTaskTable, position, name, task.*column.text);
-      } else {
-        db.setInteger(kTaskTable, position, name, static_cast<int32_t>(column.number(task)));
-      }
+      const bool written = column.text != nullptr
+                               ? db.setText(kTaskTable, position, name, task.*column.text)
+                               : db.setInteger(kTaskTable, position, name,
+                                               static_cast<int32_t>(column.number(task)));
+      if (!written) return false;
     }
   }
+  return true;
 }
+
+// The writes of one task as a whole: a row the host was told about is either
+// all there or not there at all, never a half-written one that the next start
+// would load as a task. Rolled back unless committed.
+class TaskWrite {
+ public:
+  explicit TaskWrite(CRecordDatabase& db) : m_db(db) {
+    try {
+      m_db.connection().execute("BEGIN IMMEDIATE");
+      m_bOpen = true;
+    } catch (const CppSQLite3Exception& e) {
+      DebugTrace("[Strandel]task write cannot begin: %s", e.errorMessage());
+    }
+  }
+  ~TaskWrite() {
+    if (!m_bOpen) return;
+    try {
+      m_db.connection().execute("ROLLBACK");
+    } catch (const CppSQLite3Exception&) {
+      // Nothing is left to undo when SQLite has rolled back already.
+    }
+  }
+  TaskWrite(const TaskWrite&) = delete;
+  TaskWrite& operator=(const TaskWrite&) = delete;
+
+  bool IsOpen() const { return m_bOpen; }
+  // With the writes' outcome: a failed one rolls everything back.
+  bool Commit(bool written) {
+    if (!m_bOpen || !written) return false;
+    try {
+      m_db.connection().execute("COMMIT");
+      m_bOpen = false;
+      return true;
+    } catch (const CppSQLite3Exception& e) {
+      DebugTrace("[Strandel]task write cannot commit: %s", e.errorMessage());
+      return false;
+    }
+  }
+
+ private:
+  CRecordDatabase& m_db;
+  bool m_bOpen = false;
+};
 
 }  // namespace
 
@@ -188,20 +233,28 @@ bool ModuleDatabase::ReadTask(int32_t position, WatchTask* task) {
   return true;
 }
 
-void ModuleDatabase::AddTask(const WatchTask& t) {
+bool ModuleDatabase::AddTask(const WatchTask& t) {
   CDatabaseLock lock(m_Lock);
+  if (m_Records.isClosed()) return false;
+  TaskWrite write(m_Records);
+  if (!write.IsOpen()) return false;
   const int32_t count = m_Records.recordCount(kTaskTable);
   const int32_t position = count < 0 ? 0 : count;
   // The order of a first add is the order the columns are created in.
-  WriteColumns(m_Records, position, t,
-               {kName,        kSource,      kDest,           kBidirectional, kSetInclude,
-                kInclude,     kSetExclude,  kExclude,        kSyncNow,       kNotWatchSubDir,
-                kAddStrategy, kDelStrategy, kRenameStrategy, kEnableTimer,   kSupportUsb,
-                kSynctime,    kTaskIndex,   kFailReport,     kShareUser,     kSharePassword});
+  const bool written =
+      WriteColumns(m_Records, position, t,
+                   {kName,        kSource,      kDest,           kBidirectional, kSetInclude,
+                    kInclude,     kSetExclude,  kExclude,        kSyncNow,       kNotWatchSubDir,
+                    kAddStrategy, kDelStrategy, kRenameStrategy, kEnableTimer,   kSupportUsb,
+                    kSynctime,    kTaskIndex,   kFailReport,     kShareUser,     kSharePassword});
+  return write.Commit(written);
 }
 
-void ModuleDatabase::RewriteTask(const WatchTask& t) {
+bool ModuleDatabase::RewriteTask(const WatchTask& t) {
   CDatabaseLock lock(m_Lock);
+  if (m_Records.isClosed()) return false;
+  TaskWrite write(m_Records);
+  if (!write.IsOpen()) return false;
   const int32_t count = m_Records.recordCount(kTaskTable);
   int32_t position = 0;
   while (position < count &&
@@ -209,23 +262,28 @@ void ModuleDatabase::RewriteTask(const WatchTask& t) {
              t.dwTaskIndex) {
     ++position;
   }
-  // The timer columns come last: the caller decides the timer before they are written.
-  WriteColumns(m_Records, position, t,
-               {kName,       kSource,     kDest,          kBidirectional, kSetInclude,
-                kInclude,    kSetExclude, kExclude,       kSyncNow,       kNotWatchSubDir,
-                kSupportUsb, kFailReport, kAddStrategy,   kDelStrategy,   kRenameStrategy,
-                kTaskIndex,  kShareUser,  kSharePassword, kEnableTimer,   kSynctime});
+  // The timer columns last, as ever; inside one transaction the order no longer shows.
+  const bool written =
+      WriteColumns(m_Records, position, t,
+                   {kName,       kSource,     kDest,          kBidirectional, kSetInclude,
+                    kInclude,    kSetExclude, kExclude,       kSyncNow,       kNotWatchSubDir,
+                    kSupportUsb, kFailReport, kAddStrategy,   kDelStrategy,   kRenameStrategy,
+                    kTaskIndex,  kShareUser,  kSharePassword, kEnableTimer,   kSynctime});
+  return write.Commit(written);
 }
 
 ModuleDatabase::DeleteResult ModuleDatabase::DeleteTask(const std::wstring& name) {
   CDatabaseLock lock(m_Lock);
+  if (m_Records.isClosed()) return DeleteResult::kFailed;
   const int32_t count = m_Records.recordCount(kTaskTable);
   int32_t position = 0;
   while (position < count && m_Records.getText(kTaskTable, position, kName) != name) ++position;
+  // Reading at the end would append a blank row only to delete it again.
+  if (position == count) return DeleteResult::kNoRow;
   const int32_t serial = m_Records.getRecord(kTaskTable, position).serial();
   if (!m_Records.deleteRecord(kTaskTable, serial)) {
     DebugTrace("[Strandel]DeleteRecord failed!");
     return DeleteResult::kFailed;
   }
-  return position < count ? DeleteResult::kDeleted : DeleteResult::kNoRow;
+  return DeleteResult::kDeleted;
 }

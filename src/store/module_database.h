@@ -41,10 +41,13 @@ class ModuleDatabase {
   std::vector<WatchTask> LoadTasks();
   // The row at position; false when position is outside the table.
   bool ReadTask(int32_t position, WatchTask* task);
-  void AddTask(const WatchTask& task);
+  // Each writes the whole row or nothing; false when the store refused a
+  // write (closed, full, locked, read-only) and nothing was changed.
+  bool AddTask(const WatchTask& task);
   // Rewrites the first row carrying task.dwTaskIndex, or appends one.
-  void RewriteTask(const WatchTask& task);
-  // Deletes the first row named exactly name (letter case counts).
+  bool RewriteTask(const WatchTask& task);
+  // Deletes the first row named exactly name (letter case counts). kFailed
+  // also when the store is closed.
   enum class DeleteResult { kDeleted, kNoRow, kFailed };
   DeleteResult DeleteTask(const std::wstring& name);
 

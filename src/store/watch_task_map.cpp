@@ -53,6 +53,28 @@ bool WatchTaskMap::Erase(const std::wstring& name) {
   return true;
 }
 
+bool WatchTaskMap::SetTimerId(const std::wstring& name, UINT id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto it = tasks_.find(name);
+  if (it == tasks_.end()) return false;
+  it->second.nTimerId = id;
+  return true;
+}
+
+bool WatchTaskMap::NoteWatchState(const WatchTask& watched) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto it = tasks_.find(watched.strWatchTaskName);
+  if (it == tasks_.end()) return false;
+  WatchTask& task = it->second;
+  task.bSrcIsDrive = watched.bSrcIsDrive;
+  task.bDestIsDrive = watched.bDestIsDrive;
+  task.strSrcFileSystem = watched.strSrcFileSystem;
+  task.strDestFileSystem = watched.strDestFileSystem;
+  task.strSrcWatchPath = watched.strSrcWatchPath;
+  task.strDestWatchPath = watched.strDestWatchPath;
+  return true;
+}
+
 std::size_t WatchTaskMap::Count() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return tasks_.size();

@@ -239,15 +239,7 @@ int CWatchThread::CreateDirectoryWatchParam() {
     if (m_hDirPath[s] && m_hDirPath[s + 1]) one_task_open = true;
     s += 2;
     // The controller's copy learns what the watch found out about the task.
-    if (auto stored = m_Shared.m_WatchTaskMap.Lookup(task.strWatchTaskName)) {
-      stored->bSrcIsDrive = task.bSrcIsDrive;
-      stored->bDestIsDrive = task.bDestIsDrive;
-      stored->strSrcFileSystem = task.strSrcFileSystem;
-      stored->strDestFileSystem = task.strDestFileSystem;
-      stored->strSrcWatchPath = task.strSrcWatchPath;
-      stored->strDestWatchPath = task.strDestWatchPath;
-      m_Shared.m_WatchTaskMap.Store(*stored);
-    }
+    m_Shared.m_WatchTaskMap.NoteWatchState(task);
   }
   m_CarriedRoots.clear();  // their tasks were deleted or are no longer watched in real time
   DebugTrace("[Strandel]%d: CreateDirectoryWatchParam OUT", 562);

@@ -161,7 +161,7 @@ TEST_F(TaskStoreTest, ReadsOutsideTheTableFailAndDeleteMatchesTheNameExactlyOnce
 TEST_F(TaskStoreTest, AFailedWriteNamesTheColumnButNeverItsValue) {
   db_.AddTask(Task(L"share", 1));
   Execute(db_.FilePath(),
-          "CREATE TRIGGER refuse BEFORE UPDATE ON WATCH_TASK_LIST "
+          "CREATE TRIGGER refuse BEFORE UPDATE OF SHAREUSERPASSWORD ON WATCH_TASK_LIST "
           "BEGIN SELECT RAISE(ABORT, 'refused for the test'); END");
   WatchTask task = Task(L"share", 1);
   task.strShareUserName = L"alice";
@@ -211,8 +211,8 @@ class RefusedFileTest : public ::testing::Test {
     EXPECT_FALSE(db.IsOpen());
     EXPECT_THAT(reason, StartsWith(FilePath() + ": "));
     EXPECT_THAT(reason, says_why);
-    db.AddTask(Task(L"x", 1));
-    db.RewriteTask(Task(L"x", 1));
+    EXPECT_FALSE(db.AddTask(Task(L"x", 1)));
+    EXPECT_FALSE(db.RewriteTask(Task(L"x", 1)));
     EXPECT_EQ(db.DeleteTask(L"x"), ModuleDatabase::DeleteResult::kFailed);
     EXPECT_EQ(db.CountTasks(), 0u);
     WatchTask task;

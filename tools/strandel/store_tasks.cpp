@@ -55,7 +55,7 @@ LONG StoreTasks::Add(const TaskRecord& record) {
     task.dwTaskIndex = loaded.indexes.TakeNext();
     const TaskRefusal refusal = CheckAddedTask(task, loaded.map);
     if (refusal != TaskRefusal::kNone) return RefusalCode(refusal);
-    database_.AddTask(task);
+    if (!database_.AddTask(task)) return 1;
   }
   Record(TaskAddedEntry(task));
   return static_cast<LONG>(task.dwTaskIndex);
@@ -67,8 +67,7 @@ LONG StoreTasks::Reset(const TaskRecord& record) {
   LoadedTasks loaded(database_);
   const ResetCheck check = CheckResetTask(task.dwTaskIndex, task, loaded.map);
   if (check.refusal != TaskRefusal::kNone) return RefusalCode(check.refusal);
-  database_.RewriteTask(task);
-  return 0;
+  return database_.RewriteTask(task) ? 0 : 1;
 }
 
 bool StoreTasks::Remove(const std::string& name) {
