@@ -14,6 +14,9 @@
 //   some names come twice.
 // - The temporary copy names are never reported; renaming one onto a real name
 //   is that name's change (modified when it existed before, added otherwise).
+// - A directory watched again before the next pump (the watch thread's
+//   restart) keeps its state: a new file still open across the restart is
+//   still added once it is closed.
 // - A lost batch (queue overflow, watch limit, a handle's queue too long)
 //   completes the armed read with 0 bytes; after an overflow the trees are
 //   walked again so that directories made during the lost batch are watched.
@@ -67,6 +70,7 @@ void CompletionPort::Impl::Queue(uintptr_t key, DWORD bytes) {
 }
 
 void CompletionPort::Impl::Pump() {
+  RemoveUnwatched();
   alignas(inotify_event) char buffer[64 * 1024];
   for (int reads = 0; reads < kMaxReadsPerPump; ++reads) {
     const ssize_t got = ::read(inotify_fd.get(), buffer, sizeof buffer);

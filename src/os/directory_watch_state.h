@@ -85,6 +85,11 @@ struct CompletionPort::Impl {
   DelayedNames stalled{kStallTime};       // written since the last close or report
   MovePairing moves;
   CopyTargetIndex copy_targets;
+  // Watches whose last user went, kept until the next pump: a handle that
+  // watches the directory again meanwhile (the watch thread's restart) gets
+  // the same descriptor back, and with it the files still being written
+  // there and the events of the gap.
+  std::set<int> unwatched;
   bool rescan_needed = false;
 
   static std::string Join(const std::string& dir, std::string_view name);
@@ -117,6 +122,7 @@ struct CompletionPort::Impl {
   void ReleaseSubtree(Handle* h, const std::string& rel);
   void RewriteSubtree(Handle* h, const std::string& old_rel, const std::string& new_rel);
   void ReleaseAll(Handle* h);
+  void RemoveUnwatched();
   void DropWatchState(int wd);
   bool Scan(Handle* h, UniqueFd dir_fd, const std::string& rel, bool report, bool descend_known,
             std::set<std::string>* visited);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "os/confined_path.h"
 #include "os/directory_watch_state.h"
@@ -104,6 +105,14 @@ void CompletionPort::Impl::ReleaseWatch(Handle* h, std::string rel) {
     }
   }
   if (users.empty()) {
+    watches.erase(w);
+    unwatched.insert(wd);
+  }
+}
+
+void CompletionPort::Impl::RemoveUnwatched() {
+  for (const int wd : std::exchange(unwatched, {})) {
+    if (watches.count(wd)) continue;  // a handle took it up again
     ::inotify_rm_watch(inotify_fd.get(), wd);
     DropWatchState(wd);
   }
@@ -152,6 +161,7 @@ void CompletionPort::Impl::ReleaseAll(Handle* h) {
 
 void CompletionPort::Impl::DropWatchState(int wd) {
   watches.erase(wd);
+  unwatched.erase(wd);
   copy_targets.Forget(wd);
   new_files.DropWatch(wd);
   stalled.DropWatch(wd);
