@@ -1,5 +1,7 @@
 #include "watch/change_record.h"
 
+#include <algorithm>
+
 bool ChangeQueue::Append(ChangeRecord record) {
   std::lock_guard<std::mutex> guard(mutex_);
   records_.push_back(std::move(record));
@@ -17,4 +19,9 @@ std::optional<ChangeRecord> ChangeQueue::TakeFront() {
 std::size_t ChangeQueue::Size() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return records_.size();
+}
+
+bool ChangeQueue::Holds(const std::function<bool(const ChangeRecord&)>& match) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return std::any_of(records_.begin(), records_.end(), match);
 }

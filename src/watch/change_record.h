@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ class ChangeQueue {
   // Appends; true when the queue held nothing before (the worker needs waking).
   bool Append(ChangeRecord record);
   std::optional<ChangeRecord> TakeFront();
+  // Whether a queued record matches; the queue is left as it is.
+  bool Holds(const std::function<bool(const ChangeRecord&)>& match) const;
   std::size_t Size() const;
   bool Empty() const { return Size() == 0; }
 
