@@ -2,6 +2,7 @@
 #include "os/file_attributes.h"
 #include "os/file_ops.h"
 #include "os/last_error.h"
+#include "os/text.h"
 #include "sync/change_handlers.h"
 #include "watch/echo_maps.h"
 
@@ -25,6 +26,12 @@ constexpr Row kN4{2873, L"Copy file failed"};
 constexpr Row kN5{2908, L"Copy file failed"};
 constexpr Row kN6{2942, L"Copy file failed"};
 
+// Whether the other side's removal or rename of the record's item, or of a
+// directory above it, waits in the queue.
+bool LeavingOtherSide(const ChangeQueue& queue, const ChangeRecord& record) {
+  return queue.DepartureQueued(record.strTaskName, !record.bSourceSide, record.strFileName);
+}
+
 }  // namespace
 
 BOOL ChangeHandlers::ApplyModified(const WatchTask& task, const ChangeRecord& record) {
@@ -47,10 +54,13 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
     m_Operations.WriteSyncLog(record, item, target, operation, static_cast<int32_t>(code), row.line,
                               row.message);
   };
-  // Only a path where an earlier write of the engine failed may be created on
-  // a two-way task: elsewhere a missing target means the other side removed it.
+  // A two-way task makes a missing counterpart too, so that an item on one
+  // side only is never lost, unless the other side's removal of it is still
+  // queued (the item follows it there) and no earlier write of the engine
+  // failed at the target.
   auto creation_allowed = [&] {
-    return !task.bBidirectional || m_Shared.ModifyFilterMap.Contains(target);
+    return !task.bBidirectional || m_Shared.ModifyFilterMap.Contains(target) ||
+           !LeavingOtherSide(m_Shared.m_ChangeQueue, record);
   };
 
   const DWORD attributes = os::GetFileAttributes(item);
@@ -101,7 +111,7 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
     }
     CreateMissingDirectories(task, back, ParentOfRelative(record.strFileName));
     if (back) {
-      if (m_Operations.SyncCopyFile(item, target, TRUE, nullptr, L"")) return TRUE;
+      if (m_Operations.SyncCopyFile(item, target, TRUE, nullptr, task_name)) return TRUE;
       log(kN5, L"CopyData", error);
       return FALSE;
     }
@@ -124,10 +134,13 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
     return TRUE;
   }
   if (!back && target_exists && (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return TRUE;
-  if (!target_exists && !creation_allowed()) return TRUE;
+  if (!target_exists) {
+    if (!creation_allowed()) return TRUE;
+    CreateMissingDirectories(task, back, ParentOfRelative(record.strFileName));
+  }
 
   if (back) {
-    if (!m_Operations.SyncCopyFile(item, target, FALSE, nullptr, L"")) {
+    if (!m_Operations.SyncCopyFile(item, target, FALSE, nullptr, task_name)) {
       log(kN6, L"CopyData", ERROR_SUCCESS);
       return FALSE;
     }

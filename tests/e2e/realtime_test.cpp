@@ -130,9 +130,11 @@ TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
   // is the module's own and never comes back.
   Write(left / "from-left.txt", "L2");
   ASSERT_TRUE(PollUntil([&] { return HasContent(right / "from-left.txt", "L2"); }));
-  ASSERT_TRUE(PollUntil([&] { return SyncFinishRows("two-way") >= 3; }));
+  Write(right / "from-right.txt", "R2");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(left / "from-right.txt", "R2"); }));
+  ASSERT_TRUE(PollUntil([] { return SyncFinishRows("two-way") >= 4; }));
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_EQ(SyncFinishRows("two-way"), 3);
+  EXPECT_EQ(SyncFinishRows("two-way"), 4);
   EXPECT_EQ(module_host::DeleteTask(L"two-way"), 0);
 }
 

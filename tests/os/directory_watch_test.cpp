@@ -200,6 +200,22 @@ TEST_F(DirectoryWatchTest, RenamesPairUpAndMovesAcrossTheBoundaryAddOrRemove) {
   EXPECT_EQ(Settle(w, 0), Recs{});
 }
 
+TEST_F(DirectoryWatchTest, ANewFileStillOpenWhenItsTreeIsWatchedAnewIsAddedOnClose) {
+  fs::create_directories(dir_.path() / "sub");
+  Watch(dir_.path());
+  const fs::path file = dir_.path() / "sub" / "growing";
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "part", 4), 4);
+  PumpNow();
+  // The watch thread's restart: the old handle goes, a new one takes the tree.
+  watchers_.back()->handle.reset();
+  Watcher& again = Watch(dir_.path());
+  ASSERT_EQ(::write(fd, "rest", 4), 4);
+  ASSERT_EQ(::close(fd), 0);
+  EXPECT_EQ(Settle(again, 1), (Recs{{kAdded, "sub/growing"}}));
+}
+
 TEST_F(DirectoryWatchTest, DeletedOrMovedRootIsGone) {
   fs::create_directories(dir_.path() / "a" / "inner");
   fs::create_directory(dir_.path() / "b");

@@ -110,6 +110,9 @@ class HandlerTest : public ::testing::Test {
     record.strFileName = os::FromUtf8(change.substr(0, arrow));
     if (arrow != std::string::npos) record.strNewFileName = os::FromUtf8(change.substr(arrow + 1));
     record.strTaskName = L"Docs";
+    const bool back =
+        on == kAddedBack || on == kModifiedBack || on == kRemovedBack || on == kRenamedBack;
+    record.bSourceSide = back ? FALSE : TRUE;
     return (handlers_.*on)(task_, record);
   }
 

@@ -43,18 +43,71 @@ TEST_F(ModifiedHandlingTest, DecisionTable) {
   };
   for (const HandlerCase& c : cases) Run(c);
 
-  // On a two-way task a missing counterpart means the other side removed it,
-  // unless an earlier write of the engine failed there.
+  // On a two-way task a missing counterpart is made too: an item on one side
+  // only is never lost.
   task_.bBidirectional = TRUE;
   const HandlerCase two_way[] = {
-      {"file", kModified, 0, "item", "src/item=data", "", TRUE, "dst/item!", ""},
-      {"directory", kModified, 0, "item", "src/item/", "", FALSE, "dst/item!", ""},
+      {"file", kModified, 0, "item", "src/item=data", "", TRUE, "dst/item=data", ""},
+      {"file, back", kModifiedBack, 0, "item", "dst/item=data", "", TRUE, "src/item=data", ""},
+      {"directory", kModified, 0, "item", "src/item/", "", TRUE, "dst/item/", ""},
+      {"file in a directory missing there", kModified, 0, "x/y/item", "src/x/y/item=data", "", TRUE,
+       "dst/x/y/item=data add:dst/x add:dst/x/y", ""},
       {"file, failed before", kModified, 0, "item", "src/item=data modify:dst/item", "", TRUE,
        "dst/item=data !modify:dst/item", ""},
-      {"directory, failed before", kModified, 0, "item", "src/item/ modify:dst/item", "", TRUE,
-       "dst/item/ !modify:dst/item", ""},
   };
   for (const HandlerCase& c : two_way) Run(c);
+
+  // Unless the other side's removal or rename of it, or of a directory above
+  // it, is still queued: the item follows it there.
+  struct Queued {
+    const char* label;
+    DWORD action;
+    BOOL source_side;
+    const char* name;
+    On on;
+    const char* change;
+    BOOL result;
+    const char* before;
+    const char* after;
+  };
+  const Queued queued[] = {
+      {"removed there", 2, FALSE, "item", kModified, "item", TRUE, "src/item=data", "dst/item!"},
+      {"removed there, back", 2, TRUE, "item", kModifiedBack, "item", TRUE, "dst/item=data",
+       "src/item!"},
+      {"renamed there", 5, FALSE, "item", kModified, "item", TRUE, "src/item=data", "dst/item!"},
+      {"its directory removed there", 2, FALSE, "d", kModified, "d/item", TRUE, "src/d/item=data",
+       "dst/d!"},
+      {"a directory removed there", 2, FALSE, "item", kModified, "item", FALSE, "src/item/",
+       "dst/item!"},
+      {"removed on its own side", 2, TRUE, "item", kModified, "item", TRUE, "src/item=data",
+       "dst/item=data"},
+      {"a longer name removed there", 2, FALSE, "item", kModified, "item2", TRUE, "src/item2=data",
+       "dst/item2=data"},
+  };
+  for (const Queued& q : queued) {
+    ChangeRecord removal;
+    removal.dwAction = q.action;
+    removal.strFileName = os::FromUtf8(q.name);
+    removal.strTaskName = L"Docs";
+    removal.bSourceSide = q.source_side;
+    shared_.m_ChangeQueue.Append(removal);
+    Run({q.label, q.on, 0, q.change, q.before, "", q.result, q.after, ""});
+    while (shared_.m_ChangeQueue.TakeFront()) {
+    }
+  }
+}
+
+// A copy the handler makes back into the source is announced under the task's
+// name: the watch of that side can only take it for the copy's own echo then.
+TEST_F(ModifiedHandlingTest, ACopyBackIsAnnouncedAsTheTasksOwn) {
+  task_.bBidirectional = 1;
+  tasks_.Store(task_);
+  Lay("dst/new=data dst/old=newer src/old=older");
+  ASSERT_TRUE(Apply(kModifiedBack, "new"));
+  EXPECT_TRUE(shared_.AddFilterMap.Consume(W(P("src/new")), L"Docs"));
+  ASSERT_TRUE(Apply(kModifiedBack, "old"));
+  EXPECT_TRUE(shared_.WrittenMap.Contains(W(P("src/old"))));
+  EXPECT_EQ(testing_support::ReadFile(P("src/old")), "newer");
 }
 
 }  // namespace
