@@ -14,7 +14,6 @@
 // reset just before).
 // Every destination is checked after its run, untimed: same paths, types and
 // sizes as the source, and the rewritten files byte for byte.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -25,7 +24,6 @@
 #include <algorithm>
 #include <chrono>
 #include <clocale>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +31,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,8 +45,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr UINT kProgressMessage = 0x0400 + 7;
-constexpr LONG kOpSyncEnd = 6;
 constexpr auto kSyncTimeout = std::chrono::minutes(30);
 
 struct Options {
@@ -177,117 +172,45 @@ void Verify(const char* tool, const fs::path& src, const fs::path& dst,
   }
 }
 
-long ProcStatusKb(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const size_t n = std::strlen(field);
-  while (std::getline(in, line)) {
-    if (line.compare(0, n, field) == 0 && line[n] == ':') return std::atol(line.c_str() + n + 1);
-  }
-  return -1;
-}
-
-// The loaded module and a host window that waits for the end of a sync.
+// The loaded module, driving one sync at a time.
 class Module {
  public:
-  Module(const char* path, const fs::path& data) {
-    library_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr) {
-      std::fprintf(stderr, "dlopen: %s\n", dlerror());
-      std::exit(1);
-    }
-    release_ = Symbol<BOOL (*)()>(library_, "ReleaseStrandel");
-    alloc_ = Symbol<BSTR (*)(const OLECHAR*)>(library_, "SysAllocString");
-    free_ = Symbol<void (*)(BSTR)>(library_, "SysFreeString");
-    Symbol<void (*)(const wchar_t*)>(library_,
-                                     "InitStrandel")((Wide(data.string()) + L"/").c_str());
-    monitor_ = Symbol<IWatcherMonitor* (*)()>(library_, "GetWatcherMonitor")();
-    monitor_->SetNotifyWindow(&window_, kProgressMessage);
-  }
-  ~Module() {
-    window_.bAlive = 0;
-    if (release_() != TRUE) std::fprintf(stderr, "ReleaseStrandel: not every thread stopped\n");
-    dlclose(library_);
-  }
+  Module(const char* path, const fs::path& data) : host_(path, data) {}
 
   // A one-way task that is not watched: only the syncs asked for run.
   void AddTask(const std::wstring& name, const fs::path& src, const fs::path& dst) {
-    WatchTaskInfo info = Info(name, src, dst);
-    const LONG index = monitor_->AddWatchTask(&info);
-    FreeInfo(info);
-    if (index == 1 || index < 0) {
-      std::fprintf(stderr, "AddWatchTask refused the task: %d\n", index);
-      std::exit(1);
-    }
+    host_.AddTask(host_.Info(name, src, dst));
   }
 
   // From the request to the end report; the processor time is the whole
   // process's, which does nothing else meanwhile.
   Timing Sync(const std::wstring& name, const fs::path& src, const fs::path& dst) {
-    WatchTaskInfo info = Info(name, src, dst);
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      ended_.clear();
-    }
+    WatchTaskInfo info = host_.Info(name, src, dst);
+    const uint64_t seen = host_.Ends().count;
     struct rusage before {};
     ::getrusage(RUSAGE_SELF, &before);
     const auto start = Clock::now();
-    monitor_->SyncWatchTask(&info);
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!ended_cv_.wait_for(lock, kSyncTimeout, [&] { return ended_ == name; })) {
+    host_.monitor()->SyncWatchTask(&info);
+    const bool ended = host_.WaitForEnd(seen, kSyncTimeout);
+    const double wall = Seconds(Clock::now() - start);
+    struct rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+    host_.FreeInfo(info);
+    const HostedModule::SyncEnds ends = host_.Ends();
+    if (!ended || ends.last_task != name) {
       std::fprintf(stderr, "the sync of %ls did not end\n", name.c_str());
       std::exit(1);
     }
-    const double wall = Seconds(Clock::now() - start);
-    lock.unlock();
-    struct rusage after {};
-    ::getrusage(RUSAGE_SELF, &after);
-    FreeInfo(info);
-    if (failed_ != 0) {
+    if (ends.last_failed != 0) {
       std::fprintf(stderr, "the sync of %ls failed %llu items\n", name.c_str(),
-                   static_cast<unsigned long long>(failed_));
+                   static_cast<unsigned long long>(ends.last_failed));
       std::exit(1);
     }
     return {wall, CpuSeconds(after) - CpuSeconds(before)};
   }
 
  private:
-  WatchTaskInfo Info(const std::wstring& name, const fs::path& src, const fs::path& dst) {
-    WatchTaskInfo info{};
-    info.bSyncNow = FALSE;
-    info.strWatchTaskName = alloc_(name.c_str());
-    info.strSourceDir = alloc_(Wide(src.string()).c_str());
-    info.strDestDir = alloc_(Wide(dst.string()).c_str());
-    return info;
-  }
-  void FreeInfo(WatchTaskInfo& info) {
-    for (BSTR s : {info.strWatchTaskName, info.strSourceDir, info.strDestDir}) free_(s);
-  }
-
-  static LRESULT Proc(HWND hWnd, UINT, WPARAM wParam, LPARAM lParam) {
-    auto* self = static_cast<Module*>(hWnd->pContext);
-    if (static_cast<LONG>(wParam) == kOpSyncEnd) {
-      const auto* info = reinterpret_cast<const SyncProgressInfo*>(lParam);
-      {
-        std::lock_guard<std::mutex> guard(self->mutex_);
-        self->ended_ = info->pszFirstPath != nullptr ? info->pszFirstPath : L"";
-        self->failed_ = info->nItemsFailed;
-      }
-      self->ended_cv_.notify_all();
-    }
-    return 0;
-  }
-
-  void* library_ = nullptr;
-  BOOL (*release_)() = nullptr;
-  BSTR (*alloc_)(const OLECHAR*) = nullptr;
-  void (*free_)(BSTR) = nullptr;
-  IWatcherMonitor* monitor_ = nullptr;
-  HWND__ window_{sizeof(HWND__), 1, &Proc, this};
-  std::mutex mutex_;
-  std::condition_variable ended_cv_;
-  std::wstring ended_;   // guarded by mutex_
-  uint64_t failed_ = 0;  // guarded by mutex_
+  HostedModule host_;
 };
 
 // Rewrites every (100 / pct)-th small file, starting at round, and

@@ -9,7 +9,6 @@
 // With --external SRC DST nothing is loaded: some other syncer (started by
 // bench/realtime_peers.sh) is expected to mirror SRC into DST, and the same
 // measurements run against it.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -258,44 +257,21 @@ int RunOurs(const char* library_path) {
   fs::create_directories(src);
   fs::create_directories(dst);
 
-  void* library = dlopen(library_path, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    std::fprintf(stderr, "dlopen: %s\n", dlerror());
-    return 1;
-  }
-  auto init = Symbol<void (*)(const wchar_t*)>(library, "InitStrandel");
-  auto release = Symbol<BOOL (*)()>(library, "ReleaseStrandel");
-  auto monitor = Symbol<IWatcherMonitor* (*)()>(library, "GetWatcherMonitor");
-  auto alloc = Symbol<BSTR (*)(const OLECHAR*)>(library, "SysAllocString");
-  auto free_string = Symbol<void (*)(BSTR)>(library, "SysFreeString");
-
-  init((Wide(data.string()) + L"/").c_str());
-  WatchTaskInfo info{};
-  info.bSyncNow = TRUE;
-  info.bBidirectional = FALSE;
-  info.strWatchTaskName = alloc(L"realtime-bench");
-  info.strSourceDir = alloc(Wide(src.string()).c_str());
-  info.strDestDir = alloc(Wide(dst.string()).c_str());
-  const LONG index = monitor()->AddWatchTask(&info);
-  free_string(info.strWatchTaskName);
-  free_string(info.strSourceDir);
-  free_string(info.strDestDir);
-  if (index == 1 || index < 0) {
-    std::fprintf(stderr, "AddWatchTask refused the task: %d\n", index);
-    return 1;
-  }
-
   int rc = 0;
-  if (!WaitReady(src, dst)) {
-    std::printf("strandel         did not start mirroring within %d s\n", kTimeoutSeconds);
-    rc = 1;
-  } else {
-    MeasureLatency("strandel", src, dst);
-    MeasureBurst("strandel", src, dst, data);
+  {
+    HostedModule module(library_path, data);
+    WatchTaskInfo info = module.Info(L"realtime-bench", src, dst);
+    info.bSyncNow = TRUE;
+    module.AddTask(info);
+    if (!WaitReady(src, dst)) {
+      std::printf("strandel         did not start mirroring within %d s\n", kTimeoutSeconds);
+      rc = 1;
+    } else {
+      MeasureLatency("strandel", src, dst);
+      MeasureBurst("strandel", src, dst, data);
+    }
+    std::fflush(stdout);
   }
-  std::fflush(stdout);
-  if (release() != TRUE) std::fprintf(stderr, "ReleaseStrandel: not every thread stopped\n");
-  dlclose(library);
   fs::remove_all(scratch);
   fs::remove_all(data);
   return rc;
