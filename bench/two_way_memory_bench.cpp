@@ -1,0 +1,257 @@
+// Whether a two-way task's bookkeeping stays bounded over a long run. The
+// module is loaded with dlopen, as a host loads it, and given a two-way task
+// over two fresh directories holding 2,000 small files. A generator then makes
+// changes as fast as it can, alternating sides: mostly one of those files
+// rewritten in place with new content, now and then a create, delete or
+// rename among a few temporary names of that side. After the first 10,000
+// changes and then every 100,000, the module is left to settle (both trees
+// equal) and the process's resident memory, open descriptors and threads are
+// sampled. Every copy the module makes leaves an echo to suppress; if that
+// bookkeeping kept anything per change, the resident memory would climb with
+// the count.
+// The generator never sleeps: every few thousand changes it waits for the
+// trees to agree, so the kernel's event queue does not overflow. An overflow
+// would still be survived (the task is brought back by a full sync), and the
+// full syncs seen through the host window are reported.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "strandel/strandel.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFiles = 2000;
+constexpr int kTempNames = 8;  // per side
+// One change in this many is to a temporary name rather than a rewrite.
+constexpr long kTempEvery = 20;
+constexpr long kFirstSample = 10000;
+constexpr long kSampleEvery = 100000;
+constexpr long kPaceEvery = 2000;
+constexpr long kDefaultChanges = 1000000;
+constexpr double kGrowthLimitMiB = 10;
+constexpr auto kSettleTimeout = std::chrono::seconds(120);
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+bool WriteFile(const std::string& path, const std::string& data, int flags) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags, 0644);
+  if (fd < 0) return false;
+  const bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  return ::close(fd) == 0 && ok;
+}
+
+// Name -> content of every entry in a flat directory; an entry that vanishes
+// while it is read is left out, so a tree still changing compares unequal.
+std::map<std::string, std::string> ReadTree(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  DIR* dir = ::opendir(root.c_str());
+  if (dir == nullptr) return tree;
+  std::array<char, 4096> buffer;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string& content = tree[name];
+    const int fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    ssize_t n;
+    while ((n = ::read(fd, buffer.data(), buffer.size())) > 0) content.append(buffer.data(), n);
+    ::close(fd);
+  }
+  ::closedir(dir);
+  return tree;
+}
+
+// Polls until both trees hold the same names with the same contents.
+bool WaitEqual(const fs::path& a, const fs::path& b) {
+  const auto deadline = Clock::now() + kSettleTimeout;
+  for (;;) {
+    if (ReadTree(a) == ReadTree(b)) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+std::string FileName(int i) { return "f" + std::to_string(i) + ".txt"; }
+
+// Makes the changes; knows which temporary names of each side exist, and
+// touches only its own side's, so its creates, deletes and renames never race
+// each other across the sides (the rewrites of the shared files do).
+class Generator {
+ public:
+  Generator(const fs::path& a, const fs::path& b) : roots_{a.string() + "/", b.string() + "/"} {}
+
+  void Change(long n) {
+    const int side = static_cast<int>(n % 2);
+    if (n % kTempEvery == kTempEvery - 1) {
+      TempChange(side, n);
+    } else {
+      Must(WriteFile(roots_[side] + FileName(static_cast<int>(rng_() % kFiles)), Content(n),
+                     O_TRUNC),
+           "rewrite");
+    }
+  }
+
+ private:
+  std::string Content(long n) {
+    return "change " + std::to_string(n) + " " + std::to_string(rng_()) + "\n";
+  }
+
+  std::string TempPath(int side, int k) const {
+    return roots_[side] + "tmp-" + static_cast<char>('a' + side) + std::to_string(k);
+  }
+
+  void TempChange(int side, long n) {
+    auto& exists = exists_[side];
+    const int k = static_cast<int>(rng_() % kTempNames);
+    if (!exists[k]) {
+      Must(WriteFile(TempPath(side, k), Content(n), O_CREAT | O_EXCL), "create");
+      exists[k] = true;
+      return;
+    }
+    const int to = static_cast<int>(rng_() % kTempNames);
+    if (rng_() % 2 == 0 || exists[to]) {
+      Must(::unlink(TempPath(side, k).c_str()) == 0, "delete");
+    } else {
+      Must(::rename(TempPath(side, k).c_str(), TempPath(side, to).c_str()) == 0, "rename");
+      exists[to] = true;
+    }
+    exists[k] = false;
+  }
+
+  static void Must(bool ok, const char* what) {
+    if (!ok) {
+      std::fprintf(stderr, "%s failed: %s\n", what, std::strerror(errno));
+      std::exit(1);
+    }
+  }
+
+  std::array<std::string, 2> roots_;
+  std::array<std::array<bool, kTempNames>, 2> exists_{};
+  std::mt19937_64 rng_{42};
+};
+
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count - 1;  // the iterator's own
+}
+
+long ParseChanges(int argc, char** argv) {
+  if (argc == 1) return kDefaultChanges;
+  char* end = nullptr;
+  const long changes =
+      argc == 3 && std::strcmp(argv[1], "--changes") == 0 ? std::strtol(argv[2], &end, 10) : 0;
+  if (changes <= 0 || *end != '\0') {
+    std::fprintf(stderr, "usage: two_way_memory_bench [--changes N]   (default %ld)\n",
+                 kDefaultChanges);
+    std::exit(2);
+  }
+  return changes;
+}
+
+// "10k" for a round thousand, else the plain count.
+std::string Count(long n) {
+  return n % 1000 == 0 ? std::to_string(n / 1000) + "k" : std::to_string(n);
+}
+
+// Makes the changes, settling at the pace points and sampling at the sample
+// points; 1 when the trees stopped agreeing or the memory grew past the limit.
+int Generate(HostedModule& module, const fs::path& a, const fs::path& b, long changes) {
+  const uint64_t initial_syncs = module.Ends().count;
+  Generator generator(a, b);
+  long first_rss = -1;
+  long first_sample = 0;
+  long last_rss = -1;
+  long last_sample = 0;
+  const auto start = Clock::now();
+  for (long n = 1; n <= changes; ++n) {
+    generator.Change(n - 1);
+    const bool sample = n == kFirstSample || n % kSampleEvery == 0 || n == changes;
+    if (!sample && n % kPaceEvery != 0) continue;
+    const auto settle_start = Clock::now();
+    if (!WaitEqual(a, b)) {
+      std::printf("after %ld changes the trees did not agree within %lld s\n", n,
+                  static_cast<long long>(kSettleTimeout.count()));
+      return 1;
+    }
+    if (!sample) continue;
+    const double settle_ms = Ms(Clock::now() - settle_start);
+    const long rss = ProcStatusKb("VmRSS");
+    if (first_rss < 0) {
+      first_rss = rss;
+      first_sample = n;
+    }
+    last_rss = rss;
+    last_sample = n;
+    std::printf(
+        "changes %7ld  rss %7.1f MiB  fds %3d  threads %2ld  settled in %5.0f ms  "
+        "%5.0f changes/s  full syncs since start %llu\n",
+        n, rss / 1024.0, OpenDescriptors(), ProcStatusKb("Threads"), settle_ms,
+        n / std::chrono::duration<double>(Clock::now() - start).count(),
+        static_cast<unsigned long long>(module.Ends().count - initial_syncs));
+  }
+  const double growth = (last_rss - first_rss) / 1024.0;
+  std::printf("rss after %s: %.1f MiB, after %s: %.1f MiB, growth %.1f MiB (limit %.0f MiB)%s\n",
+              Count(first_sample).c_str(), first_rss / 1024.0, Count(last_sample).c_str(),
+              last_rss / 1024.0, growth, kGrowthLimitMiB,
+              growth > kGrowthLimitMiB ? ": EXCEEDED" : "");
+  return growth > kGrowthLimitMiB ? 1 : 0;
+}
+
+int Run(long changes) {
+  const fs::path data = ScratchDir();
+  const fs::path scratch = MemoryScratchDir();
+  const fs::path a = scratch / "a";
+  const fs::path b = scratch / "b";
+  fs::create_directories(a);
+  fs::create_directories(b);
+  for (int i = 0; i < kFiles; ++i) {
+    WriteFile((a / FileName(i)).string(), "initial " + std::to_string(i) + "\n", O_CREAT | O_TRUNC);
+  }
+  std::printf("trees in %s, data in %s, %ld changes\n", scratch.c_str(), data.c_str(), changes);
+
+  int rc = 0;
+  {
+    HostedModule module(STRANDEL_LIBRARY, data);
+    WatchTaskInfo info = module.Info(L"two-way-memory", a, b);
+    info.bSyncNow = TRUE;
+    info.bBidirectional = TRUE;
+    module.AddTask(info);
+    if (module.WaitForEnd(0, kSettleTimeout) && WaitEqual(a, b)) {
+      rc = Generate(module, a, b, changes);
+    } else {
+      std::printf("the first sync did not bring the trees in step\n");
+      rc = 1;
+    }
+  }
+  fs::remove_all(scratch);
+  fs::remove_all(data);
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "C.UTF-8");
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  return Run(ParseChanges(argc, argv));
+}
