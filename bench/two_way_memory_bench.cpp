@@ -69,9 +69,9 @@ std::map<std::string, std::string> ReadTree(const fs::path& root) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    std::string& content = tree[name];
     const int fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) continue;
+    std::string& content = tree[name];
     ssize_t n;
     while ((n = ::read(fd, buffer.data(), buffer.size())) > 0) content.append(buffer.data(), n);
     ::close(fd);
@@ -104,9 +104,8 @@ class Generator {
     if (n % kTempEvery == kTempEvery - 1) {
       TempChange(side, n);
     } else {
-      Must(WriteFile(roots_[side] + FileName(static_cast<int>(rng_() % kFiles)), Content(n),
-                     O_TRUNC),
-           "rewrite");
+      const std::string path = roots_[side] + FileName(static_cast<int>(rng_() % kFiles));
+      Must(WriteFile(path, Content(n), O_TRUNC), "rewrite", path);
     }
   }
 
@@ -123,23 +122,26 @@ class Generator {
     auto& exists = exists_[side];
     const int k = static_cast<int>(rng_() % kTempNames);
     if (!exists[k]) {
-      Must(WriteFile(TempPath(side, k), Content(n), O_CREAT | O_EXCL), "create");
+      Must(WriteFile(TempPath(side, k), Content(n), O_CREAT | O_EXCL), "create", TempPath(side, k));
       exists[k] = true;
       return;
     }
     const int to = static_cast<int>(rng_() % kTempNames);
     if (rng_() % 2 == 0 || exists[to]) {
-      Must(::unlink(TempPath(side, k).c_str()) == 0, "delete");
+      Must(::unlink(TempPath(side, k).c_str()) == 0, "delete", TempPath(side, k));
     } else {
-      Must(::rename(TempPath(side, k).c_str(), TempPath(side, to).c_str()) == 0, "rename");
+      Must(::rename(TempPath(side, k).c_str(), TempPath(side, to).c_str()) == 0, "rename",
+           TempPath(side, k));
       exists[to] = true;
     }
     exists[k] = false;
   }
 
-  static void Must(bool ok, const char* what) {
+  // The generator alone touches its side's temporary names, so a failure
+  // here means the module changed one behind its back.
+  static void Must(bool ok, const char* what, const std::string& path) {
     if (!ok) {
-      std::fprintf(stderr, "%s failed: %s\n", what, std::strerror(errno));
+      std::fprintf(stderr, "%s of %s failed: %s\n", what, path.c_str(), std::strerror(errno));
       std::exit(1);
     }
   }
