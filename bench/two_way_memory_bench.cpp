@@ -80,12 +80,30 @@ std::map<std::string, std::string> ReadTree(const fs::path& root) {
   return tree;
 }
 
-// Polls until both trees hold the same names with the same contents.
+// The names whose entries differ between the trees, missing ones included.
+void PrintDifferences(const std::map<std::string, std::string>& a,
+                      const std::map<std::string, std::string>& b) {
+  for (const auto& [name, content] : a) {
+    const auto it = b.find(name);
+    if (it == b.end() || it->second != content) std::printf("  differs: %s\n", name.c_str());
+  }
+  for (const auto& [name, content] : b) {
+    if (a.count(name) == 0) std::printf("  differs: %s\n", name.c_str());
+  }
+}
+
+// Polls until both trees hold the same names with the same contents; on
+// time-out prints where they still differ.
 bool WaitEqual(const fs::path& a, const fs::path& b) {
   const auto deadline = Clock::now() + kSettleTimeout;
   for (;;) {
-    if (ReadTree(a) == ReadTree(b)) return true;
-    if (Clock::now() >= deadline) return false;
+    const auto tree_a = ReadTree(a);
+    const auto tree_b = ReadTree(b);
+    if (tree_a == tree_b) return true;
+    if (Clock::now() >= deadline) {
+      PrintDifferences(tree_a, tree_b);
+      return false;
+    }
     std::this_thread::sleep_for(kPollInterval);
   }
 }
@@ -238,7 +256,12 @@ int Run(long changes) {
     info.bSyncNow = TRUE;
     info.bBidirectional = TRUE;
     module.AddTask(info);
-    if (module.WaitForEnd(0, kSettleTimeout) && WaitEqual(a, b)) {
+    // Adding a task starts its watch only; the first full sync is asked for.
+    WatchTaskInfo sync = module.Info(L"two-way-memory", a, b);
+    sync.bBidirectional = TRUE;
+    module.monitor()->SyncWatchTask(&sync);
+    module.FreeInfo(sync);
+    if (WaitEqual(a, b)) {
       rc = Generate(module, a, b, changes);
     } else {
       std::printf("the first sync did not bring the trees in step\n");
