@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -136,6 +137,83 @@ TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(SyncFinishRows("two-way"), 4);
   EXPECT_EQ(module_host::DeleteTask(L"two-way"), 0);
+}
+
+// An editor saves by writing a temporary and renaming it over the file. A
+// save on either side reaches the other, the next save there included, and
+// the history tells each direction what came across, without a failure.
+TEST_F(RealtimeTest, TwoWayEditorSavesFromEitherSideArrive) {
+  const fs::path left = dir_.path() / "edit-left";
+  const fs::path right = dir_.path() / "edit-right";
+  fs::create_directories(left);
+  fs::create_directories(right);
+  TaskInfo info(L"editor", left, right);
+  info->bBidirectional = TRUE;
+  ASSERT_GE(Add(info), 20000);
+  // "action|name|new name" of each SyncFinish row of one direction; none
+  // while the history is still being made.
+  auto rows = [](const std::string& direction) {
+    try {
+      return Rows(
+          "SELECT lAction, lChangedFile, lNewFile FROM SyncLog WHERE lTaskName='editor' "
+          "AND lOperation='SyncFinish' AND lInfo='Sync " +
+          direction + " SUCCESS' ORDER BY SN");
+    } catch (const CppSQLite3Exception&) {
+      return std::vector<std::string>{};
+    }
+  };
+  const std::string kToRight = "source to destination";
+  const std::string kToLeft = "destination to source";
+  const std::string kRenamed = "5|doc.txt.tmp|doc.txt";
+  auto renames = [&](const std::string& direction) {
+    return std::ranges::count(rows(direction), kRenamed);
+  };
+
+  Write(left / "doc.txt", "v1");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(right / "doc.txt", "v1"); }));
+  ASSERT_TRUE(PollUntil([&] { return rows(kToRight).size() == 1; }));
+  const struct {
+    const fs::path& at;
+    const fs::path& other;
+    const std::string& direction;
+    std::string text;
+  } saves[] = {{left, right, kToRight, "v2 saved in left"},
+               {right, left, kToLeft, "v3 saved in right"},
+               {left, right, kToRight, "v4 saved in left"},
+               {right, left, kToLeft, "v5 saved in right"}};
+  for (const auto& save : saves) {
+    const auto before = renames(save.direction);
+    Write(save.at / "doc.txt.tmp", save.text);
+    fs::rename(save.at / "doc.txt.tmp", save.at / "doc.txt");
+    ASSERT_TRUE(PollUntil([&] { return HasContent(save.other / "doc.txt", save.text); }))
+        << save.text;
+    ASSERT_TRUE(PollUntil([&] { return renames(save.direction) == before + 1; })) << save.text;
+  }
+  // Nothing bounces back meanwhile and no temporary is left behind. Each
+  // save is its rename, after the copy of the temporary when the worker met
+  // it before it was renamed.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_TRUE(HasContent(left / "doc.txt", "v5 saved in right"));
+  EXPECT_TRUE(HasContent(right / "doc.txt", "v5 saved in right"));
+  EXPECT_FALSE(fs::exists(left / "doc.txt.tmp"));
+  EXPECT_FALSE(fs::exists(right / "doc.txt.tmp"));
+  for (const std::string& direction : {kToRight, kToLeft}) {
+    std::vector<std::string> seen = rows(direction);
+    if (direction == kToRight) {
+      ASSERT_FALSE(seen.empty());
+      EXPECT_EQ(seen.front(), "1|doc.txt|");
+      seen.erase(seen.begin());
+    }
+    EXPECT_EQ(std::ranges::count(seen, kRenamed), 2) << direction;
+    EXPECT_LE(std::ranges::count(seen, "1|doc.txt.tmp|"), 2) << direction;
+    for (const std::string& row : seen) {
+      EXPECT_TRUE(row == kRenamed || row == "1|doc.txt.tmp|") << direction << ": " << row;
+    }
+  }
+  EXPECT_EQ(Rows("SELECT lAction, lOperation, lChangedFile, lLineNO, lInfo FROM SyncLog WHERE "
+                 "lTaskName='editor' AND lErrorNO<>0"),
+            std::vector<std::string>{});
+  EXPECT_EQ(module_host::DeleteTask(L"editor"), 0);
 }
 
 // A program that keeps its log open and appends to it all the time, as
