@@ -197,7 +197,8 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
         // A file target is otherwise replaced by the copy itself, in one step.
         log(kO3, new_item, new_target, last(), new_target);
       }
-      m_Shared.RenameMap.Assign(new_target, {task_name, old_target});
+      // No rename is made here, so none is announced: an entry would wait
+      // for the next genuine rename onto this name and swallow it.
       if (IsDirectory(item_attributes)) return bring_directory();
       if (m_Operations.SyncCopyFile(new_item, new_target, FALSE, &error, task_name)) return TRUE;
       log(kO4, new_item, new_target, error, L"Copy file failed");

@@ -1,10 +1,16 @@
 #include "sync/sync_worker.h"
 
+#include <chrono>
+
 #include "os/file_attributes.h"
 #include "platform/diag_log.h"
 #include "platform/process_starter.h"
 
 namespace {
+
+// A file renamed or deleted the moment it was written can be gone before the
+// watch thread has read that notification: the worker waits this long for it.
+constexpr os::Duration kDepartureGrace = std::chrono::milliseconds(200);
 
 std::wstring WithoutTrailingSeparator(std::wstring dir) {
   if (dir.size() > 1 && (dir.back() == L'/' || dir.back() == L'\\')) dir.pop_back();
@@ -118,7 +124,8 @@ bool CSyncWorker::TakenAwayByALaterRecord(const WatchTask& task, const ChangeRec
   const std::wstring& item = record.dwAction == 5 ? record.strNewFileName : record.strFileName;
   const std::wstring& near = record.bSourceSide ? task.strSourceDir : task.strDestDir;
   if (os::GetFileAttributes(JoinWatchPath(near, item)) != INVALID_FILE_ATTRIBUTES) return false;
-  return m_Shared.m_ChangeQueue.DepartureQueued(record.strTaskName, record.bSourceSide, item);
+  return m_Shared.m_ChangeQueue.AwaitDeparture(record.strTaskName, record.bSourceSide, item,
+                                               kDepartureGrace);
 }
 
 BOOL CSyncWorker::Dispatch(const WatchTask& task, const ChangeRecord& record) {

@@ -21,14 +21,15 @@ std::optional<std::wstring> ChangeQueue::DepartureKey(const ChangeRecord& record
 }
 
 bool ChangeQueue::Append(ChangeRecord record) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(point_->mutex);
   if (auto key = DepartureKey(record)) ++departures_[std::move(*key)];
   records_.push_back(std::move(record));
+  point_->cv.notify_all();
   return records_.size() == 1;
 }
 
 std::optional<ChangeRecord> ChangeQueue::TakeFront() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(point_->mutex);
   if (records_.empty()) return std::nullopt;
   ChangeRecord front = std::move(records_.front());
   records_.pop_front();
@@ -40,13 +41,26 @@ std::optional<ChangeRecord> ChangeQueue::TakeFront() {
 }
 
 std::size_t ChangeQueue::Size() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(point_->mutex);
   return records_.size();
 }
 
 bool ChangeQueue::DepartureQueued(const std::wstring& task, BOOL source_side,
                                   const std::wstring& relative) const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  return DepartureQueuedLocked(task, source_side, relative);
+}
+
+bool ChangeQueue::AwaitDeparture(const std::wstring& task, BOOL source_side,
+                                 const std::wstring& relative, os::Duration within) const {
+  std::unique_lock<std::mutex> lock(point_->mutex);
+  os::Clock& clock = os::GetClock();
+  return clock.WaitUntil(point_, lock, clock.Now() + within,
+                         [&] { return DepartureQueuedLocked(task, source_side, relative); });
+}
+
+bool ChangeQueue::DepartureQueuedLocked(const std::wstring& task, BOOL source_side,
+                                        const std::wstring& relative) const {
   if (departures_.empty()) return false;
   // The item itself, then each directory above it.
   for (std::size_t end = relative.size(); end != 0 && end != std::wstring::npos;

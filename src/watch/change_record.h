@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "os/clock.h"
 #include "strandel/strandel.h"
 
 struct ChangeRecord {
@@ -34,13 +36,23 @@ class ChangeQueue {
   // away from that side of the task, by removing or renaming it.
   bool DepartureQueued(const std::wstring& task, BOOL source_side,
                        const std::wstring& relative) const;
+  // DepartureQueued, waiting up to within (module clock) for such a record:
+  // the watch thread may not have read the notification of a departure that
+  // has already happened.
+  bool AwaitDeparture(const std::wstring& task, BOOL source_side, const std::wstring& relative,
+                      os::Duration within) const;
 
  private:
   static std::optional<std::wstring> DepartureKey(const ChangeRecord& record);
 
-  mutable std::mutex mutex_;
-  std::deque<ChangeRecord> records_;  // guarded by mutex_
+  // Called with the lock held.
+  bool DepartureQueuedLocked(const std::wstring& task, BOOL source_side,
+                             const std::wstring& relative) const;
+
+  // Its mutex guards the queue; its condition is told of every record appended.
+  const std::shared_ptr<os::WaitPoint> point_ = std::make_shared<os::WaitPoint>();
+  std::deque<ChangeRecord> records_;  // guarded by point_->mutex
   // Queued removals and renames by task, side and old name: asked about once
   // per failed item, so it must not cost a walk of the queue.
-  std::unordered_map<std::wstring, std::size_t> departures_;  // guarded by mutex_
+  std::unordered_map<std::wstring, std::size_t> departures_;  // guarded by point_->mutex
 };

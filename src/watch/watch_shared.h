@@ -33,7 +33,7 @@ class WatchShared {
   EchoMap AddFilterMap;
   EchoMap ModifyFilterMap;
   EchoMap DeleteFilterMap;
-  RenameEchoMap RenameMap;
+  RenameEchoMap RenameMap{kRenameEchoLifetime};
   // Copies into either side of a two-way task, so that their notifications,
   // modifications included, never come back as changes.
   WrittenEchoMap WrittenMap;

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -40,6 +41,7 @@ class RealtimeTest : public ::testing::Test {
  protected:
   IWatcherMonitor* monitor() { return g_module.Monitor(); }
   LONG Add(TaskInfo& info) { return CHostAddTask(monitor(), info.get()); }
+  void ExpectEditorSavesFromEitherSideArrive(const std::wstring& name, bool temporaries_excluded);
   TempDir dir_;
 };
 
@@ -136,6 +138,106 @@ TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(SyncFinishRows("two-way"), 4);
   EXPECT_EQ(module_host::DeleteTask(L"two-way"), 0);
+}
+
+// An editor saves by writing a temporary and renaming it over the file. A
+// save on either side reaches the other, the next save there included, and
+// the history tells each direction what came across, without a failure.
+// With the temporaries excluded the other side never has one, so each save
+// arrives as the overwrite of the file by its renamed temporary.
+void RealtimeTest::ExpectEditorSavesFromEitherSideArrive(const std::wstring& name,
+                                                         bool temporaries_excluded) {
+  const fs::path left = dir_.path() / (fs::path(name) += "-left");
+  const fs::path right = dir_.path() / (fs::path(name) += "-right");
+  fs::create_directories(left);
+  fs::create_directories(right);
+  TaskInfo info(name, left, right);
+  info->bBidirectional = TRUE;
+  if (temporaries_excluded) {
+    info->bSetExclude = TRUE;
+    info->strExcludeFilter = info.Keep(L"*.tmp");
+  }
+  ASSERT_GE(Add(info), 20000);
+  const std::string task = fs::path(name).string();
+  // "action|name|new name" of each SyncFinish row of one direction; none
+  // while the history is still being made.
+  auto rows = [&](const std::string& direction) {
+    try {
+      return Rows("SELECT lAction, lChangedFile, lNewFile FROM SyncLog WHERE lTaskName='" + task +
+                  "' AND lOperation='SyncFinish' AND lInfo='Sync " + direction +
+                  " SUCCESS' ORDER BY SN");
+    } catch (const CppSQLite3Exception&) {
+      return std::vector<std::string>{};
+    }
+  };
+  const std::string kToRight = "source to destination";
+  const std::string kToLeft = "destination to source";
+  const std::string kRenamed = "5|doc.txt.tmp|doc.txt";
+  auto renames = [&](const std::string& direction) {
+    return std::ranges::count(rows(direction), kRenamed);
+  };
+
+  Write(left / "doc.txt", "v1");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(right / "doc.txt", "v1"); }));
+  ASSERT_TRUE(PollUntil([&] { return rows(kToRight).size() == 1; }));
+  const struct {
+    const fs::path& at;
+    const fs::path& other;
+    const std::string& direction;
+    std::string text;
+  } saves[] = {{left, right, kToRight, "v2 saved in left"},
+               {right, left, kToLeft, "v3 saved in right"},
+               {left, right, kToRight, "v4 saved in left"},
+               {right, left, kToLeft, "v5 saved in right"}};
+  for (const auto& save : saves) {
+    const auto before = renames(save.direction);
+    Write(save.at / "doc.txt.tmp", save.text);
+    fs::rename(save.at / "doc.txt.tmp", save.at / "doc.txt");
+    ASSERT_TRUE(PollUntil([&] { return HasContent(save.other / "doc.txt", save.text); }))
+        << save.text;
+    ASSERT_TRUE(PollUntil([&] { return renames(save.direction) == before + 1; })) << save.text;
+  }
+  // No temporary is left behind and nothing more comes across. Each save is
+  // its rename, after the copy of the temporary when the worker met it before
+  // the rename, and a modification of the file when the save replaced the
+  // module's copy before the watch had read that copy's notification.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const auto settled = rows(kToRight).size() + rows(kToLeft).size();
+  EXPECT_TRUE(HasContent(left / "doc.txt", "v5 saved in right"));
+  EXPECT_TRUE(HasContent(right / "doc.txt", "v5 saved in right"));
+  EXPECT_FALSE(fs::exists(left / "doc.txt.tmp"));
+  EXPECT_FALSE(fs::exists(right / "doc.txt.tmp"));
+  const std::string copied_temporary = temporaries_excluded ? "" : "1|doc.txt.tmp|";
+  for (const std::string& direction : {kToRight, kToLeft}) {
+    std::vector<std::string> seen = rows(direction);
+    if (direction == kToRight) {
+      ASSERT_FALSE(seen.empty());
+      EXPECT_EQ(seen.front(), "1|doc.txt|");
+      seen.erase(seen.begin());
+    }
+    EXPECT_EQ(std::ranges::count(seen, kRenamed), 2) << direction;
+    for (const std::string extra : {"1|doc.txt.tmp|", "3|doc.txt|"}) {
+      EXPECT_LE(std::ranges::count(seen, extra), 2) << direction << ": " << extra;
+    }
+    for (const std::string& row : seen) {
+      EXPECT_TRUE(row == kRenamed || row == copied_temporary || row == "3|doc.txt|")
+          << direction << ": " << row;
+    }
+  }
+  EXPECT_EQ(Rows("SELECT lAction, lOperation, lChangedFile, lLineNO, lInfo FROM SyncLog WHERE "
+                 "lTaskName='" + task + "' AND lErrorNO<>0"),
+            std::vector<std::string>{});
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(rows(kToRight).size() + rows(kToLeft).size(), settled);
+  EXPECT_EQ(module_host::DeleteTask(name), 0);
+}
+
+TEST_F(RealtimeTest, TwoWayEditorSavesFromEitherSideArrive) {
+  ExpectEditorSavesFromEitherSideArrive(L"editor", false);
+}
+
+TEST_F(RealtimeTest, TwoWayEditorSavesArriveWithTheirTemporariesExcluded) {
+  ExpectEditorSavesFromEitherSideArrive(L"editor-excluded", true);
 }
 
 // A program that keeps its log open and appends to it all the time, as

@@ -41,7 +41,7 @@ TEST_F(RenameHandlingTest, DecisionTable) {
       // Only the new name taken: replaced, or kept as the backup. A renamed
       // directory brings its contents along.
       {"new taken, in place", kRenamed, kInPlace, "a.txt>b.txt", "src/b.txt=new dst/b.txt=old", "",
-       TRUE, "dst/b.txt=new dst/b_syncbak.txt!", ""},
+       TRUE, "dst/b.txt=new dst/b_syncbak.txt! !rename:dst/b.txt", ""},
       {"new taken, unknown strategy", kRenamed, 5, "a.txt>b.txt", "src/b.txt=new dst/b.txt=old", "",
        TRUE, "dst/b.txt=old", ""},
       {"new taken, directory in place", kRenamed, kInPlace, "a>b", "src/b/in.txt=new dst/b=old", "",

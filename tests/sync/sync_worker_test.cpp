@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "handler_test_fixture.h"
+#include "os/clock.h"
 #include "watch/task_filter_map.h"
 
 namespace {
@@ -103,6 +107,34 @@ TEST_F(SyncWorkerTest, AnItemTakenAwayByALaterRecordIsNoFailure) {
         << rows;
     for (const std::string& item : Split(c.after)) ExpectItem(item);
   }
+}
+
+// The watch thread may read the rename of a temporary only after the worker
+// found the temporary gone: the worker waits for that record a moment before
+// it calls the copy a failure.
+TEST_F(SyncWorkerTest, ARenameReadLateStillExplainsAGoneTemporary) {
+  os::FakeClock clock;
+  os::SetClock(&clock);
+  Lay("src/doc.txt=new");
+  std::atomic<bool> done{false};
+  std::thread watch([&] {
+    while (clock.TimedWaiters() == 0 && !done) std::this_thread::yield();
+    if (done) return;
+    ChangeRecord rename;
+    rename.dwAction = 5;
+    rename.strFileName = L".doc.txt.x1";
+    rename.strNewFileName = L"doc.txt";
+    rename.strTaskName = L"Docs";
+    rename.bSourceSide = TRUE;
+    shared_.m_ChangeQueue.Append(rename);
+  });
+  const std::string rows = Process("+.doc.txt.x1");
+  done = true;
+  watch.join();
+  os::SetClock(nullptr);
+  EXPECT_EQ(rows.find("FAILED"), std::string::npos) << rows;
+  ExpectItem("dst/doc.txt=new");
+  ExpectItem("dst/.doc.txt.x1!");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <vector>
 
+#include "os/clock.h"
 #include "os/directory_watch.h"
 #include "test_support.h"
 
@@ -86,6 +87,40 @@ TEST_F(DecodeTest, OwnChangesAreDroppedOnceAndOnlyForTheirTask) {
   EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"5:o2>n2", L"4:moved-out"}));
   EXPECT_EQ(shared_.DeleteFilterMap.Size(), 0u);
   EXPECT_EQ(shared_.RenameMap.Size(), 1u);
+}
+
+// An editor's save in the destination renames doc.txt.tmp over doc.txt, the
+// very names of a rename the engine may have announced there before. Only
+// the one notification of the engine's own rename is dropped, and only while
+// it is fresh; an announcement nothing matched never takes a later rename.
+TEST_F(DecodeTest, RenameAnnouncementsAreUsedOnceAndLapse) {
+  os::FakeClock clock;
+  os::SetClock(&clock);
+  const std::wstring to = L"/backup/docs/doc.txt";
+  const std::pair<std::wstring, std::wstring> from{L"docs", L"/backup/docs/doc.txt.tmp"};
+  const std::vector<std::wstring> genuine{L"5:doc.txt.tmp>doc.txt"};
+
+  shared_.RenameMap.Assign(to, from);
+  Decode({{4, L"doc.txt.tmp"}, {5, L"doc.txt"}}, FALSE);
+  EXPECT_EQ(Queued(), std::vector<std::wstring>{});
+  Decode({{4, L"doc.txt.tmp"}, {5, L"doc.txt"}}, FALSE);
+  EXPECT_EQ(Queued(), genuine);
+
+  shared_.RenameMap.Assign(to, from);
+  clock.Advance(kRenameEchoLifetime - std::chrono::milliseconds(1));
+  EXPECT_TRUE(shared_.RenameMap.Contains(to));
+  clock.Advance(std::chrono::milliseconds(1));
+  EXPECT_FALSE(shared_.RenameMap.Contains(to));
+  Decode({{4, L"doc.txt.tmp"}, {5, L"doc.txt"}}, FALSE);
+  EXPECT_EQ(Queued(), genuine);
+  EXPECT_EQ(shared_.RenameMap.Size(), 0u);
+
+  // Lapsed entries whose names never come again do not pile up.
+  shared_.RenameMap.Assign(L"/backup/docs/never", from);
+  clock.Advance(kRenameEchoLifetime);
+  shared_.RenameMap.Assign(to, from);
+  EXPECT_EQ(shared_.RenameMap.Size(), 1u);
+  os::SetClock(nullptr);
 }
 
 TEST_F(DecodeTest, RepeatedModificationsOfOneFileCollapseButOtherFilesAreKept) {
