@@ -426,6 +426,11 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   if (Checked("utimens", to, [&] { return ::futimens(out.get(), times); }) != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);
   }
+  // What is announced is what was written, not what the source was described
+  // as: a writer on the source within one tick of the clock can make the two
+  // differ in size under one time.
+  struct stat written{};
+  if (announce && ::fstat(out.get(), &written) != 0) return Fail(errno, to, ErrnoContext::kCopy);
   // When a target is replaced, the data must be on disk before the name is,
   // or a crash could leave an empty file where the old version was.
   // fdatasync: the size goes with the data; mode and times need not, and a
@@ -448,8 +453,8 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   }
   in.Reset();
   if (announce) {
-    announce({static_cast<uint64_t>(source.st_size), source.st_mtim.tv_sec,
-              source.st_mtim.tv_nsec});
+    announce({static_cast<uint64_t>(written.st_size), written.st_mtim.tv_sec,
+              written.st_mtim.tv_nsec});
   }
   if (const int err = PutInPlace(target_at, temp, to, no_replace)) {
     return Fail(err, to, ErrnoContext::kCopy);
@@ -551,15 +556,18 @@ BOOL CopyOwnerAndMode(const std::wstring& from_w, const std::wstring& to_w) {
   }
   const int dir = target_at.fd.get();
   const char* name = target_at.name.c_str();
-  if (KeepsOwners() && (source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
-      Checked("chown", to, [&] {
+  const bool new_owner =
+      KeepsOwners() && (source.st_uid != target.st_uid || source.st_gid != target.st_gid);
+  if (new_owner && Checked("chown", to, [&] {
         return ::fchownat(dir, name, source.st_uid, source.st_gid, AT_SYMLINK_NOFOLLOW);
       }) != 0) {
     return Fail(errno, to);
   }
   const mode_t mode = source.st_mode & (S_ISDIR(source.st_mode) ? (07777 & ~S_ISUID) : 0777);
   // A change of owner clears set-id bits, so the mode is set again after it.
-  if ((target.st_mode & 07777) != mode || KeepsOwners()) {
+  // Nothing is written when nothing differs: the watch of a two-way task's
+  // other side would take the touch for a change and send it back.
+  if ((target.st_mode & 07777) != mode || new_owner) {
     if (Checked("chmod", to, [&] { return ::fchmodat(dir, name, mode, AT_SYMLINK_NOFOLLOW); }) !=
         0) {
       return Fail(errno, to);

@@ -64,7 +64,9 @@ void ChangeHandlers::CreateMissingDirectories(const WatchTask& task, bool back,
       model.append(relative, start, end - start);
       if (!os::PathExists(path)) {
         const BOOL marked = m_Operations.MarkAdding(path, task.strWatchTaskName);
-        if (!os::CreateDirectoryLike(path, model) && marked) m_Operations.UnmarkAdding(path);
+        if (!os::CreateDirectoryLike(path, model) && marked) {
+          m_Operations.UnmarkAdding(path, task.strWatchTaskName);
+        }
       }
     }
     start = end + 1;
@@ -72,10 +74,10 @@ void ChangeHandlers::CreateMissingDirectories(const WatchTask& task, bool back,
 }
 
 BOOL ChangeHandlers::DeleteFileAnnounced(const std::wstring& path, const std::wstring& task_name) {
-  m_Shared.DeleteFilterMap.Assign(path, task_name);
+  m_Shared.DeleteFilterMap.Announce(path, task_name);
   os::SetPlainAttributes(path);
   if (os::DeleteFile(path)) return TRUE;
-  m_Shared.DeleteFilterMap.Erase(path);
+  m_Shared.DeleteFilterMap.Withdraw(path, task_name);
   return FALSE;
 }
 
@@ -88,10 +90,10 @@ BOOL ChangeHandlers::RenameAnnounced(const std::wstring& from, const std::wstrin
     os::SetLastError(*error);
     return FALSE;
   }
-  m_Shared.RenameMap.Assign(to, {task_name, from});
+  m_Shared.RenameMap.Announce(to, {task_name, from});
   if (os::MoveFile(from, to)) return TRUE;
   *error = os::GetLastError();
-  m_Shared.RenameMap.Erase(to);
+  m_Shared.RenameMap.Withdraw(to, {task_name, from});
   return FALSE;
 }
 

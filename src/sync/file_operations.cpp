@@ -58,19 +58,20 @@ bool SyncFileOperations::CopyAndRemember(const std::wstring& source,
   if (!m_Shared.m_WatchTaskMap.IsBidirectional(task)) {
     return os::CopyFile(source, destination, fail_if_exists);
   }
-  bool announced = false;
+  std::optional<WrittenEcho> announced;
   const BOOL copied =
       os::CopyFile(source, destination, fail_if_exists, [&](const os::CopiedVersion& version) {
-        m_Shared.WrittenMap.Assign(destination, {task, version});
-        announced = true;
+        announced = WrittenEcho{task, version};
+        m_Shared.WrittenMap.Announce(destination, *announced);
       });
-  if (!copied && announced) m_Shared.WrittenMap.Erase(destination);
+  if (!copied && announced) m_Shared.WrittenMap.Withdraw(destination, *announced);
   return copied;
 }
 
 BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                                       BOOL fail_if_exists, DWORD* error, const std::wstring& task) {
-  bool added = !os::PathExists(destination) && m_Shared.AddFilterMap.Insert(destination, task);
+  const bool added = !os::PathExists(destination);
+  if (added) m_Shared.AddFilterMap.Announce(destination, task);
   // The copy carries the times of the very bytes it read. Reading the
   // source's time again afterwards could stamp a newer time on older bytes,
   // and the two sides would then look the same for good.
@@ -78,7 +79,7 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
     Store(error, ERROR_SUCCESS);
     return TRUE;
   }
-  if (added) m_Shared.AddFilterMap.Erase(destination);
+  if (added) m_Shared.AddFilterMap.Withdraw(destination, task);
   DWORD current = os::GetLastError();
   // The copy looks at its source first; whether a failure means the source
   // is gone is asked only when there is a failure.
@@ -108,14 +109,15 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
       DebugTrace("[Strandel]File:%s is not exist", Narrow(source).c_str());
       return FALSE;
     }
-    if (!os::PathExists(destination)) m_Shared.AddFilterMap.Insert(destination, task);
+    const bool adding = !os::PathExists(destination);
+    if (adding) m_Shared.AddFilterMap.Announce(destination, task);
     if (CopyAndRemember(source, destination, fail_if_exists, task)) {
       Store(error, ERROR_SUCCESS);
       return TRUE;
     }
     current = os::GetLastError();
-    m_Shared.ModifyFilterMap.Assign(destination, task);
-    m_Shared.AddFilterMap.Erase(destination);
+    m_Shared.ModifyFilterMap.Announce(destination, task);
+    if (adding) m_Shared.AddFilterMap.Withdraw(destination, task);
     status = {};
     os::GetFileStatus(source, &status);
     if (status.size != reference_size) {
@@ -162,7 +164,7 @@ BOOL SyncFileOperations::CopyDirectory(std::wstring source, std::wstring destina
       WriteSyncLog(record, L"", L"", L"CopyData", static_cast<int32_t>(os::GetLastError()), 168,
                    L"CreateDirectory failed");
       MarkModifying(destination, record.strTaskName);
-      if (marked) UnmarkAdding(destination);
+      if (marked) UnmarkAdding(destination, record.strTaskName);
       return FALSE;
     }
   }
@@ -201,11 +203,11 @@ BOOL SyncFileOperations::DeleteDirectory(const std::wstring& directory,
       bool is_directory = false;
       while (listing.Next(&name, &is_directory)) {
         const std::wstring item = prefix + name;
-        m_Shared.DeleteFilterMap.Insert(item, record.strTaskName);
+        m_Shared.DeleteFilterMap.Announce(item, record.strTaskName);
         const BOOL deleted = is_directory ? DeleteDirectory(item, record)
                                           : (os::SetPlainAttributes(item), os::DeleteFile(item));
         if (!deleted) {
-          m_Shared.DeleteFilterMap.Erase(item);
+          m_Shared.DeleteFilterMap.Withdraw(item, record.strTaskName);
           saved = os::GetLastError();
           result = FALSE;
         }
@@ -282,16 +284,16 @@ BOOL SyncFileOperations::DeleteToRecycleBin(const std::wstring& path) {
 
 BOOL SyncFileOperations::MarkAdding(const std::wstring& path, const std::wstring& task) {
   if (os::PathExists(path)) return FALSE;
-  m_Shared.AddFilterMap.Assign(path, task);
+  m_Shared.AddFilterMap.Announce(path, task);
   return TRUE;
 }
 
-void SyncFileOperations::UnmarkAdding(const std::wstring& path) {
-  m_Shared.AddFilterMap.Erase(path);
+void SyncFileOperations::UnmarkAdding(const std::wstring& path, const std::wstring& task) {
+  m_Shared.AddFilterMap.Withdraw(path, task);
 }
 
 void SyncFileOperations::MarkModifying(const std::wstring& path, const std::wstring& task) {
-  m_Shared.ModifyFilterMap.Assign(path, task);
+  m_Shared.ModifyFilterMap.Announce(path, task);
 }
 
 void SyncFileOperations::UnmarkModifying(const std::wstring& path) {

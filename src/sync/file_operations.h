@@ -56,7 +56,7 @@ class SyncFileOperations {
   BOOL DeleteToRecycleBin(const std::wstring& path);
 
   BOOL MarkAdding(const std::wstring& path, const std::wstring& task);
-  void UnmarkAdding(const std::wstring& path);
+  void UnmarkAdding(const std::wstring& path, const std::wstring& task);
   void MarkModifying(const std::wstring& path, const std::wstring& task);
   void UnmarkModifying(const std::wstring& path);
 

@@ -342,7 +342,7 @@ bool CFullSync::AttemptOperation(LONG operation, const std::wstring& first,
   const BOOL marked = m_Operations.MarkAdding(first, task_name);
   if (os::CreateDirectoryLike(first, second)) return true;
   *error = os::GetLastError();
-  if (marked) m_Operations.UnmarkAdding(first);
+  if (marked) m_Operations.UnmarkAdding(first, task_name);
   return false;
 }
 

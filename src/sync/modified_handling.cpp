@@ -81,7 +81,7 @@ BOOL ChangeHandlers::Modified(const WatchTask& task, const ChangeRecord& record,
       return TRUE;
     }
     const DWORD saved = os::GetLastError();
-    if (marked) m_Operations.UnmarkAdding(target);
+    if (marked) m_Operations.UnmarkAdding(target, task_name);
     if (saved != ERROR_PATH_NOT_FOUND) {
       if (!back) return TRUE;
       log(kN2, L"CreateFile", saved);

@@ -62,15 +62,16 @@ BOOL ChangeHandlers::Removed(const WatchTask& task, const ChangeRecord& record, 
   }
   // The recycle bin takes single files; a directory always goes for good.
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    m_Shared.DeleteFilterMap.Assign(target, task_name);
+    m_Shared.DeleteFilterMap.Announce(target, task_name);
     if (m_Operations.DeleteDirectory(target, record)) return TRUE;
-    m_Shared.DeleteFilterMap.Erase(target);
+    m_Shared.DeleteFilterMap.Withdraw(target, task_name);
     log(to_bin ? rows.bin_directory_kept : rows.directory_kept);
     return FALSE;
   }
   if (to_bin) {
-    m_Shared.DeleteFilterMap.Assign(target, task_name);
+    m_Shared.DeleteFilterMap.Announce(target, task_name);
     if (m_Operations.DeleteToRecycleBin(target)) return TRUE;
+    m_Shared.DeleteFilterMap.Withdraw(target, task_name);
   }
   if (DeleteFileAnnounced(target, task_name)) return TRUE;
   log(to_bin ? rows.bin_file_kept : rows.file_kept);

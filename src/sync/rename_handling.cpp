@@ -128,9 +128,9 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
         return FALSE;
       }
       if (IsDirectory(target_attributes)) {
-        m_Shared.DeleteFilterMap.Assign(new_target, task_name);
+        m_Shared.DeleteFilterMap.Announce(new_target, task_name);
         if (!m_Operations.DeleteDirectory(new_target, record)) {
-          m_Shared.DeleteFilterMap.Erase(new_target);
+          m_Shared.DeleteFilterMap.Withdraw(new_target, task_name);
           log(kB2, new_item, new_target, last(), L"Cannot delete directory:" + new_target);
         }
       } else {
@@ -188,9 +188,9 @@ BOOL ChangeHandlers::Renamed(const WatchTask& task, const ChangeRecord& record, 
         return FALSE;
       }
       if (IsDirectory(target_attributes)) {
-        m_Shared.DeleteFilterMap.Assign(new_target, task_name);
+        m_Shared.DeleteFilterMap.Announce(new_target, task_name);
         if (!m_Operations.DeleteDirectory(new_target, record)) {
-          m_Shared.DeleteFilterMap.Erase(new_target);
+          m_Shared.DeleteFilterMap.Withdraw(new_target, task_name);
           log(kO2, new_item, new_target, last(), new_target);
         }
       } else if (IsDirectory(item_attributes) && !DeleteFileAnnounced(new_target, task_name)) {

@@ -44,14 +44,18 @@ bool IsBelowSystemOrVanished(const std::wstring& directory, DWORD action,
   return (os::GetFileAttributes(directory + os::kPathSeparator + top) & FILE_ATTRIBUTE_SYSTEM) != 0;
 }
 
-// Whether a notification about path is the echo of the engine's own last
-// copy there: the file is still the version that copy left. A later version
-// is a change of its own, and the note is spent either way.
+// Whether a notification about path is the echo of one of the engine's
+// copies there: the file is still a version one of them left. Another
+// version is a change of its own, and every note of the path is spent.
 bool IsOwnCopy(WatchShared& shared, const std::wstring& path, const std::wstring& task) {
   os::FileStatus status{};
-  if (os::GetFileStatus(path, &status) &&
-      shared.WrittenMap.Consume(path,
-                                {task, {status.size, status.mtime_sec, status.mtime_nsec}})) {
+  if (!os::GetFileStatus(path, &status)) {
+    // Gone again: the notification of its removal tells what became of it.
+    return shared.WrittenMap.ConsumeIf(path,
+                                       [&](const WrittenEcho& echo) { return echo.task == task; });
+  }
+  if (shared.WrittenMap.ConsumeWhileOneOf(
+          path, {task, {status.size, status.mtime_sec, status.mtime_nsec}})) {
     return true;
   }
   shared.WrittenMap.Erase(path);

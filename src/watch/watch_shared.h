@@ -30,13 +30,13 @@ class WatchShared {
 
   WatchTaskMap& m_WatchTaskMap;
   TaskFilterMap m_TaskFilterMap;
-  EchoMap AddFilterMap;
-  EchoMap ModifyFilterMap;
-  EchoMap DeleteFilterMap;
-  RenameEchoMap RenameMap{kRenameEchoLifetime};
+  EchoMap AddFilterMap{kEchoLifetime};
+  EchoMap ModifyFilterMap{kEchoLifetime};
+  EchoMap DeleteFilterMap{kEchoLifetime};
+  RenameEchoMap RenameMap{kEchoLifetime};
   // Copies into either side of a two-way task, so that their notifications,
   // modifications included, never come back as changes.
-  WrittenEchoMap WrittenMap;
+  WrittenEchoMap WrittenMap{kEchoLifetime};
   ChangeQueue m_ChangeQueue;
   os::Event m_hWatchReady{true, false};
   std::atomic<bool> m_bWatchThreadRunning{false};

@@ -381,9 +381,9 @@ BOOL CWatchThread::CreateDirectoryTree(std::wstring path) {
     cut = path.find(os::kPathSeparator, built.size());
     built = path.substr(0, cut + 1);
     if (Exists(built)) continue;
-    const bool entered = m_Shared.AddFilterMap.Insert(built, L"");
+    m_Shared.AddFilterMap.Announce(built, L"");
     if (!os::CreateDirectory(built)) {
-      if (entered) m_Shared.AddFilterMap.Erase(built);
+      m_Shared.AddFilterMap.Withdraw(built, L"");
       return FALSE;
     }
   }

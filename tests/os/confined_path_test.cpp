@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/directory_ops.h"
@@ -228,6 +229,14 @@ TEST(CopyOwnership, RootCopiesKeepOwnerGroupAndModeButNeverSetuid) {
   EXPECT_EQ(after.st_mode & 07777, 0600u);
   EXPECT_EQ(after.st_gid, 0u);
   EXPECT_EQ(after.st_ino, before.st_ino);
+  // Nothing differs now: nothing is written, so a watch sees no change. (The
+  // pause lets the clock behind ctime tick, so a write would show.)
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(os::CopyOwnerAndMode(W(src / "private" / "f"), W(dst / "private" / "f")));
+  struct stat untouched;
+  ASSERT_EQ(::stat((dst / "private" / "f").c_str(), &untouched), 0);
+  EXPECT_EQ(untouched.st_ctim.tv_sec, after.st_ctim.tv_sec);
+  EXPECT_EQ(untouched.st_ctim.tv_nsec, after.st_ctim.tv_nsec);
   os::RemoveConfinedRoot(W(src));
   os::RemoveConfinedRoot(W(dst));
 }

@@ -93,7 +93,7 @@ class HandlerTest : public ::testing::Test {
       const auto colon = item.find(':');
       const auto equals = item.find('=');
       if (colon < equals) {
-        Map(item.substr(0, colon)).Assign(W(P(item.substr(colon + 1))), L"Docs");
+        Map(item.substr(0, colon)).Announce(W(P(item.substr(colon + 1))), L"Docs");
       } else if (equals != std::string::npos) {
         Write(P(item.substr(0, equals)), item.substr(equals + 1));
         std::filesystem::last_write_time(P(item.substr(0, equals)), stamp);

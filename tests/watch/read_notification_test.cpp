@@ -71,22 +71,59 @@ class DecodeTest : public ::testing::Test {
 };
 
 TEST_F(DecodeTest, OwnChangesAreDroppedOnceAndOnlyForTheirTask) {
-  shared_.AddFilterMap.Insert(L"/backup/docs/a.txt", L"docs");
-  shared_.AddFilterMap.Insert(L"/backup/docs/b.txt", L"other");
+  shared_.AddFilterMap.Announce(L"/backup/docs/a.txt", L"docs");
+  shared_.AddFilterMap.Announce(L"/backup/docs/b.txt", L"other");
   Decode({{1, L"a.txt"}, {1, L"b.txt"}, {1, L"a.txt"}}, FALSE);
   EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"1:b.txt", L"1:a.txt"}));
   EXPECT_EQ(shared_.AddFilterMap.Size(), 1u);  // the other task's entry stays
   EXPECT_EQ(wakes_, 1);  // woken once, when the first record found the queue empty
 
-  shared_.DeleteFilterMap.Insert(L"/home/u/docs/gone", L"docs");
-  shared_.RenameMap.Insert(L"/home/u/docs/new", {L"docs", L"/home/u/docs/old"});
-  shared_.RenameMap.Insert(L"/home/u/docs/n2", {L"docs", L"/home/u/docs/not-o2"});
+  shared_.DeleteFilterMap.Announce(L"/home/u/docs/gone", L"docs");
+  shared_.RenameMap.Announce(L"/home/u/docs/new", {L"docs", L"/home/u/docs/old"});
+  shared_.RenameMap.Announce(L"/home/u/docs/n2", {L"docs", L"/home/u/docs/not-o2"});
   Decode({{2, L"gone"}, {4, L"old"}, {5, L"new"}, {4, L"o2"}, {5, L"n2"}, {4, L"moved-out"}});
   // Only the rename whose old path differs from its echo's is kept; an old
   // name without its new half (moved out of the tree) stays on its own.
   EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"5:o2>n2", L"4:moved-out"}));
   EXPECT_EQ(shared_.DeleteFilterMap.Size(), 0u);
   EXPECT_EQ(shared_.RenameMap.Size(), 1u);
+}
+
+// A program on the other side may change one name many times before the
+// watch reads the notification of the first copy or removal made for it: each
+// write of the engine drops exactly one notification, whatever was written
+// since, and a version none of its copies left is a change of its own.
+TEST_F(DecodeTest, EveryOwnWriteOfANameIsDroppedHoweverManyAreReadTogether) {
+  shared_.DeleteFilterMap.Announce(L"/home/u/docs/lock", L"docs");
+  shared_.DeleteFilterMap.Announce(L"/home/u/docs/lock", L"docs");
+  shared_.DeleteFilterMap.Announce(L"/home/u/docs/lock", L"docs");
+  shared_.DeleteFilterMap.Withdraw(L"/home/u/docs/lock", L"docs");  // that one failed
+  Decode({{2, L"lock"}, {2, L"lock"}, {2, L"lock"}});
+  EXPECT_EQ(Queued(), std::vector<std::wstring>{L"2:lock"});
+
+  testing_support::TempDir dest;
+  task_.strDestWatchPath = dest.wstr();
+  const std::filesystem::path file = dest.path() / "state.txt";
+  const std::wstring path = JoinWatchPath(dest.wstr(), L"state.txt");
+  auto version = [&] {
+    os::FileStatus status{};
+    EXPECT_TRUE(os::GetFileStatus(path, &status));
+    return WrittenEcho{L"docs", {status.size, status.mtime_sec, status.mtime_nsec}};
+  };
+  std::ofstream(file) << "first copy";
+  shared_.WrittenMap.Announce(path, version());
+  std::ofstream(file) << "second copy, longer";
+  const WrittenEcho second = version();
+  shared_.WrittenMap.Announce(path, second);
+  // The third copy is announced and not yet in place: the file is still the second's.
+  shared_.WrittenMap.Announce(path, {L"docs", {1, 2, 3}});
+  Decode({{3, L"state.txt"}, {3, L"other.txt"}, {3, L"state.txt"}}, FALSE);
+  EXPECT_EQ(Queued(), std::vector<std::wstring>{L"3:other.txt"});
+  // Another writer's version: the change is brought across, the last note is spent.
+  std::ofstream(file) << "the user's own";
+  Decode({{3, L"state.txt"}}, FALSE);
+  EXPECT_EQ(Queued(), std::vector<std::wstring>{L"3:state.txt"});
+  EXPECT_EQ(shared_.WrittenMap.Size(), 0u);
 }
 
 // An editor's save in the destination renames doc.txt.tmp over doc.txt, the
@@ -100,14 +137,14 @@ TEST_F(DecodeTest, RenameAnnouncementsAreUsedOnceAndLapse) {
   const std::pair<std::wstring, std::wstring> from{L"docs", L"/backup/docs/doc.txt.tmp"};
   const std::vector<std::wstring> genuine{L"5:doc.txt.tmp>doc.txt"};
 
-  shared_.RenameMap.Assign(to, from);
+  shared_.RenameMap.Announce(to, from);
   Decode({{4, L"doc.txt.tmp"}, {5, L"doc.txt"}}, FALSE);
   EXPECT_EQ(Queued(), std::vector<std::wstring>{});
   Decode({{4, L"doc.txt.tmp"}, {5, L"doc.txt"}}, FALSE);
   EXPECT_EQ(Queued(), genuine);
 
-  shared_.RenameMap.Assign(to, from);
-  clock.Advance(kRenameEchoLifetime - std::chrono::milliseconds(1));
+  shared_.RenameMap.Announce(to, from);
+  clock.Advance(kEchoLifetime - std::chrono::milliseconds(1));
   EXPECT_TRUE(shared_.RenameMap.Contains(to));
   clock.Advance(std::chrono::milliseconds(1));
   EXPECT_FALSE(shared_.RenameMap.Contains(to));
@@ -116,9 +153,9 @@ TEST_F(DecodeTest, RenameAnnouncementsAreUsedOnceAndLapse) {
   EXPECT_EQ(shared_.RenameMap.Size(), 0u);
 
   // Lapsed entries whose names never come again do not pile up.
-  shared_.RenameMap.Assign(L"/backup/docs/never", from);
-  clock.Advance(kRenameEchoLifetime);
-  shared_.RenameMap.Assign(to, from);
+  shared_.RenameMap.Announce(L"/backup/docs/never", from);
+  clock.Advance(kEchoLifetime);
+  shared_.RenameMap.Announce(to, from);
   EXPECT_EQ(shared_.RenameMap.Size(), 1u);
   os::SetClock(nullptr);
 }
@@ -138,7 +175,7 @@ TEST_F(DecodeTest, TheTasksOwnFiltersDropChanges) {
 
   task_.bNotWatchSubDir = FALSE;
   task_.bBidirectional = FALSE;
-  shared_.AddFilterMap.Insert(L"/backup/docs/copy", L"docs");
+  shared_.AddFilterMap.Announce(L"/backup/docs/copy", L"docs");
   Decode({{1, L"copy"}, {1, L"mine"}}, FALSE);
   EXPECT_TRUE(Queued().empty());
   // A one-way destination's echo still consumes its entry.
@@ -148,7 +185,7 @@ TEST_F(DecodeTest, TheTasksOwnFiltersDropChanges) {
   // it (the running one may have listed the name already); the sync's own
   // writes are echoes and ask for nothing.
   shared_.SetFullSync(L"DOCS");
-  shared_.AddFilterMap.Insert(L"/backup/docs/synced", L"docs");
+  shared_.AddFilterMap.Announce(L"/backup/docs/synced", L"docs");
   Decode({{1, L"synced"}}, FALSE);
   EXPECT_FALSE(shared_.NeedsFullSync(L"docs"));
   EXPECT_EQ(shared_.AddFilterMap.Size(), 0u);

@@ -1,0 +1,64 @@
+// A program on one side of a two-way task that changes the same names over
+// and over, faster than the module's copies and deletions on the other side
+// are read back by the watch. Every one of those notifications is the
+// module's own, however many pile up for one name before they are read:
+// none may come back to delete or replace what the program made.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "c_host.h"
+#include "module_host.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using module_host::g_module;
+using module_host::HasContent;
+using module_host::Rows;
+using module_host::TaskInfo;
+using module_host::Write;
+using testing_support::PollUntil;
+using testing_support::TempDir;
+
+constexpr int kRounds = 3000;
+
+TEST(TwoWayBurstTest, ChangesOfOneNameInQuickSuccessionNeverComeBack) {
+  TempDir dir;
+  const fs::path left = dir.path() / "left";
+  const fs::path right = dir.path() / "right";
+  fs::create_directories(left);
+  fs::create_directories(right);
+  TaskInfo info(L"burst", left, right);
+  info->bBidirectional = TRUE;
+  ASSERT_GE(CHostAddTask(g_module.Monitor(), info.get()), 20000);
+
+  // A lock file taken and let go, as git and editors do, and a file
+  // rewritten in place; both end in a last state that must hold.
+  for (int round = 0; round < kRounds; ++round) {
+    Write(right / "lock", "taken " + std::to_string(round));
+    ASSERT_EQ(::unlink((right / "lock").c_str()), 0) << round;
+    Write(right / "state.txt", "state " + std::to_string(round));
+  }
+  Write(right / "lock", "held");
+  const std::string last_state = "state " + std::to_string(kRounds - 1);
+  ASSERT_TRUE(PollUntil([&] {
+    return HasContent(left / "lock", "held") && HasContent(left / "state.txt", last_state);
+  }));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_TRUE(HasContent(right / "lock", "held"));
+  EXPECT_TRUE(HasContent(right / "state.txt", last_state));
+  EXPECT_TRUE(HasContent(left / "lock", "held"));
+  EXPECT_TRUE(HasContent(left / "state.txt", last_state));
+  // Everything came from the right-hand side: nothing was a change of the left.
+  EXPECT_EQ(Rows("SELECT lAction, lChangedFile, lInfo FROM SyncLog WHERE lTaskName='burst' "
+                 "AND lSourceDirChanged=1"),
+            std::vector<std::string>{});
+  EXPECT_EQ(module_host::DeleteTask(L"burst"), 0);
+}
+
+}  // namespace
