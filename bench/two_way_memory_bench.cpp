@@ -3,7 +3,10 @@
 // over two fresh directories holding 2,000 small files. A generator then makes
 // changes as fast as it can, alternating sides: mostly one of those files
 // rewritten in place with new content, now and then a create, delete or
-// rename among a few temporary names of that side. After the first 10,000
+// rename among a few temporary names of that side. Each side rewrites its own
+// half of the files: two writes of one file on both sides within one tick of
+// the file system's clock are a true conflict, which the module keeps as two
+// versions, and the trees would rightly never agree. After the first 10,000
 // changes and then every 100,000, the module is left to settle (both trees
 // equal) and the process's resident memory, open descriptors and threads are
 // sampled. Every copy the module makes leaves an echo to suppress; if that
@@ -111,8 +114,8 @@ bool WaitEqual(const fs::path& a, const fs::path& b) {
 std::string FileName(int i) { return "f" + std::to_string(i) + ".txt"; }
 
 // Makes the changes; knows which temporary names of each side exist, and
-// touches only its own side's, so its creates, deletes and renames never race
-// each other across the sides (the rewrites of the shared files do).
+// touches only its own side's files and names, so nothing it does races
+// across the sides.
 class Generator {
  public:
   Generator(const fs::path& a, const fs::path& b) : roots_{a.string() + "/", b.string() + "/"} {}
@@ -122,7 +125,9 @@ class Generator {
     if (n % kTempEvery == kTempEvery - 1) {
       TempChange(side, n);
     } else {
-      const std::string path = roots_[side] + FileName(static_cast<int>(rng_() % kFiles));
+      const int half = kFiles / 2;
+      const std::string path =
+          roots_[side] + FileName(side * half + static_cast<int>(rng_() % half));
       Must(WriteFile(path, Content(n), O_TRUNC), "rewrite", path);
     }
   }
@@ -268,8 +273,13 @@ int Run(long changes) {
       rc = 1;
     }
   }
-  fs::remove_all(scratch);
-  fs::remove_all(data);
+  // A failure leaves the trees and the history to look into.
+  if (rc == 0) {
+    fs::remove_all(scratch);
+    fs::remove_all(data);
+  } else {
+    std::printf("trees and history left in place\n");
+  }
   return rc;
 }
 
