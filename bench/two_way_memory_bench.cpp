@@ -8,7 +8,7 @@
 // the file system's clock are a true conflict, which the module keeps as two
 // versions, and the trees would rightly never agree. After the first 10,000
 // changes and then every 100,000, the module is left to settle (both trees
-// equal) and the process's resident memory, open descriptors and threads are
+// equal, every name holding what was last written to it) and the process's resident memory, open descriptors and threads are
 // sampled. Every copy the module makes leaves an echo to suppress; if that
 // bookkeeping kept anything per change, the resident memory would climb with
 // the count.
@@ -64,8 +64,10 @@ bool WriteFile(const std::string& path, const std::string& data, int flags) {
 
 // Name -> content of every entry in a flat directory; an entry that vanishes
 // while it is read is left out, so a tree still changing compares unequal.
-std::map<std::string, std::string> ReadTree(const fs::path& root) {
-  std::map<std::string, std::string> tree;
+using Tree = std::map<std::string, std::string>;
+
+Tree ReadTree(const fs::path& root) {
+  Tree tree;
   DIR* dir = ::opendir(root.c_str());
   if (dir == nullptr) return tree;
   std::array<char, 4096> buffer;
@@ -83,28 +85,29 @@ std::map<std::string, std::string> ReadTree(const fs::path& root) {
   return tree;
 }
 
-// The names whose entries differ between the trees, missing ones included.
-void PrintDifferences(const std::map<std::string, std::string>& a,
-                      const std::map<std::string, std::string>& b) {
+// The names whose entries differ between two trees, missing ones included.
+void PrintDifferences(const char* what, const Tree& a, const Tree& b) {
   for (const auto& [name, content] : a) {
     const auto it = b.find(name);
-    if (it == b.end() || it->second != content) std::printf("  differs: %s\n", name.c_str());
+    if (it == b.end() || it->second != content) std::printf("  %s: %s\n", what, name.c_str());
   }
   for (const auto& [name, content] : b) {
-    if (a.count(name) == 0) std::printf("  differs: %s\n", name.c_str());
+    if (a.count(name) == 0) std::printf("  %s: %s\n", what, name.c_str());
   }
 }
 
-// Polls until both trees hold the same names with the same contents; on
+// Polls until both trees hold the same names with the same contents, the
+// last ones written when those are given (no edit lost on the way); on
 // time-out prints where they still differ.
-bool WaitEqual(const fs::path& a, const fs::path& b) {
+bool WaitEqual(const fs::path& a, const fs::path& b, const Tree* written = nullptr) {
   const auto deadline = Clock::now() + kSettleTimeout;
   for (;;) {
     const auto tree_a = ReadTree(a);
     const auto tree_b = ReadTree(b);
-    if (tree_a == tree_b) return true;
+    if (tree_a == tree_b && (written == nullptr || tree_a == *written)) return true;
     if (Clock::now() >= deadline) {
-      PrintDifferences(tree_a, tree_b);
+      PrintDifferences("a and b differ", tree_a, tree_b);
+      if (written != nullptr) PrintDifferences("a differs from what was written", tree_a, *written);
       return false;
     }
     std::this_thread::sleep_for(kPollInterval);
@@ -118,7 +121,12 @@ std::string FileName(int i) { return "f" + std::to_string(i) + ".txt"; }
 // across the sides.
 class Generator {
  public:
-  Generator(const fs::path& a, const fs::path& b) : roots_{a.string() + "/", b.string() + "/"} {}
+  // written: the trees as they are when it starts.
+  Generator(const fs::path& a, const fs::path& b, Tree written)
+      : roots_{a.string() + "/", b.string() + "/"}, written_(std::move(written)) {}
+
+  // Every name with the contents last written to it, on whichever side.
+  const Tree& Written() const { return written_; }
 
   void Change(long n) {
     const int side = static_cast<int>(n % 2);
@@ -126,9 +134,11 @@ class Generator {
       TempChange(side, n);
     } else {
       const int half = kFiles / 2;
-      const std::string path =
-          roots_[side] + FileName(side * half + static_cast<int>(rng_() % half));
-      Must(WriteFile(path, Content(n), O_TRUNC), "rewrite", path);
+      const std::string name = FileName(side * half + static_cast<int>(rng_() % half));
+      const std::string path = roots_[side] + name;
+      const std::string content = Content(n);
+      Must(WriteFile(path, content, O_TRUNC), "rewrite", path);
+      written_[name] = content;
     }
   }
 
@@ -137,15 +147,20 @@ class Generator {
     return "change " + std::to_string(n) + " " + std::to_string(rng_()) + "\n";
   }
 
-  std::string TempPath(int side, int k) const {
-    return roots_[side] + "tmp-" + static_cast<char>('a' + side) + std::to_string(k);
+  static std::string TempName(int side, int k) {
+    std::string name = "tmp-";
+    name += static_cast<char>('a' + side);
+    return name + std::to_string(k);
   }
+  std::string TempPath(int side, int k) const { return roots_[side] + TempName(side, k); }
 
   void TempChange(int side, long n) {
     auto& exists = exists_[side];
     const int k = static_cast<int>(rng_() % kTempNames);
     if (!exists[k]) {
-      Must(WriteFile(TempPath(side, k), Content(n), O_CREAT | O_EXCL), "create", TempPath(side, k));
+      const std::string content = Content(n);
+      Must(WriteFile(TempPath(side, k), content, O_CREAT | O_EXCL), "create", TempPath(side, k));
+      written_[TempName(side, k)] = content;
       exists[k] = true;
       return;
     }
@@ -155,8 +170,10 @@ class Generator {
     } else {
       Must(::rename(TempPath(side, k).c_str(), TempPath(side, to).c_str()) == 0, "rename",
            TempPath(side, k));
+      written_[TempName(side, to)] = written_[TempName(side, k)];
       exists[to] = true;
     }
+    written_.erase(TempName(side, k));
     exists[k] = false;
   }
 
@@ -170,6 +187,7 @@ class Generator {
   }
 
   std::array<std::string, 2> roots_;
+  Tree written_;
   std::array<std::array<bool, kTempNames>, 2> exists_{};
   std::mt19937_64 rng_{42};
 };
@@ -202,7 +220,7 @@ std::string Count(long n) {
 // points; 1 when the trees stopped agreeing or the memory grew past the limit.
 int Generate(HostedModule& module, const fs::path& a, const fs::path& b, long changes) {
   const uint64_t initial_syncs = module.Ends().count;
-  Generator generator(a, b);
+  Generator generator(a, b, ReadTree(a));
   long first_rss = -1;
   long first_sample = 0;
   long last_rss = -1;
@@ -213,7 +231,7 @@ int Generate(HostedModule& module, const fs::path& a, const fs::path& b, long ch
     const bool sample = n == kFirstSample || n % kSampleEvery == 0 || n == changes;
     if (!sample && n % kPaceEvery != 0) continue;
     const auto settle_start = Clock::now();
-    if (!WaitEqual(a, b)) {
+    if (!WaitEqual(a, b, &generator.Written())) {
       std::printf("after %ld changes the trees did not agree within %lld s\n", n,
                   static_cast<long long>(kSettleTimeout.count()));
       return 1;

@@ -66,6 +66,15 @@ LONG DeleteTask(const std::wstring& name) {
   return CHostDeleteTask(g_module.Monitor(), g_module.AllocString(name.c_str()));
 }
 
+LONG AddTaskOver(const std::wstring& name, const fs::path& source, const fs::path& dest,
+                 Ways ways) {
+  fs::create_directories(source);
+  fs::create_directories(dest);
+  TaskInfo info(name, source, dest);
+  info->bBidirectional = ways == Ways::kTwo ? TRUE : FALSE;
+  return CHostAddTask(g_module.Monitor(), info.get());
+}
+
 void Write(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }

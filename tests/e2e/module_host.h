@@ -46,6 +46,12 @@ class TaskInfo {
 // Deletes the task through the monitor; 0 on success.
 LONG DeleteTask(const std::wstring& name);
 
+// Makes both directories and adds a task over them, one way or both ways,
+// through the monitor; what the add returned (the index on success).
+enum class Ways { kOne, kTwo };
+LONG AddTaskOver(const std::wstring& name, const std::filesystem::path& source,
+                 const std::filesystem::path& dest, Ways ways);
+
 void Write(const std::filesystem::path& path, const std::string& content);
 bool HasContent(const std::filesystem::path& path, const std::string& content);
 

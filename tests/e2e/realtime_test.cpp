@@ -26,6 +26,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using module_host::AddTaskOver;
+using module_host::Ways;
 using module_host::g_data;
 using module_host::g_module;
 using module_host::HasContent;
@@ -110,11 +112,7 @@ TEST_F(RealtimeTest, OneWayTaskMirrorsEveryKindOfChange) {
 TEST_F(RealtimeTest, TwoWayChangesArriveOnceAndNeverBounce) {
   const fs::path left = dir_.path() / "left";
   const fs::path right = dir_.path() / "right";
-  fs::create_directories(left);
-  fs::create_directories(right);
-  TaskInfo info(L"two-way", left, right);
-  info->bBidirectional = TRUE;
-  ASSERT_GE(Add(info), 20000);
+  ASSERT_GE(AddTaskOver(L"two-way", left, right, Ways::kTwo), 20000);
   Write(left / "from-left.txt", "L");
   Write(right / "from-right.txt", "R");
   ASSERT_TRUE(PollUntil([&] {
@@ -246,11 +244,7 @@ TEST_F(RealtimeTest, TwoWayEditorSavesArriveWithTheirTemporariesExcluded) {
 TEST_F(RealtimeTest, TwoWayFileHeldOpenByItsWriterLosesNoLine) {
   const fs::path left = dir_.path() / "log-left";
   const fs::path right = dir_.path() / "log-right";
-  fs::create_directories(left);
-  fs::create_directories(right);
-  TaskInfo info(L"log", left, right);
-  info->bBidirectional = TRUE;
-  ASSERT_GE(Add(info), 20000);
+  ASSERT_GE(AddTaskOver(L"log", left, right, Ways::kTwo), 20000);
 
   const int fd = ::open((left / "app.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
@@ -312,10 +306,7 @@ TEST_F(RealtimeTest, RefusalsCarryTheirCodesAndStoreNothing) {
 TEST_F(RealtimeTest, ModeChangesAloneReachTheDestination) {
   const fs::path src = dir_.path() / "src";
   const fs::path dst = dir_.path() / "dst";
-  fs::create_directories(src);
-  fs::create_directories(dst);
-  TaskInfo info(L"modes", src, dst);
-  ASSERT_GE(Add(info), 20000);
+  ASSERT_GE(AddTaskOver(L"modes", src, dst, Ways::kOne), 20000);
   auto mode_of = [](const fs::path& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
@@ -380,10 +371,7 @@ TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWho
 TEST_F(RealtimeTest, TemporariesGoneBeforeTheirCopyLeaveNoFailureRow) {
   const fs::path src = dir_.path() / "tmp-src";
   const fs::path dst = dir_.path() / "tmp-dst";
-  fs::create_directories(src);
-  fs::create_directories(dst);
-  TaskInfo info(L"temporaries", src, dst);
-  ASSERT_GE(Add(info), 20000);
+  ASSERT_GE(AddTaskOver(L"temporaries", src, dst, Ways::kOne), 20000);
 
   Write(src / "big.bin", std::string(std::size_t{256} << 20, 'b'));
   constexpr int kFiles = 200;

@@ -10,17 +10,16 @@
 #include <string>
 #include <thread>
 
-#include "c_host.h"
 #include "module_host.h"
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using module_host::g_module;
+using module_host::AddTaskOver;
+using module_host::Ways;
 using module_host::HasContent;
 using module_host::Rows;
-using module_host::TaskInfo;
 using module_host::Write;
 using testing_support::PollUntil;
 using testing_support::TempDir;
@@ -31,11 +30,7 @@ TEST(TwoWayBurstTest, ChangesOfOneNameInQuickSuccessionNeverComeBack) {
   TempDir dir;
   const fs::path left = dir.path() / "left";
   const fs::path right = dir.path() / "right";
-  fs::create_directories(left);
-  fs::create_directories(right);
-  TaskInfo info(L"burst", left, right);
-  info->bBidirectional = TRUE;
-  ASSERT_GE(CHostAddTask(g_module.Monitor(), info.get()), 20000);
+  ASSERT_GE(AddTaskOver(L"burst", left, right, Ways::kTwo), 20000);
 
   // A lock file taken and let go, as git and editors do, and a file
   // rewritten in place; both end in a last state that must hold.

@@ -16,6 +16,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using module_host::AddTaskOver;
+using module_host::Ways;
 using module_host::g_module;
 using module_host::HasContent;
 using module_host::Rows;
@@ -86,9 +88,7 @@ TEST_F(WatchRestartTest, TwoWayItemOnOneSideOnlyIsMadeOnTheOtherWhenModified) {
   fs::create_directories(right);
   Write(left / "only-left.txt", "v1");
   Write(right / "only-right.txt", "v1");
-  TaskInfo info(L"one-side", left, right);
-  info->bBidirectional = TRUE;
-  ASSERT_GE(Add(info), 20000);
+  ASSERT_GE(AddTaskOver(L"one-side", left, right, Ways::kTwo), 20000);
   // The task's watch is live once a new file crosses.
   Write(left / "ready", "r");
   ASSERT_TRUE(PollUntil([&] { return fs::exists(right / "ready"); }));
