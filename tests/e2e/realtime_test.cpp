@@ -238,6 +238,33 @@ TEST_F(RealtimeTest, TwoWayEditorSavesArriveWithTheirTemporariesExcluded) {
   ExpectEditorSavesFromEitherSideArrive(L"editor-excluded", true);
 }
 
+// A rename that changes only the case of a name renames the very file at the
+// other side, never leaving the old name or a second copy behind.
+TEST_F(RealtimeTest, ACaseOnlyRenameRenamesTheFileAtTheOtherSide) {
+  const fs::path left = dir_.path() / "case-left";
+  const fs::path right = dir_.path() / "case-right";
+  ASSERT_GE(AddTaskOver(L"case", left, right, Ways::kTwo), 20000);
+  Write(left / "notes.txt", "my notes");
+  ASSERT_TRUE(PollUntil([&] { return HasContent(right / "notes.txt", "my notes"); }));
+  fs::rename(left / "notes.txt", left / "Notes.txt");
+  ASSERT_TRUE(PollUntil([&] {
+    return HasContent(right / "Notes.txt", "my notes") && !fs::exists(right / "notes.txt");
+  }));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (const fs::path& side : {left, right}) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(side)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"Notes.txt"}) << side;
+  }
+  EXPECT_EQ(Rows("SELECT lSourceDirChanged, lAction, lChangedFile, lNewFile, lInfo FROM SyncLog "
+                 "WHERE lTaskName='case' AND lOperation='SyncFinish' AND lAction>=0 ORDER BY SN"),
+            (std::vector<std::string>{"1|1|notes.txt||Sync source to destination SUCCESS",
+                                      "1|5|notes.txt|Notes.txt|Sync source to destination SUCCESS"}));
+  EXPECT_EQ(module_host::DeleteTask(L"case"), 0);
+}
+
 // A program that keeps its log open and appends to it all the time, as
 // loggers do: every line it wrote ends up on both sides, because no copy of
 // the module ever comes back to replace the file under its writer.
