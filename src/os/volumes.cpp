@@ -25,11 +25,6 @@ std::mutex g_sources_mutex;
 std::string g_mountinfo_override;  // guarded by g_sources_mutex
 std::string g_sysfs_override;      // guarded by g_sources_mutex
 
-std::string MountInfoPath() {
-  std::lock_guard<std::mutex> guard(g_sources_mutex);
-  return g_mountinfo_override.empty() ? kMountInfo : g_mountinfo_override;
-}
-
 std::string SysfsRoot() {
   std::lock_guard<std::mutex> guard(g_sources_mutex);
   return g_sysfs_override.empty() ? kSysfs : g_sysfs_override;
@@ -235,6 +230,11 @@ std::optional<fs::path> CanonicalSysfs() {
 
 }  // namespace
 
+std::string MountInfoPath() {
+  std::lock_guard<std::mutex> guard(g_sources_mutex);
+  return g_mountinfo_override.empty() ? kMountInfo : g_mountinfo_override;
+}
+
 std::vector<MountEntry> ParseMountInfo(std::string_view text) {
   std::vector<MountEntry> table;
   std::size_t pos = 0;
@@ -334,9 +334,11 @@ bool IsBareDriveRoot(std::wstring_view path) {
   return !normal.empty() && DriveOfNormal(normal) == normal && IsDrivePresent(normal);
 }
 
-std::vector<std::wstring> PresentDrives() {
+std::vector<std::wstring> PresentDrives() { return PresentDrivesOf(ReadMountTable()); }
+
+std::vector<std::wstring> PresentDrivesOf(const std::vector<MountEntry>& table) {
   std::set<std::wstring> drives{std::wstring(1, kPathSeparator)};
-  for (const auto& entry : ReadMountTable()) {
+  for (const auto& entry : table) {
     const std::wstring normal = Normalize(entry.mount_point);
     if (!normal.empty() && DriveOfNormal(normal) == normal) drives.insert(normal);
   }

@@ -43,6 +43,9 @@ struct MountEntry {
 
 // Lines that do not parse are skipped; order is kept (later mounts lie on top).
 std::vector<MountEntry> ParseMountInfo(std::string_view text);
+// The file the mount table is read from: /proc/self/mountinfo unless a test
+// points the layer elsewhere.
+std::string MountInfoPath();
 // The current mount table; empty when it cannot be read.
 std::vector<MountEntry> ReadMountTable();
 
@@ -78,6 +81,8 @@ bool IsDrivePresent(std::wstring_view drive);
 bool IsBareDriveRoot(std::wstring_view path);
 // Every present drive, sorted; always holds "/".
 std::vector<std::wstring> PresentDrives();
+// The same, from a table already read.
+std::vector<std::wstring> PresentDrivesOf(const std::vector<MountEntry>& table);
 
 // Points the layer at other files (a hand-written mountinfo, a fake sysfs
 // tree); empty strings restore /proc/self/mountinfo and /sys.

@@ -19,6 +19,7 @@ using module_host::g_module;
 using module_host::HasContent;
 using module_host::TaskInfo;
 using module_host::Write;
+using testing_support::MountTmpfs;
 using testing_support::PollUntil;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
@@ -90,22 +91,14 @@ TEST(GoneRoot, ASourceOrDestinationMadeAgainGetsEveryFile) {
 // tmpfs can be mounted without privileges; the inner half does the work.
 TEST(GoneRoot, AnUnmountedSourceIsWatchedAgainWhenItsVolumeIsBack) {
   TempDir dir;
-  const auto run =
-      RunProcess("/usr/bin/unshare",
-                 {"-Urm", "/usr/bin/env", "STRANDEL_TRACE=" + (dir.path() / "trace").string(),
-                  "STRANDEL_TEST_MOUNT_DIR=" + dir.str(),
-                  fs::read_symlink("/proc/self/exe").string(), "--gtest_also_run_disabled_tests",
-                  "--gtest_filter=GoneRoot.DISABLED_UnmountedSourceInsideANamespace"},
-                 "", std::chrono::seconds(60));
-  if (run.output.find("unshare failed") != std::string::npos) {
-    GTEST_SKIP() << "no unprivileged mount namespace here: " << run.output;
-  }
-  EXPECT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
-}
-
-bool Mount(const fs::path& at) {
-  return RunProcess("/usr/bin/mount", {"-t", "tmpfs", "tmpfs", at.string()}).exit_code == 0;
+  const auto run = testing_support::RunTestsInMountNamespace(
+      "GoneRoot.DISABLED_UnmountedSourceInsideANamespace",
+      {"STRANDEL_TRACE=" + (dir.path() / "trace").string(),
+       "STRANDEL_TEST_MOUNT_DIR=" + dir.str()});
+  if (run.refused) GTEST_SKIP() << "no unprivileged mount namespace here: " << run.process.output;
+  EXPECT_EQ(run.process.exit_code, 0) << run.process.output;
+  EXPECT_NE(run.process.output.find("[  PASSED  ] 1 test"), std::string::npos)
+      << run.process.output;
 }
 
 TEST(GoneRoot, DISABLED_UnmountedSourceInsideANamespace) {
@@ -116,7 +109,7 @@ TEST(GoneRoot, DISABLED_UnmountedSourceInsideANamespace) {
   const fs::path trace = fs::path(base) / "trace";
   fs::create_directories(vol);
   fs::create_directories(dst);
-  ASSERT_TRUE(Mount(vol));
+  ASSERT_TRUE(MountTmpfs(vol));
   TaskInfo info(L"volume", vol, dst);
   ASSERT_GE(CHostAddTask(g_module.Monitor(), info.get()), 20000);
   Files files{{"first.txt", "first"}};
@@ -136,7 +129,7 @@ TEST(GoneRoot, DISABLED_UnmountedSourceInsideANamespace) {
       },
       std::chrono::seconds(20)));
 
-  ASSERT_TRUE(Mount(vol));
+  ASSERT_TRUE(MountTmpfs(vol));
   files = {{"early.txt", "before the watch"}};
   WriteAll(vol, files);
   ASSERT_TRUE(ArriveIn(dst, files));

@@ -485,25 +485,18 @@ TEST(FullDestination, FailsTheCopyAndGoesOn) {
   TempDir dir;
   const fs::path dst = dir.path() / "small-fs";
   fs::create_directories(dst);
-  const auto run = testing_support::RunProcess(
-      "/usr/bin/unshare",
-      {"-Urm", "/bin/sh", "-c",
-       "mount -t tmpfs -o size=256k tmpfs \"$1\" || exit 77; export STRANDEL_SMALL_FS=\"$1\"; "
-       "shift; exec \"$@\"",
-       "sh", dst.string(), fs::read_symlink("/proc/self/exe").string(),
-       "--gtest_also_run_disabled_tests",
-       "--gtest_filter=FullDestination.DISABLED_InsideANamespace"},
-      "", std::chrono::seconds(60));
-  if (run.exit_code == 77 || run.output.find("unshare failed") != std::string::npos) {
-    GTEST_SKIP() << "no unprivileged mount namespace here: " << run.output;
-  }
-  EXPECT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+  const auto run = testing_support::RunTestsInMountNamespace(
+      "FullDestination.DISABLED_InsideANamespace", {"STRANDEL_SMALL_FS=" + dst.string()});
+  if (run.refused) GTEST_SKIP() << "no unprivileged mount namespace here: " << run.process.output;
+  EXPECT_EQ(run.process.exit_code, 0) << run.process.output;
+  EXPECT_NE(run.process.output.find("[  PASSED  ] 1 test"), std::string::npos)
+      << run.process.output;
 }
 
 TEST(FullDestination, DISABLED_InsideANamespace) {
   const char* small_fs = std::getenv("STRANDEL_SMALL_FS");
   ASSERT_NE(small_fs, nullptr);
+  ASSERT_TRUE(testing_support::MountTmpfs(small_fs, "size=256k"));
   TempDir dir;
   const fs::path src = dir.path() / "src";
   const fs::path dst = small_fs;

@@ -162,4 +162,24 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+NamespaceRun RunTestsInMountNamespace(const std::string& gtest_filter,
+                                      const std::vector<std::string>& env,
+                                      std::chrono::milliseconds timeout) {
+  std::vector<std::string> args{"-Urm", "/usr/bin/env"};
+  args.insert(args.end(), env.begin(), env.end());
+  args.insert(args.end(), {std::filesystem::read_symlink("/proc/self/exe").string(),
+                           "--gtest_also_run_disabled_tests", "--gtest_filter=" + gtest_filter});
+  NamespaceRun run;
+  run.process = RunProcess("/usr/bin/unshare", args, "", timeout);
+  run.refused = run.process.output.find("unshare failed") != std::string::npos;
+  return run;
+}
+
+bool MountTmpfs(const std::filesystem::path& dir, const std::string& options) {
+  std::vector<std::string> args{"-t", "tmpfs"};
+  if (!options.empty()) args.insert(args.end(), {"-o", options});
+  args.insert(args.end(), {"tmpfs", dir.string()});
+  return RunProcess("/usr/bin/mount", args).exit_code == 0;
+}
+
 }  // namespace testing_support

@@ -79,4 +79,20 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
                          const std::string& cwd = "",
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// Runs this test program again inside new user and mount namespaces, where
+// tmpfs can be mounted without privileges, with only the tests that filter
+// names (DISABLED_ ones, which the ordinary run leaves out). env holds
+// NAME=value pairs for the child. refused: the kernel gives no such namespace
+// here, and the calling test should skip.
+struct NamespaceRun {
+  bool refused = false;
+  ProcessResult process;
+};
+NamespaceRun RunTestsInMountNamespace(const std::string& gtest_filter,
+                                      const std::vector<std::string>& env = {},
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Mounts a fresh tmpfs on dir (inside such a namespace); options as for mount -o.
+bool MountTmpfs(const std::filesystem::path& dir, const std::string& options = "");
+
 }  // namespace testing_support
