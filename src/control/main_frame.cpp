@@ -14,6 +14,7 @@ CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
       m_OnDestroy(std::move(on_destroy)),
       m_Database(m_strDataDir) {
   m_Watch.SetNeedsFullSyncHook([this] { PostMessage(WM_NEEDS_FULL_SYNC, 0, 0); });
+  m_Watch.SetRearmTimerHook([this](UINT id) { PostMessage(WM_REARM_TASK_TIMER, id, 0); });
 }
 
 CMainFrame::~CMainFrame() {

@@ -43,11 +43,37 @@ void WatchShared::ParkUsbTask(int slot, const WatchTask& task) {
 void WatchShared::ClearUsbWaiting() {
   std::lock_guard<std::mutex> guard(m_Mutex);
   m_UsbWaitingMap.clear();
+  m_UsbHandleMap.clear();
 }
 
 std::map<int, WatchTask> WatchShared::UsbWaiting() const {
   std::lock_guard<std::mutex> guard(m_Mutex);
   return m_UsbWaitingMap;
+}
+
+bool WatchShared::UnparkUsbTask(int slot) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_UsbWaitingMap.erase(slot) > 0;
+}
+
+void WatchShared::NoteUsbHandle(int slot, const std::wstring& directory) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_UsbHandleMap.insert_or_assign(slot, directory);
+}
+
+bool WatchShared::DropUsbHandle(int slot) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_UsbHandleMap.erase(slot) > 0;
+}
+
+bool WatchShared::IsUsbHandle(int slot) const {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_UsbHandleMap.count(slot) > 0;
+}
+
+std::map<int, std::wstring> WatchShared::UsbHandles() const {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  return m_UsbHandleMap;
 }
 
 void WatchShared::SetNeedsFullSyncHook(std::function<void()> hook) {
@@ -74,4 +100,18 @@ std::set<std::wstring> WatchShared::TakeNeedsFullSync() {
 bool WatchShared::NeedsFullSync(const std::wstring& task) const {
   std::lock_guard<std::mutex> guard(m_Mutex);
   return m_NeedsFullSync.count(task) > 0;
+}
+
+void WatchShared::SetRearmTimerHook(std::function<void(UINT)> hook) {
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  m_OnRearmTimer = std::move(hook);
+}
+
+void WatchShared::RearmTaskTimer(UINT timer_id) {
+  std::function<void(UINT)> hook;
+  {
+    std::lock_guard<std::mutex> guard(m_Mutex);
+    hook = m_OnRearmTimer;
+  }
+  if (hook) hook(timer_id);
 }

@@ -1,7 +1,8 @@
 // What the controller shares with its watch thread: the task map, the filter
 // store, the echo maps, the change queue and its wake-up, the watch-ready
 // hand-shake, the scheduled-sync marker, the tasks waiting for their USB
-// volume, and the tasks that lost changes and need a full sync.
+// volume and the watched directories that lie on one, the tasks that lost
+// changes and need a full sync, and the re-arming of a task's timer.
 //
 // Threads: owned by the controller; every member is thread-safe on its own
 // (own lock, event or atomic), as the watch thread, the sync worker and the
@@ -52,8 +53,16 @@ class WatchShared {
 
   // Tasks parked until their USB volume arrives, by slot.
   void ParkUsbTask(int slot, const WatchTask& task);
-  void ClearUsbWaiting();
+  void ClearUsbWaiting();  // and the USB directories
   std::map<int, WatchTask> UsbWaiting() const;
+  bool UnparkUsbTask(int slot);
+
+  // Watched directories on a USB volume, by slot: the watch closes them when
+  // their volume leaves. Only paths are kept; nothing here holds a volume.
+  void NoteUsbHandle(int slot, const std::wstring& directory);
+  bool DropUsbHandle(int slot);
+  bool IsUsbHandle(int slot) const;
+  std::map<int, std::wstring> UsbHandles() const;
 
   // Tasks that lost notifications (queue overflow, watch limit): only a full
   // sync brings them back in step.
@@ -64,12 +73,19 @@ class WatchShared {
   std::set<std::wstring> TakeNeedsFullSync();
   bool NeedsFullSync(const std::wstring& task) const;
 
+  // Asks the timers' owner to arm a task's timer afresh (its id is passed);
+  // the hook is set before the watch starts and runs on the asking thread.
+  void SetRearmTimerHook(std::function<void(UINT)> hook);
+  void RearmTaskTimer(UINT timer_id);
+
  private:
   std::function<void()> m_WakeWorker;
-  std::function<void()> m_OnNeedsFullSync;  // guarded by m_Mutex
+  std::function<void()> m_OnNeedsFullSync;   // guarded by m_Mutex
+  std::function<void(UINT)> m_OnRearmTimer;  // guarded by m_Mutex
   mutable std::mutex m_Mutex;
-  std::wstring m_strFullSyncTask;            // guarded by m_Mutex
-  bool m_bFullSyncRunning = false;           // guarded by m_Mutex
-  std::map<int, WatchTask> m_UsbWaitingMap;  // guarded by m_Mutex
-  std::set<std::wstring> m_NeedsFullSync;    // guarded by m_Mutex
+  std::wstring m_strFullSyncTask;              // guarded by m_Mutex
+  bool m_bFullSyncRunning = false;             // guarded by m_Mutex
+  std::map<int, WatchTask> m_UsbWaitingMap;    // guarded by m_Mutex
+  std::map<int, std::wstring> m_UsbHandleMap;  // guarded by m_Mutex
+  std::set<std::wstring> m_NeedsFullSync;      // guarded by m_Mutex
 };

@@ -116,7 +116,7 @@ void CWatchThread::OnStartWatchFileSys() {
 
   bool any_open = false;
   for (int i = 0; i < m_nDirectoryCount; ++i) any_open = any_open || IsOpen(i);
-  if (!any_open && m_GoneRoots.empty()) {
+  if (!any_open && m_GoneRoots.empty() && m_Shared.UsbWaiting().empty()) {
     // Nothing to wait for: a port with no directory would never deliver.
     ReleaseWatchHandles(TRUE);
     DebugTrace("[Strandel]Start watch thread failed!");
@@ -138,9 +138,10 @@ void CWatchThread::OnStartWatchFileSys() {
       const int slot = static_cast<int>(bytes >> 16);
       switch (command) {
         case WATCHCMD_USB_REJECT:
+          if (OnUsbReject(slot)) DebugTrace("[Strandel]OnUsbReject Success!");
+          continue;
         case WATCHCMD_USB_INSERT:
-          // Volumes are not followed yet: the command is seen, nothing is done.
-          DebugTrace("[Strandel]Watch command %#x for slot %d is not handled", command, slot);
+          if (OnUsbInsert(slot)) DebugTrace("[Strandel]OnUsbInsert Success!");
           continue;
         case WATCHCMD_ADD_TASK:
         case WATCHCMD_DEL_TASK:
@@ -186,10 +187,7 @@ int CWatchThread::CreateDirectoryWatchParam() {
   int s = 0;
   bool one_task_open = false;
   for (WatchTask& task : m_Tasks) {
-    if (os::IsBareDriveRoot(task.strSourceDir)) task.bSrcIsDrive = 1;
-    if (os::IsBareDriveRoot(task.strDestDir)) task.bDestIsDrive = 1;
-    task.strSrcFileSystem = GetFileSystem(task.strSourceDir);
-    task.strDestFileSystem = GetFileSystem(task.strDestDir);
+    NoteVolumes(task);
     DebugTraceW(
         L"[Strandel]%d: CreateDirectoryWatchParam item(%ls %d)==>item(%ls %d), flags: "
         L"inc=%d exc=%d syncNow=%d supportUSB=%d",
@@ -234,9 +232,16 @@ int CWatchThread::CreateDirectoryWatchParam() {
         m_ReturnedAtBuild.push_back(s + side);
       } else if (!parked) {
         m_GoneRoots.emplace(s + side, *carried[side]);
+      } else {
+        m_UsbGone.emplace(s + side, *carried[side]);
       }
     }
-    if (m_hDirPath[s] && m_hDirPath[s + 1]) one_task_open = true;
+    if (m_hDirPath[s] && m_hDirPath[s + 1]) {
+      one_task_open = true;
+      if (task.bSupportUsb && NoteUsbRoots(s, task)) {
+        m_Shared.MarkNeedsFullSync(task.strWatchTaskName);
+      }
+    }
     s += 2;
     // The controller's copy learns what the watch found out about the task.
     m_Shared.m_WatchTaskMap.NoteWatchState(task);
@@ -246,9 +251,116 @@ int CWatchThread::CreateDirectoryWatchParam() {
   return s;
 }
 
+void CWatchThread::NoteVolumes(WatchTask& task) {
+  if (os::IsBareDriveRoot(task.strSourceDir)) task.bSrcIsDrive = 1;
+  if (os::IsBareDriveRoot(task.strDestDir)) task.bDestIsDrive = 1;
+  task.strSrcFileSystem = GetFileSystem(task.strSourceDir);
+  task.strDestFileSystem = GetFileSystem(task.strDestDir);
+}
+
 void CWatchThread::OpenRoot(int index, const std::wstring& path) {
   m_hDirPath[index] = os::DirectoryHandle::Open(path);
   if (m_hDirPath[index]) m_RootMount[index] = MountPointOf(path);
+}
+
+bool CWatchThread::WatchRoot(int index) {
+  if (!m_hDirPath[index]->Associate(m_Port, SlotKey(g_generation, index))) {
+    m_hDirPath[index].reset();
+    return false;
+  }
+  std::memset(Slot(index), 0, kSlotSize);
+  if (!ArmRead(index)) {
+    m_hDirPath[index].reset();
+    return false;
+  }
+  return true;
+}
+
+bool CWatchThread::NoteUsbRoots(int base, const WatchTask& task) {
+  bool any = false;
+  const std::wstring* dirs[2] = {&task.strSourceDir, &task.strDestDir};
+  for (int side : {0, 1}) {
+    if (!os::IsOnUsbBus(*dirs[side])) continue;
+    m_Shared.NoteUsbHandle(base + side, *dirs[side]);
+    any = true;
+  }
+  if (any) {
+    DebugTraceW(L"[Strandel]Task %ls lies on a USB volume: full sync",
+                task.strWatchTaskName.c_str());
+  }
+  return any;
+}
+
+BOOL CWatchThread::OnUsbInsert(int slot) {
+  const int base = slot - slot % 2;
+  const auto waiting = m_Shared.UsbWaiting();
+  const auto parked = waiting.find(slot);
+  // The slot must still name the same task: the controller may have parked it
+  // against a task map that has changed since this layout was built.
+  if (parked == waiting.end() || base + 1 >= m_nDirectoryCount ||
+      m_Tasks[base / 2].strWatchTaskName != parked->second.strWatchTaskName) {
+    DebugTrace("[Strandel]OnUsbInsert: no task waits under slot %d", slot);
+    return FALSE;
+  }
+  WatchTask& task = m_Tasks[base / 2];
+  const std::wstring* dirs[2] = {&task.strSourceDir, &task.strDestDir};
+  for (int side : {0, 1}) {
+    const int index = base + side;
+    if (IsOpen(index)) continue;
+    const auto gone = m_UsbGone.find(index);
+    if (gone != m_UsbGone.end() && !MountIsBack(gone->second)) continue;
+    if (!Exists(*dirs[side]) && IsDriveLetterPresent(*dirs[side])) {
+      CreateDirectoryTree(*dirs[side]);
+    }
+    OpenRoot(index, *dirs[side]);
+    if (IsOpen(index)) WatchRoot(index);
+  }
+  if (!IsOpen(base) || !IsOpen(base + 1)) {
+    DebugTraceW(L"[Strandel]OnUsbInsert: task %ls still waits for its volume",
+                task.strWatchTaskName.c_str());
+    m_hDirPath[base].reset();
+    m_hDirPath[base + 1].reset();
+    return FALSE;
+  }
+  m_UsbGone.erase(base);
+  m_UsbGone.erase(base + 1);
+  // The volume is here now: what the build could not see of it.
+  NoteVolumes(task);
+  m_Shared.m_WatchTaskMap.NoteWatchState(task);
+  NoteUsbRoots(base, task);
+  // Watched before the full sync lists the trees: nothing falls between.
+  m_Shared.MarkNeedsFullSync(task.strWatchTaskName);
+  const std::optional<WatchTask> live = m_Shared.m_WatchTaskMap.Lookup(task.strWatchTaskName);
+  if (live && live->nTimerId != 0 && live->dwSynctime > 0) m_Shared.RearmTaskTimer(live->nTimerId);
+  m_Shared.UnparkUsbTask(slot);
+  return TRUE;
+}
+
+BOOL CWatchThread::OnUsbReject(int slot) {
+  if (slot >= m_nDirectoryCount || !IsOpen(slot)) {
+    DebugTrace("[Strandel]OnUsbReject: slot %d has no open directory", slot);
+    return FALSE;
+  }
+  const WatchTask& task = m_Tasks[slot / 2];
+  const int partner = slot % 2 == 0 ? slot + 1 : slot - 1;
+  for (int index : {slot, partner}) {
+    if (const auto gone = m_GoneRoots.find(index); gone != m_GoneRoots.end()) {
+      m_UsbGone.insert_or_assign(index, std::move(gone->second));
+      m_GoneRoots.erase(gone);
+    }
+    if (!IsOpen(index)) continue;
+    // Only a side whose own volume may be leaving waits for that mount.
+    if (index == slot || m_Shared.IsUsbHandle(index)) {
+      m_UsbGone.insert_or_assign(index, GoneRoot{task.strWatchTaskName, index % 2 == 0,
+                                                 m_hDirPath[index]->Path(), m_RootMount[index]});
+    }
+    m_hDirPath[index].reset();
+    m_Shared.DropUsbHandle(index);
+    DebugTrace(index % 2 == 0 ? "[Strandel]Close Usb OpenedFile A Handle Ok"
+                              : "[Strandel]Close Usb OpenedFile B Handle Ok");
+  }
+  m_Shared.ParkUsbTask(slot, task);
+  return TRUE;
 }
 
 bool CWatchThread::MountIsBack(const GoneRoot& root) {
@@ -296,13 +408,7 @@ void CWatchThread::RetryGoneRoots() {
       DebugTraceW(L"[Strandel]%ls is there again, but not on %ls where it was watched: waiting",
                   root.path.c_str(), root.mount.c_str());
     }
-    if (IsOpen(index) && !m_hDirPath[index]->Associate(m_Port, SlotKey(g_generation, index))) {
-      m_hDirPath[index].reset();
-    }
-    if (IsOpen(index)) {
-      std::memset(Slot(index), 0, kSlotSize);
-      if (!ArmRead(index)) m_hDirPath[index].reset();
-    }
+    if (IsOpen(index)) WatchRoot(index);
     if (!IsOpen(index)) {
       ++it;
       continue;
@@ -357,8 +463,10 @@ void CWatchThread::ReleaseWatchHandles(BOOL bThreadEnding) {
   // of deleted tasks.
   if (!bThreadEnding) {
     for (auto& [index, root] : m_GoneRoots) m_CarriedRoots.push_back(std::move(root));
+    for (auto& [index, root] : m_UsbGone) m_CarriedRoots.push_back(std::move(root));
   }
   m_GoneRoots.clear();
+  m_UsbGone.clear();
   if (m_pTicker) m_pTicker->KillTimer(kRetryTimerId);
   m_nDirectoryCount = 0;
   m_pNotifyBuffer.reset();
@@ -407,6 +515,13 @@ BOOL CWatchThread::ReadNotification(int index, DWORD bytes) {
     return TRUE;
   }
   if (bytes == 0) {
+    if (m_hDirPath[index]->IsGone() && m_Shared.IsUsbHandle(index)) {
+      // Its volume is leaving: let go at once, so that nothing holds it.
+      DebugTraceW(L"[Strandel]ReadNotification: %ls left with its USB volume",
+                  m_hDirPath[index]->Path().c_str());
+      OnUsbReject(index);
+      return FALSE;
+    }
     if (m_hDirPath[index]->IsGone()) {
       const std::wstring& path = m_hDirPath[index]->Path();
       DebugTraceW(L"[Strandel]ReadNotification: %ls is gone, waiting for it to come back",

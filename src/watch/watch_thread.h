@@ -18,6 +18,13 @@
 // leaves), watches it again and marks its task for a full sync, which brings
 // over whatever came while it was not watched. A restart keeps waiting for
 // the gone roots of the tasks that still have them.
+//
+// USB volumes: a root on a USB bus is noted in the shared USB directory map.
+// When its volume leaves (the unmount reaches the watch as a gone root, or the
+// controller sends WATCHCMD_USB_REJECT) the task's two directories are closed
+// and the task is parked until WATCHCMD_USB_INSERT reopens them and asks for
+// its full sync. A parked side is reopened only on the mount it left from, so
+// nothing is made or watched in the empty mount directory it leaves.
 #pragma once
 
 #include <atomic>
@@ -70,6 +77,11 @@ class CWatchThread : public os::MessageLoop {
   BOOL InitNotificationReciver();
   BOOL ArmRead(int index);
   void ReleaseWatchHandles(BOOL bThreadEnding);
+  BOOL OnUsbInsert(int slot);
+  BOOL OnUsbReject(int slot);
+  // Notes the task's roots (slots base, base + 1) that lie on a USB bus;
+  // false when none does.
+  bool NoteUsbRoots(int base, const WatchTask& task);
   void EndThread();
   bool IsOpen(int index) const;
 
@@ -83,6 +95,11 @@ class CWatchThread : public os::MessageLoop {
   class RetryTicker;
   // Opens slot index's root at path and notes the mount that holds it.
   void OpenRoot(int index, const std::wstring& path);
+  // Associates slot index's open root with the port and arms its read; the
+  // slot is closed when either fails.
+  bool WatchRoot(int index);
+  // Drive flags and file-system names of the task's two directories.
+  void NoteVolumes(WatchTask& task);
   // Whether root stands on the mount that held it when it went.
   static bool MountIsBack(const GoneRoot& root);
   // The gone root of task's side that a restart carried over, if any.
@@ -105,6 +122,7 @@ class CWatchThread : public os::MessageLoop {
   std::vector<std::wstring> m_RootMount;   // per slot: the mount point of its open root
   std::map<int, GoneRoot> m_GoneRoots;     // by slot: roots waited for
   std::vector<GoneRoot> m_CarriedRoots;    // gone roots kept across a restart
+  std::map<int, GoneRoot> m_UsbGone;       // by slot: roots closed by a USB reject
   std::vector<int> m_ReturnedAtBuild;      // carried roots the (re)start found again
   std::unique_ptr<RetryTicker> m_pTicker;  // last: it posts to m_Port until it is stopped
 };

@@ -1,6 +1,6 @@
 // The watch thread on real directories: attribution of changes across restarts,
-// tasks not watched in real time, directories missing or unusable, and roots
-// that vanish and come back.
+// tasks not watched in real time, directories missing or unusable, roots that
+// vanish and come back, and tasks whose USB volume leaves and arrives.
 #include "watch/watch_thread.h"
 
 #include <gtest/gtest.h>
@@ -258,6 +258,156 @@ TEST_F(GoneRootTest, ARestartKeepsWaitingForTheGoneRootsOfTasksThatRemain) {
   const auto before = std::chrono::steady_clock::now();
   thread_.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+}
+
+// USB volumes: a fake sysfs puts device 8:17 on a USB bus; the fake mount
+// table says which directories lie on it.
+class UsbWatchTest : public WatchThreadTest {
+ protected:
+  static constexpr char kUsbPartition[] =
+      "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1";
+
+  void SetUp() override {
+    const fs::path sysfs = root_.path() / "sys";
+    fs::create_directories(sysfs / kUsbPartition);
+    fs::create_directories(sysfs / "dev/block");
+    fs::create_symlink(fs::path("../..") / kUsbPartition, sysfs / "dev/block/8:17");
+    fs::create_directories(root_.path() / "usb");
+    PlugIn(true);
+    shared_.SetRearmTimerHook([this](UINT id) { rearmed_ = id; });
+  }
+  void TearDown() override {
+    thread_.reset();
+    os::SetVolumeSourcesForTest("", "");
+  }
+  // Whether the mount table shows the USB volume on <root>/usb.
+  void PlugIn(bool present) {
+    std::ofstream(mountinfo_) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                              << (present ? "23 22 8:17 / " + root_.str() +
+                                                "/usb rw - vfat "
+                                                "/dev/sdb1 rw\n"
+                                          : "");
+    os::SetVolumeSourcesForTest(mountinfo_, root_.str() + "/sys");
+  }
+  // A bSupportUsb task over <root>/usb/<name> and <root>/<name>-dst.
+  WatchTask AddUsbTask(const std::wstring& name) {
+    fs::create_directories(root_.path() / "usb" / os::ToUtf8(name));
+    fs::create_directories(root_.path() / (os::ToUtf8(name) + "-dst"));
+    WatchTask task =
+        Define(name, root_.wstr() + L"/usb/" + name, root_.wstr() + L"/" + name + L"-dst");
+    task.bSupportUsb = TRUE;
+    task.bBidirectional = TRUE;  // changes in either side count
+    task.dwSynctime = 60000;
+    map_.Store(task);
+    map_.SetTimerId(name, 7);
+    return task;
+  }
+  // Sends a USB command and waits until it was served; true when it succeeded.
+  bool Command(DWORD command, int slot) {
+    const std::string name = command == WATCHCMD_USB_INSERT ? "OnUsbInsert" : "OnUsbReject";
+    const auto served = [&] {
+      std::vector<std::string> lines;
+      for (const auto& line : trace_.Lines()) {
+        if (line.find(name) != std::string::npos) lines.push_back(line);
+      }
+      return lines;
+    };
+    const std::size_t before = served().size();
+    EXPECT_TRUE(thread_->PostCommand(command, slot));
+    EXPECT_TRUE(PollUntil([&] { return served().size() > before; }));
+    return served().back() == "[Strandel]" + name + " Success!\n";
+  }
+  int Count(const std::string& line) const {
+    const auto lines = trace_.Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line + "\n"));
+  }
+
+  TraceCapture trace_;
+  std::string mountinfo_ = root_.str() + "/mountinfo";
+  std::atomic<UINT> rearmed_{0};
+  int commands_ = 0;
+};
+
+TEST_F(UsbWatchTest, ARejectedTaskParksAndAnInsertOnItsMountReopensIt) {
+  const WatchTask usb = AddUsbTask(L"u");
+  Start();
+  // Its source lies on the USB volume: noted, and the task brought in step.
+  EXPECT_EQ(shared_.UsbHandles(), (std::map<int, std::wstring>{{0, usb.strSourceDir}}));
+  EXPECT_EQ(shared_.TakeNeedsFullSync(), std::set<std::wstring>{L"u"});
+
+  ASSERT_TRUE(Command(WATCHCMD_USB_REJECT, 0));
+  EXPECT_TRUE(shared_.UsbHandles().empty());
+  ASSERT_EQ(shared_.UsbWaiting().count(0), 1u);
+  EXPECT_FALSE(Command(WATCHCMD_USB_REJECT, 0));  // nothing left to close
+  Touch(usb.strSourceDir, "while-closed.txt");
+  Touch(usb.strDestDir, "while-closed-too.txt");
+
+  // The volume is away: no insert reopens the task, nor does a restart.
+  PlugIn(false);
+  EXPECT_FALSE(Command(WATCHCMD_USB_INSERT, 0));
+  shared_.m_hWatchReady.Reset();
+  ASSERT_TRUE(thread_->PostCommand(WATCHCMD_RESET_TASK));
+  ASSERT_EQ(shared_.m_hWatchReady.Wait(10000), WAIT_OBJECT_0);
+  ASSERT_EQ(shared_.UsbWaiting().count(0), 1u);
+  EXPECT_FALSE(Command(WATCHCMD_USB_INSERT, 0));
+  EXPECT_FALSE(shared_.NeedsFullSync(L"u"));
+  EXPECT_EQ(rearmed_, 0u);
+
+  PlugIn(true);
+  ASSERT_TRUE(Command(WATCHCMD_USB_INSERT, 0));
+  EXPECT_TRUE(shared_.UsbWaiting().empty());
+  EXPECT_EQ(shared_.UsbHandles(), (std::map<int, std::wstring>{{0, usb.strSourceDir}}));
+  EXPECT_TRUE(shared_.NeedsFullSync(L"u"));
+  EXPECT_EQ(rearmed_, 7u);
+  EXPECT_FALSE(Command(WATCHCMD_USB_INSERT, 0));  // no longer waiting
+  Touch(usb.strSourceDir, "after.txt");
+  Touch(usb.strDestDir, "after-too.txt");
+  ASSERT_TRUE(WaitFor({L"after.txt", L"after-too.txt"}));
+  EXPECT_FALSE(Seen(L"while-closed.txt"));
+  EXPECT_FALSE(Seen(L"while-closed-too.txt"));
+}
+
+TEST_F(UsbWatchTest, AParkedTaskOpensOnceItsDirectoryIsThere) {
+  // The source cannot be opened: the task waits, and the thread with it,
+  // though it has no directory open at all.
+  std::ofstream(root_.path() / "p-src") << "not a directory yet";
+  WatchTask parked = Define(L"p", root_.wstr() + L"/p-src", root_.wstr() + L"/p-dst");
+  parked.bSupportUsb = TRUE;
+  map_.Store(parked);
+  Start();
+  ASSERT_EQ(shared_.UsbWaiting().count(0), 1u);
+  EXPECT_TRUE(shared_.UsbHandles().empty());
+  EXPECT_FALSE(Command(WATCHCMD_USB_INSERT, 1));  // it waits under its source's slot
+  EXPECT_FALSE(Command(WATCHCMD_USB_INSERT, 0));
+  EXPECT_EQ(shared_.UsbWaiting().count(0), 1u);
+
+  fs::remove(root_.path() / "p-src");
+  fs::create_directory(root_.path() / "p-src");
+  ASSERT_TRUE(Command(WATCHCMD_USB_INSERT, 0));
+  EXPECT_TRUE(shared_.UsbWaiting().empty());
+  EXPECT_TRUE(shared_.UsbHandles().empty());  // not on a USB bus
+  EXPECT_TRUE(shared_.NeedsFullSync(L"p"));
+  EXPECT_EQ(rearmed_, 0u);  // it has no timer
+  Touch(parked.strSourceDir, "now-watched.txt");
+  ASSERT_TRUE(WaitFor({L"now-watched.txt"}));
+}
+
+TEST_F(UsbWatchTest, AUsbRootThatGoesParksItsTaskAndOthersKeepTheirRetry) {
+  const WatchTask usb = AddUsbTask(L"u");
+  WatchTask plain = AddTask(L"w");
+  plain.bBidirectional = TRUE;
+  map_.Store(plain);
+  Start();
+  fs::remove_all(os::ToUtf8(usb.strSourceDir));
+  fs::remove_all(os::ToUtf8(plain.strSourceDir));
+  ASSERT_TRUE(PollUntil([&] { return shared_.UsbWaiting().count(0) == 1; }));
+  EXPECT_TRUE(shared_.UsbHandles().empty());
+  ASSERT_TRUE(PollUntil([&] { return Count("[Strandel]Close Usb OpenedFile B Handle Ok") == 1; }));
+  // The task without a USB root waits for its directory as before.
+  ASSERT_TRUE(PollUntil([&] { return trace_.Contains("w-src is gone, waiting"); }));
+  EXPECT_EQ(shared_.UsbWaiting().size(), 1u);
+  Touch(plain.strDestDir, "marker.txt");
+  ASSERT_TRUE(WaitFor({L"marker.txt"}));
 }
 
 }  // namespace
