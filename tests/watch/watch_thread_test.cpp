@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "os/text.h"
@@ -19,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::PollUntil;
+using testing_support::RunProcess;
 using testing_support::StepClockUntil;
 using testing_support::TempDir;
 using testing_support::TraceCapture;
@@ -408,6 +410,61 @@ TEST_F(UsbWatchTest, AUsbRootThatGoesParksItsTaskAndOthersKeepTheirRetry) {
   EXPECT_EQ(shared_.UsbWaiting().size(), 1u);
   Touch(plain.strDestDir, "marker.txt");
   ASSERT_TRUE(WaitFor({L"marker.txt"}));
+}
+
+// A real unmount needs a mount namespace of our own: that test runs again in
+// a child inside one.
+TEST(UsbUnmount, IsNeverHeldUpAndParksTheTask) {
+  const auto run = testing_support::RunTestsInMountNamespace("UsbUnmountInside.DISABLED_*");
+  if (run.refused) GTEST_SKIP() << "no unprivileged mount namespace here: " << run.process.output;
+  EXPECT_EQ(run.process.exit_code, 0) << run.process.output;
+  EXPECT_NE(run.process.output.find("[  PASSED  ] 1 test"), std::string::npos)
+      << run.process.output;
+}
+
+class UsbUnmountInside : public UsbWatchTest {
+ protected:
+  // The kernel's mount table, with the tmpfs on <root>/usb made a USB device.
+  void MirrorMountTable() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::ostringstream out;
+    const std::string usb = " " + root_.str() + "/usb ";
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(usb) != std::string::npos) {
+        std::istringstream fields(line);
+        std::string id, parent, device;
+        fields >> id >> parent >> device;
+        line = id + " " + parent + " 8:17" +
+               line.substr(id.size() + parent.size() + device.size() + 2);
+      }
+      out << line << "\n";
+    }
+    std::ofstream(mountinfo_) << out.str();
+  }
+};
+
+TEST_F(UsbUnmountInside, DISABLED_TheVolumeGoesAtOnceAndTheTaskParks) {
+  const fs::path volume = root_.path() / "usb";
+  ASSERT_TRUE(testing_support::MountTmpfs(volume));
+  MirrorMountTable();
+  const WatchTask usb = AddUsbTask(L"u");
+  Start();
+  ASSERT_EQ(shared_.UsbHandles().count(0), 1u);
+
+  const auto unmount = RunProcess("/usr/bin/umount", {volume.string()});
+  ASSERT_EQ(unmount.exit_code, 0) << unmount.output;
+  ASSERT_TRUE(PollUntil([&] { return shared_.UsbWaiting().count(0) == 1; }));
+  MirrorMountTable();
+  // Nothing is made in the empty mount directory the volume left.
+  EXPECT_FALSE(Command(WATCHCMD_USB_INSERT, 0));
+  EXPECT_FALSE(fs::exists(volume / "u"));
+
+  ASSERT_TRUE(testing_support::MountTmpfs(volume));
+  fs::create_directory(volume / "u");
+  MirrorMountTable();
+  ASSERT_TRUE(Command(WATCHCMD_USB_INSERT, 0));
+  Touch(usb.strSourceDir, "back.txt");
+  ASSERT_TRUE(WaitFor({L"back.txt"}));
 }
 
 }  // namespace
