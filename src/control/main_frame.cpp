@@ -12,7 +12,8 @@ CMainFrame::CMainFrame(std::wstring data_dir, std::function<void()> on_destroy)
     : m_Watch(m_WatchTaskMap, [this] { m_hWorkEvent.Set(); }),
       m_strDataDir(std::move(data_dir)),
       m_OnDestroy(std::move(on_destroy)),
-      m_Database(m_strDataDir) {
+      m_Database(m_strDataDir),
+      m_LogicalDrives(os::PresentDrives()) {
   m_Watch.SetNeedsFullSyncHook([this] { PostMessage(WM_NEEDS_FULL_SYNC, 0, 0); });
   m_Watch.SetRearmTimerHook([this](UINT id) { PostMessage(WM_REARM_TASK_TIMER, id, 0); });
 }
@@ -21,6 +22,9 @@ CMainFrame::~CMainFrame() {
   // A running full sync could hold the controller thread in a start.
   RequestPlanStop();
   Stop();
+  // The controller thread has ended, so nothing else touches the monitor; a
+  // notice it posts meanwhile finds the queue closed.
+  m_pMountMonitor.reset();
   StopPlanSync();
 }
 
@@ -59,7 +63,7 @@ LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       OnTimer(static_cast<UINT>(wParam));
       return 0;
     case WM_DEVICECHANGE:
-      return 0;  // volumes are not followed yet
+      return OnDeviceChange(wParam, lParam);
     case WM_SYNC_QUEUED:
       m_hWorkEvent.Set();
       return 0;
@@ -107,6 +111,10 @@ void CMainFrame::OnClose() {
 }
 
 void CMainFrame::OnTimer(UINT nIDEvent) {
+  if (nIDEvent == kDeviceRegistrationTimerId) {
+    OnDeviceRegistrationTimer();
+    return;
+  }
   if (nIDEvent >= TimerIdPool::kFirstId && nIDEvent <= m_TimerIds.NextFresh() + 10) {
     DebugTrace("[Strandel]StartPlanSync(nIDEvent:%d, NULL) line:%d", nIDEvent, __LINE__);
     // One-shot: the scheduled sync arms the timer again when it has run.
@@ -129,6 +137,7 @@ bool CMainFrame::OpenStorage() {
 }
 
 BOOL CMainFrame::CreateStorageFile() {
+  RegisterDeviceClasses();
   if (!m_Database.IsOpen()) OpenStorage();
   if (!m_Database.IsOpen()) {
     DebugTrace("[Strandel]CreateStorageFile Failed !!");

@@ -19,6 +19,7 @@
 #include "control/task_counters.h"
 #include "os/event.h"
 #include "os/message_loop.h"
+#include "os/mount_monitor.h"
 #include "store/module_database.h"
 #include "store/sync_log_recorder.h"
 #include "store/watch_task_map.h"
@@ -103,6 +104,17 @@ class CMainFrame : public os::MessageLoop {
   void OnNeedsFullSync();
   void StartShareConnections();
 
+  // Volumes arriving and leaving (usb_device_sync.cpp).
+  void RegisterDeviceClasses();
+  bool RegisterDeviceClass();
+  void OnDeviceRegistrationTimer();
+  LRESULT OnDeviceChange(WPARAM event, LPARAM device_type);
+  // The present drives once they differ from the stored set, or after the
+  // last poll.
+  std::vector<std::wstring> AwaitDriveSetChange() const;
+  BOOL UsbSync(const std::wstring& volume);
+  BOOL UsbInsertSync(int slot);
+
   const std::wstring m_strDataDir;
   std::function<void()> m_OnDestroy;
 
@@ -131,6 +143,12 @@ class CMainFrame : public os::MessageLoop {
   std::thread m_hWaitThread;     // guarded by m_PlanLock; ends when a sync completes
   std::mutex m_PlanThreadMutex;  // guards the pointer, so that a release can reach the thread
   std::unique_ptr<CPlanSyncThread> m_pPlanWatchThread;  // changed under m_PlanLock too
+
+  // The stand-in for device notifications; posts WM_DEVICECHANGE here.
+  std::unique_ptr<os::MountMonitor> m_pMountMonitor;
+  std::vector<UINT> m_PendingDeviceRegistrations;
+  LONG m_nRegistrationRetries = 0;
+  std::vector<std::wstring> m_LogicalDrives;  // the present drives, sorted
 
   std::atomic<void*> m_pHintContext{nullptr};
   std::atomic<void*> m_pfnHint{nullptr};

@@ -84,6 +84,11 @@ bool MessageLoop::KillTimer(UINT id) {
   return timers_.erase(id) > 0;
 }
 
+bool MessageLoop::IsTimerArmed(UINT id) const {
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  return timers_.count(id) > 0;
+}
+
 bool MessageLoop::PumpOne(DWORD timeout_ms) {
   {
     std::lock_guard<std::mutex> guard(point_->mutex);

@@ -58,6 +58,7 @@ class MessageLoop {
   // (Re)arms timer id to fire every period_ms; 0 when the loop has ended.
   UINT SetTimer(UINT id, UINT period_ms);
   bool KillTimer(UINT id);
+  bool IsTimerArmed(UINT id) const;
 
   // Serves at most one message, waiting up to timeout_ms for it; false when
   // none came or the loop has ended. Lets a test drive the loop step by step

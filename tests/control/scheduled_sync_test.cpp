@@ -19,6 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::ClockDriver;
 using testing_support::PollUntil;
 using testing_support::TempDir;
 using testing_support::TraceCapture;
@@ -74,27 +75,6 @@ class HostWindow {
   HWND__ window_;
   mutable std::mutex mutex_;
   std::vector<Report> reports_;
-};
-
-// Moves the fake clock on in small steps while it lives, so that the short
-// pauses of a start pass while the test waits for other threads.
-class ClockDriver {
- public:
-  explicit ClockDriver(os::FakeClock& clock)
-      : thread_([this, &clock] {
-          while (!stop_) {
-            clock.Advance(50ms);
-            std::this_thread::sleep_for(1ms);
-          }
-        }) {}
-  ~ClockDriver() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 // A latch the window procedure can wait on.

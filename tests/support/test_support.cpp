@@ -162,6 +162,19 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+ClockDriver::ClockDriver(os::FakeClock& clock)
+    : thread_([this, &clock] {
+        while (!stop_) {
+          clock.Advance(std::chrono::milliseconds(50));
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      }) {}
+
+ClockDriver::~ClockDriver() {
+  stop_ = true;
+  thread_.join();
+}
+
 NamespaceRun RunTestsInMountNamespace(const std::string& gtest_filter,
                                       const std::vector<std::string>& env,
                                       std::chrono::milliseconds timeout) {

@@ -2,11 +2,13 @@
 // afterwards, a recorder of trace lines, and polling with a deadline.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/clock.h"
@@ -53,6 +55,20 @@ bool PollUntil(const std::function<bool()>& condition,
 // it held.
 bool StepClockUntil(os::FakeClock& clock, const std::function<bool()>& condition,
                     std::chrono::milliseconds step = std::chrono::milliseconds(100));
+
+// Moves clock on in small steps while it lives, so that the short pauses of
+// the threads under test pass while the test waits on them.
+class ClockDriver {
+ public:
+  explicit ClockDriver(os::FakeClock& clock);
+  ~ClockDriver();
+  ClockDriver(const ClockDriver&) = delete;
+  ClockDriver& operator=(const ClockDriver&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& content);

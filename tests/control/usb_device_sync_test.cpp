@@ -1,0 +1,151 @@
+// Volumes arriving and leaving, with the mount table and the bus of each disk
+// read from hand-made files: which drive is taken for the new one, when its
+// tasks are looked for, and the retry of a monitor that cannot start.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "control/main_frame.h"
+#include "os/volumes.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+using testing_support::TraceCapture;
+
+constexpr char kRoot[] = "22 1 259:2 / / rw shared:1 - ext4 /dev/nvme0n1p2 rw\n";
+constexpr char kStick[] = "50 22 8:17 / /media/u/STICK rw - vfat /dev/sdb1 rw\n";
+constexpr char kDisk[] = "51 22 8:1 / /media/u/DISK rw - ext4 /dev/sda1 rw\n";
+constexpr char kUsbDisk[] = "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/block/sdb";
+constexpr char kAtaDisk[] = "devices/pci0000:00/0000:00:17.0/ata1/host0/block/sda";
+
+class UsbDeviceSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const auto& [disk, partition, dev] :
+         {std::tuple{kUsbDisk, "sdb1", "8:17"}, std::tuple{kAtaDisk, "sda1", "8:1"}}) {
+      fs::create_directories(sysfs_ / disk / partition);
+      fs::create_directories(sysfs_ / "dev/block");
+      fs::create_symlink(fs::relative(sysfs_ / disk / partition, sysfs_ / "dev/block"),
+                         sysfs_ / "dev/block" / dev);
+    }
+    Mounted(kRoot);
+    os::SetVolumeSourcesForTest(mountinfo_.string(), sysfs_.string());
+    os::SetClock(&clock_);
+  }
+  void TearDown() override {
+    os::SetClock(nullptr);
+    os::SetVolumeSourcesForTest("", "");
+  }
+
+  void Mounted(const std::string& table) { std::ofstream(mountinfo_) << table; }
+  // What a device arrival or removal does, the 3-second settle passed on the fake clock.
+  void Device(CMainFrame& frame, WPARAM event) {
+    testing_support::ClockDriver driver(clock_);
+    frame.SendMessage(WM_DEVICECHANGE, event, DBT_DEVTYP_DEVICEINTERFACE);
+  }
+  std::wstring DataDir() const { return dir_.wstr() + L"/"; }
+
+  TempDir dir_;
+  fs::path sysfs_ = dir_.path() / "sys";
+  fs::path mountinfo_ = dir_.path() / "mountinfo";
+  os::FakeClock clock_;
+};
+
+// The stored drive set decides what is new; only the first new drive is
+// handled, and only a drive on a USB bus has its tasks looked for.
+TEST_F(UsbDeviceSyncTest, ArrivalsTakeTheFirstNewDriveAndLookForTasksOnlyOnUsb) {
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  {
+    TraceCapture trace;
+    Device(frame, DBT_DEVICEARRIVAL);
+    EXPECT_TRUE(trace.Contains("Usb Insert not detect volume !!"));
+  }
+  {
+    // Two at once: the first in order is handled, the other is absorbed.
+    TraceCapture trace;
+    Mounted(std::string(kRoot) + kDisk + kStick);
+    Device(frame, DBT_DEVICEARRIVAL);
+    EXPECT_TRUE(trace.Contains("detect volume success!! Vol:/media/u/DISK"));
+    EXPECT_FALSE(trace.Contains("UsbSync"));
+  }
+  {
+    TraceCapture trace;
+    Device(frame, DBT_DEVICEARRIVAL);
+    EXPECT_TRUE(trace.Contains("Usb Insert not detect volume !!"));
+  }
+  // Both leave; the stick comes back on its own, on a USB bus this time.
+  Mounted(kRoot);
+  Device(frame, DBT_DEVICEREMOVECOMPLETE);
+  WatchTask task;
+  task.strWatchTaskName = L"photos";
+  task.strSourceDir = dir_.wstr() + L"/pictures";
+  task.strDestDir = L"/media/u/STICK/photos";
+  task.bSupportUsb = TRUE;
+  frame.m_WatchTaskMap.Store(task);
+  WatchTask elsewhere = task;
+  elsewhere.strWatchTaskName = L"other";
+  elsewhere.strDestDir = L"/media/u/STICKS/other";
+  frame.m_WatchTaskMap.Store(elsewhere);
+  {
+    TraceCapture trace;
+    Mounted(std::string(kRoot) + kStick);
+    Device(frame, DBT_DEVICEARRIVAL);
+    EXPECT_TRUE(trace.Contains("detect volume success!! Vol:/media/u/STICK"));
+    EXPECT_TRUE(trace.Contains("Check the usb volume success! -> UsbSync()"));
+    // No watch runs: the insert starts the whole watch.
+    EXPECT_TRUE(trace.Contains("StartWatchFileSys to reinitial USB sync !!"));
+  }
+  // The task's destination slot waits for its volume; the other task does not.
+  const auto waiting = frame.m_Watch.UsbWaiting();
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting.begin()->first, 3);  // "photos" is the second task in name order
+  EXPECT_EQ(waiting.begin()->second.strWatchTaskName, L"photos");
+}
+
+// A monitor that cannot start is retried every five seconds; the timer stops
+// at the first round where the registrations hold once the countdown from
+// three, which every round takes one from, has run out.
+TEST_F(UsbDeviceSyncTest, AFailedRegistrationIsRetriedUntilItHolds) {
+  os::SetVolumeSourcesForTest((dir_.path() / "absent").string(), sysfs_.string());
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  TraceCapture trace;
+  auto failures = [&] {
+    int n = 0;
+    for (const std::string& line : trace.Lines()) {
+      n += line.find("RegisterDeviceNotification failed.") != std::string::npos;
+    }
+    return n;
+  };
+  frame.Start();
+  EXPECT_EQ(failures(), 2);
+  EXPECT_TRUE(frame.IsTimerArmed(kDeviceRegistrationTimerId));
+  auto round = [&] {
+    const std::size_t before = clock_.TimedWaitsStarted();
+    clock_.Advance(5000ms);
+    // Served once the loop waits again, on the timer or, when it was killed, for good.
+    ASSERT_TRUE(testing_support::PollUntil([&] {
+      return (clock_.TimedWaitsStarted() > before ||
+              !frame.IsTimerArmed(kDeviceRegistrationTimerId)) &&
+             frame.PendingMessages() == 0;
+    }));
+  };
+  round();
+  EXPECT_EQ(failures(), 4);
+  os::SetVolumeSourcesForTest(mountinfo_.string(), sysfs_.string());
+  for (int held = 0; held < 3; ++held) {
+    EXPECT_TRUE(frame.IsTimerArmed(kDeviceRegistrationTimerId)) << held;
+    round();
+  }
+  EXPECT_EQ(failures(), 4);
+  EXPECT_FALSE(frame.IsTimerArmed(kDeviceRegistrationTimerId));
+}
+
+}  // namespace
