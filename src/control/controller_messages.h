@@ -38,8 +38,10 @@ inline constexpr UINT kDeviceRegistrationTimerId = 1001;
 
 // WM_DEVICECHANGE: wParam the event, lParam the device type of its header.
 inline constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr WPARAM DBT_DEVICEQUERYREMOVE = 0x8001;
 inline constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
 inline constexpr LPARAM DBT_DEVTYP_DEVICEINTERFACE = 5;
+inline constexpr LPARAM DBT_DEVTYP_HANDLE = 6;
 // Positions of the disk and volume classes in the device-interface table.
 inline constexpr UINT kDiskClassPosition = 1;
 inline constexpr UINT kVolumeClassPosition = 3;

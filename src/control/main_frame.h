@@ -114,6 +114,8 @@ class CMainFrame : public os::MessageLoop {
   std::vector<std::wstring> AwaitDriveSetChange() const;
   BOOL UsbSync(const std::wstring& volume);
   BOOL UsbInsertSync(int slot);
+  // Closes the directories of the task whose slot holds a watched USB directory.
+  BOOL UsbReject(int slot);
 
   const std::wstring m_strDataDir;
   std::function<void()> m_OnDestroy;

@@ -71,6 +71,9 @@ bool CMainFrame::RegisterDeviceClass() {
         PostMessage(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE);
       }
       if (!changes.removed.empty()) {
+        // A drive that left the table may still be alive elsewhere (a bind,
+        // a lazy unmount), so no IN_UNMOUNT comes: its handles are let go here.
+        PostMessage(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE);
         PostMessage(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE);
       }
     });
@@ -107,6 +110,13 @@ std::vector<std::wstring> CMainFrame::AwaitDriveSetChange() const {
 }
 
 LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
+  if (event == DBT_DEVICEQUERYREMOVE && device_type == DBT_DEVTYP_HANDLE) {
+    // The mount table names no handle: every one whose drive has gone is asked.
+    for (const auto& [slot, directory] : m_Watch.UsbHandles()) {
+      if (!os::IsDrivePresent(os::DriveOf(directory))) UsbReject(slot);
+    }
+    return TRUE;
+  }
   if (device_type != DBT_DEVTYP_DEVICEINTERFACE) return TRUE;
   if (event == DBT_DEVICEARRIVAL) {
     const std::vector<std::wstring> drives = AwaitDriveSetChange();
@@ -128,7 +138,13 @@ LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
     }
     m_LogicalDrives = drives;
   } else if (event == DBT_DEVICEREMOVECOMPLETE) {
-    m_LogicalDrives = AwaitDriveSetChange();
+    // Only the removals are taken: a drive that arrived meanwhile stays new
+    // for its own arrival, or its tasks would never be looked for.
+    const std::vector<std::wstring> drives = AwaitDriveSetChange();
+    std::vector<std::wstring> kept;
+    std::set_intersection(m_LogicalDrives.begin(), m_LogicalDrives.end(), drives.begin(),
+                          drives.end(), std::back_inserter(kept));
+    m_LogicalDrives = std::move(kept);
   }
   return TRUE;
 }
@@ -181,4 +197,12 @@ BOOL CMainFrame::UsbInsertSync(int slot) {
   }
   DebugTrace("[Strandel] pThreadBuff != NULL but CreatThread == FALSE so failed !!");
   return FALSE;
+}
+
+BOOL CMainFrame::UsbReject(int slot) {
+  if (!m_pWatchThread || !m_Watch.m_bWatchThreadRunning || !m_Watch.IsUsbHandle(slot)) {
+    return FALSE;
+  }
+  m_pWatchThread->PostCommand(WATCHCMD_USB_REJECT, slot);
+  return TRUE;
 }

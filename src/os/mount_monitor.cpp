@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <iterator>
 #include <system_error>
@@ -19,6 +20,11 @@
 
 namespace os {
 namespace {
+
+// Reads of the table are at least this far apart: a table that changes a
+// thousand times a second (containers, automounters) costs a few reads a
+// tick, while a drive that stays mounted longer than this is still seen.
+constexpr std::chrono::milliseconds kMinRescanGap{50};
 
 std::vector<std::wstring> Minus(const std::vector<std::wstring>& from,
                                 const std::vector<std::wstring>& taken) {
@@ -34,12 +40,15 @@ struct MountMonitor::Impl {
   explicit Impl(Callback callback) : on_change(std::move(callback)) {}
 
   void Run();
+  // Waits out the rest of the gap since the last read; false when asked to stop.
+  bool AwaitRescanGap();
   void Rescan();
 
   const Callback on_change;
   UniqueFd table_fd;
   UniqueFd stop_fd;
   std::vector<std::wstring> drives;  // the monitor thread's once it runs
+  std::chrono::steady_clock::time_point last_rescan;  // the monitor thread's
   std::thread thread;
 };
 
@@ -54,12 +63,28 @@ void MountMonitor::Impl::Run() {
       return;
     }
     if (fds[1].revents != 0) return;
-    // poll() itself acknowledges the change, so the table must be read now.
-    if ((fds[0].revents & (POLLPRI | POLLERR)) != 0) Rescan();
+    // poll() itself acknowledges the change, so the table must be read next.
+    if ((fds[0].revents & (POLLPRI | POLLERR)) != 0) {
+      if (!AwaitRescanGap()) return;
+      Rescan();
+    }
+  }
+}
+
+bool MountMonitor::Impl::AwaitRescanGap() {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        last_rescan + kMinRescanGap - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd stop{stop_fd.get(), POLLIN, 0};
+    const int ready = ::poll(&stop, 1, static_cast<int>(left.count()));
+    if (ready > 0) return false;
+    if (ready < 0 && errno != EINTR) return true;
   }
 }
 
 void MountMonitor::Impl::Rescan() {
+  last_rescan = std::chrono::steady_clock::now();
   const auto table = ReadMountTable();
   // An unreadable table is not every volume leaving; the next change retries.
   if (table.empty()) return;

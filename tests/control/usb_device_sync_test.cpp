@@ -109,6 +109,19 @@ TEST_F(UsbDeviceSyncTest, ArrivalsTakeTheFirstNewDriveAndLookForTasksOnlyOnUsb) 
   EXPECT_EQ(waiting.begin()->second.strWatchTaskName, L"photos");
 }
 
+// A removal handled after another drive arrived takes only the removal: the
+// newcomer's own arrival still finds it new, so its tasks are looked for.
+TEST_F(UsbDeviceSyncTest, ARemovalNeverSwallowsAnArrivalThatCameWithIt) {
+  Mounted(std::string(kRoot) + kDisk);
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  Mounted(std::string(kRoot) + kStick);
+  Device(frame, DBT_DEVICEREMOVECOMPLETE);
+  TraceCapture trace;
+  Device(frame, DBT_DEVICEARRIVAL);
+  EXPECT_TRUE(trace.Contains("detect volume success!! Vol:/media/u/STICK"));
+}
+
 // A monitor that cannot start is retried every five seconds; the timer stops
 // at the first round where the registrations hold once the countdown from
 // three, which every round takes one from, has run out.

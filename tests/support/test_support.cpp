@@ -195,4 +195,30 @@ bool MountTmpfs(const std::filesystem::path& dir, const std::string& options) {
   return RunProcess("/usr/bin/mount", args).exit_code == 0;
 }
 
+bool MountFakeUsbVolume(const std::filesystem::path& dir, const std::string& device) {
+  namespace fs = std::filesystem;
+  const fs::path by_number = "/sys/dev/block";
+  const fs::path by_name = "/sys/class/block";
+  static bool shadowed = false;
+  if (!shadowed) {
+    if (!MountTmpfs(by_number) || !MountTmpfs(by_name)) return false;
+    shadowed = true;
+  }
+  static int next_minor = 200;
+  const std::string numbers = "8:" + std::to_string(next_minor++);
+  const fs::path device_dir = by_number / "devices/usb1/1-1/block" / device;
+  std::error_code error;
+  fs::create_directories(device_dir, error);
+  fs::create_directories(by_name / device, error);
+  fs::create_directory_symlink(fs::relative(device_dir, by_number), by_number / numbers, error);
+  if (error) return false;
+  WriteFile(by_name / device / "dev", numbers + "\n");
+  return RunProcess("/usr/bin/mount", {"-t", "tmpfs", "/dev/" + device, dir.string()}).exit_code ==
+         0;
+}
+
+bool BindMount(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return RunProcess("/usr/bin/mount", {"--bind", from.string(), to.string()}).exit_code == 0;
+}
+
 }  // namespace testing_support

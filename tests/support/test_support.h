@@ -111,4 +111,13 @@ NamespaceRun RunTestsInMountNamespace(const std::string& gtest_filter,
 // Mounts a fresh tmpfs on dir (inside such a namespace); options as for mount -o.
 bool MountTmpfs(const std::filesystem::path& dir, const std::string& options = "");
 
+// Inside such a namespace: shadows the block-device tables of sysfs so that
+// they describe a device named device (say "sdz1") on a USB bus, then mounts
+// a fresh tmpfs on dir whose source is /dev/<device>. The volume lookups then
+// take dir for a USB stick, as no test machine has one to plug in.
+bool MountFakeUsbVolume(const std::filesystem::path& dir, const std::string& device);
+
+// mount --bind: the volume stays intact while the bind comes and goes.
+bool BindMount(const std::filesystem::path& from, const std::filesystem::path& to);
+
 }  // namespace testing_support
