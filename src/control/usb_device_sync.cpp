@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "control/main_frame.h"
-#include "os/volumes.h"
 #include "os/text.h"
+#include "os/volumes.h"
 #include "platform/diag_log.h"
 
 namespace {

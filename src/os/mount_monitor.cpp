@@ -47,7 +47,7 @@ struct MountMonitor::Impl {
   const Callback on_change;
   UniqueFd table_fd;
   UniqueFd stop_fd;
-  std::vector<std::wstring> drives;  // the monitor thread's once it runs
+  std::vector<std::wstring> drives;                   // the monitor thread's once it runs
   std::chrono::steady_clock::time_point last_rescan;  // the monitor thread's
   std::thread thread;
 };

@@ -474,6 +474,7 @@ TEST_F(CliTest, ATaskAddedWithoutADaemonIsTheOneTheDaemonRuns) {
                                 {"on_rename", "backup"},
                                 {"every_seconds", 3600},
                                 {"usb", true},
+                                {"waits_for_volumes", nlohmann::json::array()},
                                 {"realtime", true},
                                 {"fail_report", true},
                                 {"share_user", "alice"},

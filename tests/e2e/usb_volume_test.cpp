@@ -51,8 +51,7 @@ TEST(UsbVolume, AStickThatLeavesIsLetGoAndBroughtInStepWhenBack) {
   testing_support::TempDir dir;
   const auto run = testing_support::RunTestsInMountNamespace(
       "UsbVolume.DISABLED_StickInsideANamespace",
-      {"STRANDEL_TRACE=" + (dir.path() / "trace").string(),
-       "STRANDEL_TEST_MOUNT_DIR=" + dir.str()},
+      {"STRANDEL_TRACE=" + (dir.path() / "trace").string(), "STRANDEL_TEST_MOUNT_DIR=" + dir.str()},
       std::chrono::seconds(120));
   if (run.refused) GTEST_SKIP() << "no unprivileged mount namespace here: " << run.process.output;
   EXPECT_EQ(run.process.exit_code, 0) << run.process.output;

@@ -22,6 +22,7 @@
 #include "sync_command.h"
 #include "sync_starter.h"
 #include "task_commands.h"
+#include "volume_report.h"
 #include "wake_fd.h"
 
 namespace host {
@@ -132,6 +133,7 @@ int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int si
   std::fprintf(stderr, "strandel: running %zu task%s from %s; stop with Ctrl-C\n", tasks.size(),
                tasks.size() == 1 ? "" : "s", data_dir.c_str());
   monitor->SetNotifyWindow(syncs.router.window(), kProgressMessage);
+  const VolumeReport volumes(monitor);
   // What is there already, or changed while no daemon ran, arrives first.
   if (initial_sync) {
     for (const TaskRecord& task : tasks) syncs.starter.Start(task, nullptr);

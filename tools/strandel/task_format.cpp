@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "task_volumes.h"
+
 namespace host {
 namespace {
 
@@ -22,14 +24,34 @@ std::string StrategyText(const TaskRecord& task) {
          " rename=" + RenameStrategyName(task.on_rename);
 }
 
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const auto& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
+}
+
 std::string ScheduleText(const TaskRecord& task) {
   std::vector<std::string> parts;
   if (task.realtime) parts.push_back("realtime");
   if (task.every_ms != 0) parts.push_back("every " + DurationText(task.every_ms));
   if (task.usb) parts.push_back("usb");
-  std::string text;
-  for (const auto& part : parts) text += (text.empty() ? "" : ", ") + part;
-  return text.empty() ? "-" : text;
+  return parts.empty() ? "-" : Joined(parts);
+}
+
+std::string StateText(const TaskRecord& task) {
+  const std::vector<std::string> absent = AbsentDrives(task);
+  return absent.empty() ? "-" : "waits for " + Joined(absent);
+}
+
+// Only for a task on removable volumes: whether each is mounted.
+std::string VolumeText(const TaskRecord& task) {
+  const std::vector<std::string> absent = AbsentDrives(task);
+  std::vector<std::string> parts;
+  for (const std::string& drive : TaskDrives(task)) {
+    const bool gone = std::find(absent.begin(), absent.end(), drive) != absent.end();
+    parts.push_back(drive + (gone ? " (not mounted: the task waits for it)" : " (mounted)"));
+  }
+  return Joined(parts);
 }
 
 // Characters, not bytes, so names outside ASCII keep the columns straight.
@@ -53,6 +75,7 @@ nlohmann::json ToJson(const TaskRecord& task) {
           {"realtime", task.realtime},
           {"every_seconds", task.every_ms / 1000},
           {"usb", task.usb},
+          {"waits_for_volumes", AbsentDrives(task)},
           {"fail_report", task.fail_report},
           {"share_user", task.share_user},
           {"share_password_set", !task.share_password.empty()}};
@@ -90,11 +113,12 @@ std::string DurationText(DWORD ms) {
 }
 
 std::string TaskTable(const std::vector<TaskRecord>& tasks) {
-  std::vector<std::vector<std::string>> rows{
-      {"NAME", "INDEX", "SOURCE", "DESTINATION", "DIRECTION", "FILTERS", "STRATEGIES", "SCHEDULE"}};
+  std::vector<std::vector<std::string>> rows{{"NAME", "INDEX", "SOURCE", "DESTINATION", "DIRECTION",
+                                              "FILTERS", "STRATEGIES", "SCHEDULE", "STATE"}};
   for (const TaskRecord& task : tasks) {
     rows.push_back({task.name, std::to_string(task.index), task.source, task.dest,
-                    DirectionName(task), FilterText(task), StrategyText(task), ScheduleText(task)});
+                    DirectionName(task), FilterText(task), StrategyText(task), ScheduleText(task),
+                    StateText(task)});
   }
   std::vector<size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {
@@ -113,7 +137,7 @@ std::string TaskTable(const std::vector<TaskRecord>& tasks) {
 }
 
 std::string TaskDetails(const TaskRecord& task) {
-  const std::pair<const char*, std::string> lines[] = {
+  std::vector<std::pair<const char*, std::string>> lines = {
       {"name", task.name},
       {"index", std::to_string(task.index)},
       {"source", task.source},
@@ -130,6 +154,7 @@ std::string TaskDetails(const TaskRecord& task) {
       {"share user", task.share_user.empty() ? "(none)" : task.share_user},
       {"share password", task.share_password.empty() ? "(none)" : "(set)"},
   };
+  if (!TaskDrives(task).empty()) lines.emplace_back("volume", VolumeText(task));
   std::string text;
   for (const auto& [label, value] : lines) {
     text +=
