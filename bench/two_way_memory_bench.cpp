@@ -7,11 +7,13 @@
 // half of the files: two writes of one file on both sides within one tick of
 // the file system's clock are a true conflict, which the module keeps as two
 // versions, and the trees would rightly never agree. After the first 10,000
-// changes and then every 100,000, the module is left to settle (both trees
-// equal, every name holding what was last written to it) and the process's resident memory, open descriptors and threads are
-// sampled. Every copy the module makes leaves an echo to suppress; if that
-// bookkeeping kept anything per change, the resident memory would climb with
-// the count.
+// changes and then every 10,000, the module is left to settle (both trees
+// equal, every name holding what was last written to it) and the process's
+// resident memory, open descriptors, threads and inotify watches are sampled;
+// every tenth sample is printed. Every copy the module makes leaves an echo
+// to suppress; if that bookkeeping kept anything per change, the resident
+// memory would climb with the count. After the first sample (the warm-up)
+// memory may move within 10 MiB and the other three not at all.
 // The generator never sleeps: every few thousand changes it waits for the
 // trees to agree, so the kernel's event queue does not overflow. An overflow
 // would still be survived (the task is brought back by a full sync), and the
@@ -20,6 +22,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <clocale>
@@ -27,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -45,8 +49,8 @@ constexpr int kFiles = 2000;
 constexpr int kTempNames = 8;  // per side
 // One change in this many is to a temporary name rather than a rewrite.
 constexpr long kTempEvery = 20;
-constexpr long kFirstSample = 10000;
-constexpr long kSampleEvery = 100000;
+constexpr long kSampleEvery = 10000;
+constexpr long kPrintEvery = 100000;
 constexpr long kPaceEvery = 2000;
 constexpr long kDefaultChanges = 1000000;
 constexpr double kGrowthLimitMiB = 10;
@@ -198,6 +202,53 @@ int OpenDescriptors() {
   return count - 1;  // the iterator's own
 }
 
+// Watches of every inotify instance the process holds, from their fdinfo.
+int InotifyWatches() {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fdinfo")) {
+    std::ifstream info(entry.path());
+    for (std::string line; std::getline(info, line);) count += line.starts_with("inotify wd:");
+  }
+  return count;
+}
+
+struct Sample {
+  long changes = 0;
+  double rss_mib = 0;
+  long fds = 0;
+  long threads = 0;
+  long watches = 0;
+
+  static Sample Take(long changes) {
+    return {changes, ProcStatusKb("VmRSS") / 1024.0, OpenDescriptors(), ProcStatusKb("Threads"),
+            InotifyWatches()};
+  }
+};
+
+// Whether every sample after the warm-up stays within bounds of it; prints
+// the range of each measure.
+bool Flat(const std::vector<Sample>& samples) {
+  const Sample& warm = samples.front();
+  bool flat = true;
+  auto range = [&](const char* what, auto field, double allowed) {
+    double low = warm.*field;
+    double high = warm.*field;
+    for (const Sample& sample : samples) {
+      low = std::min<double>(low, sample.*field);
+      high = std::max<double>(high, sample.*field);
+    }
+    const bool within = high - warm.*field <= allowed && warm.*field - low <= allowed;
+    flat &= within;
+    std::printf("  %-8s after warm-up %8.1f, range %8.1f .. %8.1f  %s\n", what,
+                static_cast<double>(warm.*field), low, high, within ? "flat" : "NOT FLAT");
+  };
+  range("rss MiB", &Sample::rss_mib, kGrowthLimitMiB);
+  range("fds", &Sample::fds, 0);
+  range("threads", &Sample::threads, 0);
+  range("watches", &Sample::watches, 0);
+  return flat;
+}
+
 long ParseChanges(int argc, char** argv) {
   if (argc == 1) return kDefaultChanges;
   char* end = nullptr;
@@ -217,18 +268,15 @@ std::string Count(long n) {
 }
 
 // Makes the changes, settling at the pace points and sampling at the sample
-// points; 1 when the trees stopped agreeing or the memory grew past the limit.
+// points; 1 when the trees stopped agreeing or a measure did not stay flat.
 int Generate(HostedModule& module, const fs::path& a, const fs::path& b, long changes) {
   const uint64_t initial_syncs = module.Ends().count;
   Generator generator(a, b, ReadTree(a));
-  long first_rss = -1;
-  long first_sample = 0;
-  long last_rss = -1;
-  long last_sample = 0;
+  std::vector<Sample> samples;
   const auto start = Clock::now();
   for (long n = 1; n <= changes; ++n) {
     generator.Change(n - 1);
-    const bool sample = n == kFirstSample || n % kSampleEvery == 0 || n == changes;
+    const bool sample = n % kSampleEvery == 0 || n == changes;
     if (!sample && n % kPaceEvery != 0) continue;
     const auto settle_start = Clock::now();
     if (!WaitEqual(a, b, &generator.Written())) {
@@ -237,27 +285,19 @@ int Generate(HostedModule& module, const fs::path& a, const fs::path& b, long ch
       return 1;
     }
     if (!sample) continue;
-    const double settle_ms = Ms(Clock::now() - settle_start);
-    const long rss = ProcStatusKb("VmRSS");
-    if (first_rss < 0) {
-      first_rss = rss;
-      first_sample = n;
-    }
-    last_rss = rss;
-    last_sample = n;
+    samples.push_back(Sample::Take(n));
+    if (samples.size() > 1 && n % kPrintEvery != 0 && n != changes) continue;
+    const Sample& now = samples.back();
     std::printf(
-        "changes %7ld  rss %7.1f MiB  fds %3d  threads %2ld  settled in %5.0f ms  "
+        "changes %7ld  rss %7.1f MiB  fds %3ld  threads %2ld  watches %4ld  settled in %5.0f ms  "
         "%5.0f changes/s  full syncs since start %llu\n",
-        n, rss / 1024.0, OpenDescriptors(), ProcStatusKb("Threads"), settle_ms,
+        n, now.rss_mib, now.fds, now.threads, now.watches, Ms(Clock::now() - settle_start),
         n / std::chrono::duration<double>(Clock::now() - start).count(),
         static_cast<unsigned long long>(module.Ends().count - initial_syncs));
   }
-  const double growth = (last_rss - first_rss) / 1024.0;
-  std::printf("rss after %s: %.1f MiB, after %s: %.1f MiB, growth %.1f MiB (limit %.0f MiB)%s\n",
-              Count(first_sample).c_str(), first_rss / 1024.0, Count(last_sample).c_str(),
-              last_rss / 1024.0, growth, kGrowthLimitMiB,
-              growth > kGrowthLimitMiB ? ": EXCEEDED" : "");
-  return growth > kGrowthLimitMiB ? 1 : 0;
+  std::printf("%zu samples from %s to %s changes:\n", samples.size(),
+              Count(samples.front().changes).c_str(), Count(samples.back().changes).c_str());
+  return Flat(samples) ? 0 : 1;
 }
 
 int Run(long changes) {
