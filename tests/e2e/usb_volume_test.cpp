@@ -47,6 +47,22 @@ bool ArriveIn(const fs::path& dir, const Files& files) {
       std::chrono::seconds(20));
 }
 
+bool TemporaryIn(const fs::path& dir) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    if (entry.path().filename().string().starts_with(".strandel-part-")) return true;
+  }
+  return false;
+}
+
+int Count(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 TEST(UsbVolume, AStickThatLeavesIsLetGoAndBroughtInStepWhenBack) {
   testing_support::TempDir dir;
   const auto run = testing_support::RunTestsInMountNamespace(
@@ -114,6 +130,21 @@ TEST(UsbVolume, DISABLED_StickInsideANamespace) {
   files.insert({"after.jpg", "after the return"});
   WriteAll(src, files);
   ASSERT_TRUE(ArriveIn(dest, files));
+
+  // Lazily unmounted in the middle of a big copy: the stick never holds a
+  // part-written file or a temporary, and the copy is finished once it is back.
+  const std::string big(128 << 20, 'x');
+  Write(src / "big.bin", big);
+  const bool mid_copy = PollUntil([&] { return TemporaryIn(stick / "photos"); });
+  ASSERT_EQ(RunProcess("/usr/bin/umount", {"--lazy", drive.string()}).exit_code, 0);
+  ASSERT_TRUE(PollUntil([&] { return Count(ReadFile(trace), "Close Usb OpenedFile B") == 2; }));
+  EXPECT_TRUE(PollUntil([&] { return !TemporaryIn(stick / "photos"); })) << mid_copy;
+  EXPECT_TRUE(!fs::exists(stick / "photos" / "big.bin") ||
+              fs::file_size(stick / "photos" / "big.bin") == big.size());
+  ASSERT_TRUE(testing_support::BindMount(stick, drive));
+  files.insert({"big.bin", big});
+  ASSERT_TRUE(ArriveIn(dest, files));
+  EXPECT_FALSE(TemporaryIn(stick / "photos"));
   EXPECT_EQ(module_host::DeleteTask(L"photos"), 0);
 }
 
