@@ -15,24 +15,18 @@
 namespace {
 
 namespace fs = std::filesystem;
+using module_host::ArriveIn;
+using module_host::Files;
 using module_host::g_module;
 using module_host::HasContent;
 using module_host::TaskInfo;
 using module_host::Write;
+using module_host::WriteAll;
 using testing_support::MountTmpfs;
 using testing_support::PollUntil;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
 using testing_support::TempDir;
-
-using Files = std::map<std::string, std::string>;  // relative name -> content
-
-void WriteAll(const fs::path& dir, const Files& files) {
-  for (const auto& [name, content] : files) {
-    fs::create_directories((dir / name).parent_path());
-    Write(dir / name, content);
-  }
-}
 
 // As "rm -rf" does it: the module may be writing in the tree meanwhile.
 bool RemoveTree(const fs::path& dir) {
@@ -41,19 +35,6 @@ bool RemoveTree(const fs::path& dir) {
     fs::remove_all(dir, error);
     return !fs::exists(dir);
   });
-}
-
-// Waits, with a deadline that covers a retry period and a full sync, until
-// every file stands in dir with its content.
-bool ArriveIn(const fs::path& dir, const Files& files) {
-  return PollUntil(
-      [&] {
-        for (const auto& [name, content] : files) {
-          if (!HasContent(dir / name, content)) return false;
-        }
-        return true;
-      },
-      std::chrono::seconds(20));
 }
 
 TEST(GoneRoot, ASourceOrDestinationMadeAgainGetsEveryFile) {

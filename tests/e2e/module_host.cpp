@@ -83,6 +83,24 @@ bool HasContent(const fs::path& path, const std::string& content) {
   return fs::exists(path) && ReadFile(path) == content;
 }
 
+void WriteAll(const fs::path& dir, const Files& files) {
+  for (const auto& [name, content] : files) {
+    fs::create_directories((dir / name).parent_path());
+    Write(dir / name, content);
+  }
+}
+
+bool ArriveIn(const fs::path& dir, const Files& files) {
+  return testing_support::PollUntil(
+      [&] {
+        for (const auto& [name, content] : files) {
+          if (!HasContent(dir / name, content)) return false;
+        }
+        return true;
+      },
+      std::chrono::seconds(20));
+}
+
 std::vector<std::string> Rows(const std::string& sql) {
   CppSQLite3Database db;
   db.open((g_data->str() + "/Strandel.db").c_str());

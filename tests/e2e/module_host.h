@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,13 @@ LONG AddTaskOver(const std::wstring& name, const std::filesystem::path& source,
 
 void Write(const std::filesystem::path& path, const std::string& content);
 bool HasContent(const std::filesystem::path& path, const std::string& content);
+
+using Files = std::map<std::string, std::string>;  // relative name -> content
+// Writes each file under dir, making the folders it needs.
+void WriteAll(const std::filesystem::path& dir, const Files& files);
+// Waits until every file stands in dir with its content, with a deadline that
+// covers a retry period, a volume's settling pause and a full sync.
+bool ArriveIn(const std::filesystem::path& dir, const Files& files);
 
 // The rows of a query on the module's Strandel.db, columns joined with "|".
 std::vector<std::string> Rows(const std::string& sql);

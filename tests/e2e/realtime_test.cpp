@@ -27,13 +27,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using module_host::AddTaskOver;
-using module_host::Ways;
 using module_host::g_data;
 using module_host::g_module;
 using module_host::HasContent;
 using module_host::Rows;
 using module_host::SyncFinishRows;
 using module_host::TaskInfo;
+using module_host::Ways;
 using module_host::Write;
 using testing_support::PollUntil;
 using testing_support::ReadFile;
@@ -223,7 +223,8 @@ void RealtimeTest::ExpectEditorSavesFromEitherSideArrive(const std::wstring& nam
     }
   }
   EXPECT_EQ(Rows("SELECT lAction, lOperation, lChangedFile, lLineNO, lInfo FROM SyncLog WHERE "
-                 "lTaskName='" + task + "' AND lErrorNO<>0"),
+                 "lTaskName='" +
+                 task + "' AND lErrorNO<>0"),
             std::vector<std::string>{});
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(rows(kToRight).size() + rows(kToLeft).size(), settled);
@@ -258,10 +259,11 @@ TEST_F(RealtimeTest, ACaseOnlyRenameRenamesTheFileAtTheOtherSide) {
     }
     EXPECT_EQ(names, std::vector<std::string>{"Notes.txt"}) << side;
   }
-  EXPECT_EQ(Rows("SELECT lSourceDirChanged, lAction, lChangedFile, lNewFile, lInfo FROM SyncLog "
-                 "WHERE lTaskName='case' AND lOperation='SyncFinish' AND lAction>=0 ORDER BY SN"),
-            (std::vector<std::string>{"1|1|notes.txt||Sync source to destination SUCCESS",
-                                      "1|5|notes.txt|Notes.txt|Sync source to destination SUCCESS"}));
+  EXPECT_EQ(
+      Rows("SELECT lSourceDirChanged, lAction, lChangedFile, lNewFile, lInfo FROM SyncLog "
+           "WHERE lTaskName='case' AND lOperation='SyncFinish' AND lAction>=0 ORDER BY SN"),
+      (std::vector<std::string>{"1|1|notes.txt||Sync source to destination SUCCESS",
+                                "1|5|notes.txt|Notes.txt|Sync source to destination SUCCESS"}));
   EXPECT_EQ(module_host::DeleteTask(L"case"), 0);
 }
 
@@ -273,7 +275,8 @@ TEST_F(RealtimeTest, TwoWayFileHeldOpenByItsWriterLosesNoLine) {
   const fs::path right = dir_.path() / "log-right";
   ASSERT_GE(AddTaskOver(L"log", left, right, Ways::kTwo), 20000);
 
-  const int fd = ::open((left / "app.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd =
+      ::open((left / "app.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
   std::string written;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
@@ -284,8 +287,8 @@ TEST_F(RealtimeTest, TwoWayFileHeldOpenByItsWriterLosesNoLine) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   ::close(fd);
-  EXPECT_TRUE(PollUntil([&] { return HasContent(right / "app.log", written); },
-                        std::chrono::seconds(30)));
+  EXPECT_TRUE(
+      PollUntil([&] { return HasContent(right / "app.log", written); }, std::chrono::seconds(30)));
   EXPECT_EQ(ReadFile(left / "app.log"), written);
   EXPECT_EQ(module_host::DeleteTask(L"log"), 0);
 }

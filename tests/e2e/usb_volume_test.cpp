@@ -18,34 +18,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+using module_host::ArriveIn;
+using module_host::Files;
 using module_host::g_module;
 using module_host::HasContent;
 using module_host::TaskInfo;
 using module_host::Write;
+using module_host::WriteAll;
 using testing_support::PollUntil;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
-
-using Files = std::map<std::string, std::string>;  // relative name -> content
-
-void WriteAll(const fs::path& dir, const Files& files) {
-  for (const auto& [name, content] : files) {
-    fs::create_directories((dir / name).parent_path());
-    Write(dir / name, content);
-  }
-}
-
-// The deadline covers the settling pause a volume's arrival is given.
-bool ArriveIn(const fs::path& dir, const Files& files) {
-  return PollUntil(
-      [&] {
-        for (const auto& [name, content] : files) {
-          if (!HasContent(dir / name, content)) return false;
-        }
-        return true;
-      },
-      std::chrono::seconds(20));
-}
 
 bool TemporaryIn(const fs::path& dir) {
   std::error_code error;

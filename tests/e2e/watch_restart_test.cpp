@@ -17,11 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using module_host::AddTaskOver;
-using module_host::Ways;
 using module_host::g_module;
 using module_host::HasContent;
 using module_host::Rows;
 using module_host::TaskInfo;
+using module_host::Ways;
 using module_host::Write;
 using testing_support::PollUntil;
 using testing_support::TempDir;
