@@ -58,6 +58,13 @@ bool IsOwnCopy(WatchShared& shared, const std::wstring& path, const std::wstring
           path, {task, {status.size, status.mtime_sec, status.mtime_nsec}})) {
     return true;
   }
+  // The engine has since put another item at the path (a rename onto it, a
+  // new directory) whose own notification is yet to come: what stands there
+  // is its doing, not a user's, and this notification is still the copy's.
+  if (shared.RenameMap.Contains(path) || shared.AddFilterMap.Contains(path)) {
+    return shared.WrittenMap.ConsumeIf(path,
+                                       [&](const WrittenEcho& echo) { return echo.task == task; });
+  }
   shared.WrittenMap.Erase(path);
   return false;
 }

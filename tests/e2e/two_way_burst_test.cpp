@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -17,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using module_host::AddTaskOver;
+using module_host::Files;
 using module_host::HasContent;
 using module_host::Rows;
 using module_host::Ways;
@@ -58,6 +62,61 @@ TEST(TwoWayBurstTest, ChangesOfOneNameInQuickSuccessionNeverComeBack) {
                  "AND lSourceDirChanged=1"),
             std::vector<std::string>{});
   EXPECT_EQ(module_host::DeleteTask(L"burst"), 0);
+}
+
+// A handful of names created, deleted and renamed onto one another in quick
+// succession, as a build or a mail program does: the module's renames on the
+// other side land on names its copies wrote a moment before. No version it
+// wrote may be taken for a change of that side and sent back over a newer one.
+TEST(TwoWayBurstTest, NamesPassedAroundOnOneSideEndTheSameOnBoth) {
+  TempDir dir;
+  const fs::path left = dir.path() / "left";
+  const fs::path right = dir.path() / "right";
+  ASSERT_GE(AddTaskOver(L"names", left, right, Ways::kTwo), 20000);
+
+  constexpr int kNames = 8;
+  constexpr int kBatches = 40;
+  constexpr int kBatch = 400;
+  std::mt19937 random(7);
+  Files written;
+  auto name = [](int k) { return "tmp" + std::to_string(k); };
+  auto holds = [&](const fs::path& side) {
+    Files found;
+    for (const auto& entry : fs::directory_iterator(side)) {
+      found[entry.path().filename().string()] = testing_support::ReadFile(entry.path());
+    }
+    return found == written;
+  };
+  // Each batch is left to cross before the next, so the module's work on the
+  // other side interleaves with the notifications of its own earlier writes.
+  for (int change = 0; change < kBatches * kBatch; ++change) {
+    const int k = static_cast<int>(random() % kNames);
+    const int to = static_cast<int>(random() % kNames);
+    // At a script's pace, not a tight loop's: the module keeps up in between.
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+    if (written.count(name(k)) == 0) {
+      // Contents of one length, so only the bytes tell two versions apart.
+      char content[32];
+      std::snprintf(content, sizeof content, "change %08d\n", change);
+      Write(right / name(k), content);
+      written[name(k)] = content;
+    } else if (random() % 2 == 0 || written.count(name(to)) != 0) {
+      ASSERT_EQ(::unlink((right / name(k)).c_str()), 0) << change;
+      written.erase(name(k));
+    } else {
+      fs::rename(right / name(k), right / name(to));
+      written[name(to)] = written[name(k)];
+      written.erase(name(k));
+    }
+    if ((change + 1) % kBatch == 0) {
+      ASSERT_TRUE(PollUntil([&] { return holds(left) && holds(right); }, std::chrono::seconds(30)))
+          << "after change " << change;
+    }
+  }
+  EXPECT_EQ(Rows("SELECT lAction, lChangedFile, lInfo FROM SyncLog WHERE lTaskName='names' "
+                 "AND lSourceDirChanged=1"),
+            std::vector<std::string>{});
+  EXPECT_EQ(module_host::DeleteTask(L"names"), 0);
 }
 
 }  // namespace

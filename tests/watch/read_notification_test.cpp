@@ -126,6 +126,33 @@ TEST_F(DecodeTest, EveryOwnWriteOfANameIsDroppedHoweverManyAreReadTogether) {
   EXPECT_EQ(shared_.WrittenMap.Size(), 0u);
 }
 
+// The engine copies a name and then renames another file onto it before the
+// watch reads the copy's notification: the file is no longer the copy's
+// version, yet nobody but the engine touched it. Taken for a user's change,
+// the older file would be sent back over the other side's newer one.
+TEST_F(DecodeTest, ACopyOverwrittenByTheEnginesOwnRenameIsStillItsOwn) {
+  testing_support::TempDir dest;
+  task_.strDestWatchPath = dest.wstr();
+  const std::wstring path = JoinWatchPath(dest.wstr(), L"tmp2");
+  const std::wstring from = JoinWatchPath(dest.wstr(), L"tmp5");
+  std::ofstream(dest.path() / "tmp2") << "the copy";
+  os::FileStatus copied{};
+  ASSERT_TRUE(os::GetFileStatus(path, &copied));
+  shared_.WrittenMap.Announce(path, {L"docs", {copied.size, copied.mtime_sec, copied.mtime_nsec}});
+  std::ofstream(dest.path() / "tmp5") << "renamed onto it, longer";
+  shared_.RenameMap.Announce(path, {L"docs", from});
+  std::filesystem::rename(dest.path() / "tmp5", dest.path() / "tmp2");
+
+  Decode({{1, L"tmp2"}, {4, L"tmp5"}, {5, L"tmp2"}}, FALSE);
+  EXPECT_TRUE(Queued().empty());
+  EXPECT_EQ(shared_.WrittenMap.Size(), 0u);
+  EXPECT_EQ(shared_.RenameMap.Size(), 0u);
+  // With nothing of the engine's pending, another version is a user's change.
+  shared_.WrittenMap.Announce(path, {L"docs", {1, 2, 3}});
+  Decode({{1, L"tmp2"}}, FALSE);
+  EXPECT_EQ(Queued(), std::vector<std::wstring>{L"1:tmp2"});
+}
+
 // An editor's save in the destination renames doc.txt.tmp over doc.txt, the
 // very names of a rename the engine may have announced there before. Only
 // the one notification of the engine's own rename is dropped, and only while
