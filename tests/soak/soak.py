@@ -674,8 +674,8 @@ class Soak:
         os.mkdir(self.data, 0o700)
         self.daemon = Daemon(args.strandel, self.data, self.logs, args.trace)
         self.decoys = self.plant_decoys()
-        self.stats = {"kills": 0, "kills leaving a temporary": 0,
-                      "kills inside a copy of 4 MiB or more": 0, "database checks": 0}
+        self.stats = {"kills": 0, "kills with a temporary standing after them": 0,
+                      "... one of 4 MiB or more (a copy cut short)": 0, "database checks": 0}
         self.notes = []
 
     def tree(self, rel):
@@ -933,9 +933,9 @@ class Soak:
         self.stats["kills"] += 1
         temps = self.temporaries()
         if temps:
-            self.stats["kills leaving a temporary"] += 1
+            self.stats["kills with a temporary standing after them"] += 1
         if any(size >= 4 * MiB for _, size in temps):
-            self.stats["kills inside a copy of 4 MiB or more"] += 1
+            self.stats["... one of 4 MiB or more (a copy cut short)"] += 1
         problems = self.database_problems("after kill %d" % index)
         if problems:
             raise SoakFailure("\n".join(problems))
@@ -1056,7 +1056,8 @@ def main():
         print("FAILED (seed %d):\n  %s" % (args.seed, "\n  ".join(problems)))
         print("scratch directory: %s (%s)" % (
             soak.scratch, "kept" if args.keep else "removed; --keep keeps it"))
-        print("again: %s --seed %d --kills %d" % (sys.argv[0], args.seed, args.kills))
+        again = sys.argv + ([] if "--seed" in sys.argv else ["--seed", str(args.seed)])
+        print("again: " + " ".join(again))
         if not args.keep:
             shutil.rmtree(soak.scratch, ignore_errors=True)
         return 1
