@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build host run install deb test sanitize tsan bench clean deps
+.PHONY: all build host run install deb test sanitize tsan bench soak clean deps
 
 all: build
 
@@ -48,6 +48,12 @@ tsan: deps
 	cmake -S . -B $(BUILD)-tsan -G Ninja -DSTRANDEL_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	ctest --test-dir $(BUILD)-tsan -j $(JOBS) --output-on-failure
+
+# The crash-consistency soak: the daemon killed 50 times under a stream of
+# changes, then the trees, the history and the database checked. About ten
+# minutes; not part of `make test`. SOAK_ARGS='--seed N --kills 5 --keep'.
+soak: host
+	tests/soak/soak.py --strandel $(BUILD)/src/entry/strandel $(SOAK_ARGS)
 
 # Benchmarks, built optimised in a tree of their own.
 bench: deps

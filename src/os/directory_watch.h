@@ -11,7 +11,8 @@
 // moved-in directories are watched and scanned at once; a lost batch
 // (queue overflow) completes the armed read with 0 bytes, which the caller
 // must treat as "everything may have changed". Names of the module's own
-// short-lived files (os/temp_name.h) are never reported.
+// short-lived files (os/temp_name.h) are never reported, and those that a
+// killed module left in a directory it scans are removed (os/temp_files.h).
 //
 // Threads: a port and its handles belong to one thread (the watch thread),
 // except CompletionPort::Post, which any thread may call.

@@ -20,6 +20,7 @@
 #include "os/confined_path.h"
 #include "os/file_attributes.h"
 #include "os/last_error.h"
+#include "os/temp_files.h"
 #include "os/temp_name.h"
 #include "os/text.h"
 #include "os/unique_fd.h"
@@ -282,6 +283,8 @@ BOOL CopyLink(const ParentDirectory& source_at, const std::string& from,
 
   const int dir = target_at.fd.get();
   TempGuard guard(dir);
+  // A link cannot be locked: no sweep of this process looks until it is named.
+  const auto making = HoldTemporaries();
   const std::string temp = CreateTemporary([&](const std::string& name) {
     return Checked("symlink", to, [&] { return ::symlinkat(target.data(), dir, name.c_str()); }) ==
            0;
@@ -390,15 +393,20 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
   const int dir = target_at.fd.get();
   TempGuard guard(dir);
   UniqueFd out;
-  const std::string temp = CreateTemporary([&](const std::string& name) {
-    out.Reset(Checked("copy-create", to, [&] {
-      return ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
-    }));
-    return out.valid();
-  });
-  if (temp.empty()) return Fail(errno, to, ErrnoContext::kCopy);
-  guard.Set(temp);
+  std::string temp;
+  {
+    const auto making = HoldTemporaries();
+    temp = CreateTemporary([&](const std::string& name) {
+      out.Reset(Checked("copy-create", to, [&] {
+        return ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+      }));
+      return out.valid();
+    });
+    if (temp.empty()) return Fail(errno, to, ErrnoContext::kCopy);
+    guard.Set(temp);
+    LockTemporary(out.get());
+  }
 
   for (int attempt = 1;; ++attempt) {
     bool on_source = false;
@@ -447,10 +455,13 @@ BOOL CopyFile(const std::wstring& from_w, const std::wstring& to_w, BOOL fail_if
                                     !SameVersion(existing, target))))) {
     return Fail(EEXIST, to, ErrnoContext::kCopy);
   }
-  if ((replaces && Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0) ||
-      out.Close() != 0) {
+  if (replaces && Checked("fsync", to, [&] { return ::fdatasync(out.get()); }) != 0) {
     return Fail(errno, to, ErrnoContext::kCopy);
   }
+  // Closing unlocks the temporary; it is closed before it is named so that
+  // its last close is seen under the temporary's name, not the target's.
+  const auto naming = HoldTemporaries();
+  if (out.Close() != 0) return Fail(errno, to, ErrnoContext::kCopy);
   in.Reset();
   if (announce) {
     announce({static_cast<uint64_t>(written.st_size), written.st_mtim.tv_sec,

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,8 @@
 namespace os {
 namespace {
 
+constexpr std::size_t kSuffixDigits = 16;
+
 const std::string& PrefixBytes() {
   static const std::string prefix = ToUtf8(kTempNamePrefix);
   return prefix;
@@ -21,6 +24,14 @@ const std::string& PrefixBytes() {
 }  // namespace
 
 bool IsTempName(std::string_view name) { return name.starts_with(PrefixBytes()); }
+
+bool IsMadeTempName(std::string_view name) {
+  if (!IsTempName(name)) return false;
+  const std::string_view suffix = name.substr(PrefixBytes().size());
+  return suffix.size() == kSuffixDigits && std::all_of(suffix.begin(), suffix.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
 
 std::string TempName() {
   // Random words fetched a batch at a time: one system call per copy was a
@@ -38,7 +49,7 @@ std::string TempName() {
     bits = (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
            reinterpret_cast<uintptr_t>(&bits);
   }
-  char suffix[17];
+  char suffix[kSuffixDigits + 1];
   std::snprintf(suffix, sizeof(suffix), "%016llx", static_cast<unsigned long long>(bits));
   return PrefixBytes() + suffix;
 }

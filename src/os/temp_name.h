@@ -14,6 +14,9 @@ inline constexpr const wchar_t* kTempNamePrefix = L".strandel-part-";
 
 // The name (bytes, as on disk) is one of the module's short-lived files.
 bool IsTempName(std::string_view name);
+// The name is exactly one TempName makes; others that merely begin with the
+// prefix are somebody else's.
+bool IsMadeTempName(std::string_view name);
 
 // A fresh such name (bytes): the prefix and 16 random hexadecimal digits.
 // Nothing is created.

@@ -1,6 +1,7 @@
 // The watches of each handle's subtree: added through an open descriptor,
 // shared between handles with a count of users, moved along when a
-// directory is renamed, and walked again after a lost batch.
+// directory is renamed, and walked again after a lost batch. A walk clears
+// away the temporaries that killed copies left.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "os/confined_path.h"
 #include "os/directory_watch_state.h"
 #include "os/last_error.h"
+#include "os/temp_files.h"
 #include "os/temp_name.h"
 #include "os/text.h"
 
@@ -200,7 +202,13 @@ bool CompletionPort::Impl::Scan(Handle* h, UniqueFd dir_fd, const std::string& r
       continue;
     }
     const DirEntry entry = std::move(top.entries[top.next++]);
-    if (IsTempName(entry.name)) continue;
+    if (IsTempName(entry.name)) {
+      // One that no copy holds was left by a module killed mid-copy.
+      if (RemoveStaleTemporary(top.fd.get(), entry.name)) {
+        Trace("Removed the stale temporary " + DisplayPath(h, Join(top.rel, entry.name)));
+      }
+      continue;
+    }
     const std::string child = Join(top.rel, entry.name);
     if (entry.type == DT_DIR) {
       if (report) Emit(h, FILE_ACTION_ADDED, child);

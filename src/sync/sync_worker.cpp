@@ -78,13 +78,16 @@ void CSyncWorker::ProcessSyncQueue() {
     }
     const BOOL source_side = record.bSourceSide;
     SyncFileOperations::HeldHistory held(m_Operations);
-    const BOOL result = source_side ? DispatchToDest(task, record) : DispatchToSource(record, task);
+    BOOL result = source_side ? DispatchToDest(task, record) : DispatchToSource(record, task);
     // A file renamed or deleted right after it was written (a lock file, an
     // editor's or a downloader's temporary) is gone before its copy: the
     // record that took it away tells what happened, so this one says nothing.
+    // Unless it was a rename that reached the other side: the record that
+    // takes the new name away starts from there and never names the old one.
     if (!result && TakenAwayByALaterRecord(task, record)) {
       held.Drop();
-      continue;
+      if (!RenameCarriedAcross(task, record)) continue;
+      result = TRUE;
     }
     if (source_side) {
       m_Operations.WriteSyncLog(
@@ -126,6 +129,14 @@ bool CSyncWorker::TakenAwayByALaterRecord(const WatchTask& task, const ChangeRec
   if (os::GetFileAttributes(JoinWatchPath(near, item)) != INVALID_FILE_ATTRIBUTES) return false;
   return m_Shared.m_ChangeQueue.AwaitDeparture(record.strTaskName, record.bSourceSide, item,
                                                kDepartureGrace);
+}
+
+bool CSyncWorker::RenameCarriedAcross(const WatchTask& task, const ChangeRecord& record) {
+  if (record.dwAction != 5) return false;
+  const std::wstring& far = record.bSourceSide ? task.strDestDir : task.strSourceDir;
+  return os::GetFileAttributes(JoinWatchPath(far, record.strFileName)) == INVALID_FILE_ATTRIBUTES &&
+         os::GetFileAttributes(JoinWatchPath(far, record.strNewFileName)) !=
+             INVALID_FILE_ATTRIBUTES;
 }
 
 BOOL CSyncWorker::Dispatch(const WatchTask& task, const ChangeRecord& record) {

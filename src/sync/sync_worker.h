@@ -41,6 +41,9 @@ class CSyncWorker {
   // A failed record's item is gone from its side, and a queued record
   // removes or renames it (or a directory above it).
   bool TakenAwayByALaterRecord(const WatchTask& task, const ChangeRecord& record);
+  // A rename record's old name is gone from the other side and its new name
+  // is there: the rename reached it, whatever failed after.
+  static bool RenameCarriedAcross(const WatchTask& task, const ChangeRecord& record);
 
   WatchShared& m_Shared;
   ChangeHandlers& m_Handlers;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <ostream>
+#include <vector>
 
 #include "os/event.h"
 #include "os/last_error.h"
@@ -166,6 +168,45 @@ TEST_F(DirectoryWatchTest, EachChangeGivesOneRecordAndCopiesShowOnlyUnderTheirFi
   EXPECT_EQ(Settle(w, 1), (Recs{{kAdded, "sub/n"}}));
   fs::remove(dir_.path() / name);
   EXPECT_EQ(Settle(w, 1), (Recs{{kRemoved, name}}));
+}
+
+TEST_F(DirectoryWatchTest, AWatchThatStartsClearsAwayTheTemporariesKilledCopiesLeftAndNoMore) {
+  enum Kind { kFile, kLink, kDirectory, kFifo };
+  struct Case {
+    std::string where;
+    Kind kind;
+    bool stale;  // left by a killed copy: must go
+  };
+  const std::string temp = os::ToUtf8(os::kTempNamePrefix);
+  const std::string held = "sub/" + os::TempName();
+  const std::vector<Case> cases = {
+      {temp + "0123456789abcdef", kFile, true},
+      {"sub/deeper/" + os::TempName(), kFile, true},
+      {temp + "fedcba9876543210", kLink, true},
+      {held, kFile, false},  // a copy under way holds it
+      {temp + "notes.txt", kFile, false},
+      {temp + "0123456789ABCDEF", kFile, false},
+      {temp + "0123456789abcdef0", kFile, false},
+      {temp + "00000000000000aa", kDirectory, false},
+      {temp + "00000000000000bb", kFifo, false},
+  };
+  fs::create_directories(dir_.path() / "sub" / "deeper");
+  for (const Case& c : cases) {
+    const fs::path path = dir_.path() / c.where;
+    if (c.kind == kFile) WriteFile(path);
+    if (c.kind == kLink) fs::create_symlink("nowhere", path);
+    if (c.kind == kDirectory) fs::create_directory(path);
+    if (c.kind == kFifo) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  }
+  const int holder = ::open((dir_.path() / held).c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+
+  Watcher& w = Watch(dir_.path());
+  for (const Case& c : cases) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(dir_.path() / c.where)), !c.stale) << c.where;
+  }
+  EXPECT_EQ(Settle(w, 0), Recs{});
+  ::close(holder);
 }
 
 TEST_F(DirectoryWatchTest, RenamesPairUpAndMovesAcrossTheBoundaryAddOrRemove) {

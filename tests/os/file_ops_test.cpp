@@ -8,14 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "os/last_error.h"
+#include "os/temp_files.h"
 #include "os/temp_name.h"
 #include "os/text.h"
+#include "os/unique_fd.h"
 #include "test_support.h"
 
 namespace {
@@ -57,6 +61,37 @@ class FileOps : public ::testing::Test {
   }
   testing_support::TempDir dir_;
 };
+
+TEST_F(FileOps, ASweepForStaleTemporariesLeavesTheOneOfACopyUnderWay) {
+  using namespace std::chrono_literals;
+  WriteFile(P("src"), Pattern(70000));
+  ASSERT_EQ(::symlink("src", P("lnk").c_str()), 0);
+  const os::UniqueFd dir(::open(dir_.str().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (const std::string source : {"src", "lnk"}) {
+    // While the data is written, and when the temporary is named.
+    std::vector<std::future<bool>> sweeps;
+    os::SetFileFaultForTest([&](std::string_view op, const std::string&) {
+      if (op != "utimens" && op != "rename") return 0;
+      for (const auto& entry : fs::directory_iterator(dir_.path())) {
+        const std::string name = entry.path().filename().string();
+        if (!os::IsTempName(name)) continue;
+        // From another thread, as a watch would: it passes the temporary by,
+        // or waits until the copy has given it its name.
+        sweeps.push_back(std::async(std::launch::async, [&dir, name] {
+          return os::RemoveStaleTemporary(dir.get(), name);
+        }));
+        sweeps.back().wait_for(100ms);
+      }
+      return 0;
+    });
+    EXPECT_TRUE(os::CopyFile(W(P(source)), W(P("copy-" + source)), FALSE)) << source;
+    os::SetFileFaultForTest(nullptr);
+    EXPECT_EQ(sweeps.size(), source == "src" ? 2u : 1u) << source;
+    for (auto& swept : sweeps) EXPECT_FALSE(swept.get()) << source;
+  }
+  EXPECT_EQ(ReadFile(P("copy-src")), Pattern(70000));
+  EXPECT_EQ(fs::read_symlink(P("copy-lnk")), "src");
+}
 
 TEST_F(FileOps, NoReplaceCopyNeverOverwritesEvenWhatAppearsMeanwhile) {
   WriteFile(P("src"), "mine");

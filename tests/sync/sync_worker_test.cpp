@@ -109,6 +109,18 @@ TEST_F(SyncWorkerTest, AnItemTakenAwayByALaterRecordIsNoFailure) {
   }
 }
 
+// Renamed twice at once: the first rename reaches the other side, but its new
+// name is gone before the copy there can be checked against it. The history
+// still tells that the old name went, or its last word on it would be a
+// success for a name that is no longer there.
+TEST_F(SyncWorkerTest, ARenameThatReachedTheOtherSideIsRecordedThoughItsNewNameWentOn) {
+  Lay("src/c=C dst/a=C");
+  EXPECT_EQ(Process("a>b b>c"), std::string(kToDest) + "\n" + kToDest);
+  ExpectItem("dst/a!");
+  ExpectItem("dst/b!");
+  ExpectItem("dst/c=C");
+}
+
 // The watch thread may read the rename of a temporary only after the worker
 // found the temporary gone: the worker waits for that record a moment before
 // it calls the copy a failure.
