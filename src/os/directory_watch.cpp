@@ -245,6 +245,8 @@ bool DirectoryHandle::Read(void* buffer, DWORD length) {
 
 const std::wstring& DirectoryHandle::Path() const { return impl_->path; }
 
+bool DirectoryHandle::WatchLimitReached() const { return impl_->limited; }
+
 bool DirectoryHandle::IsGone() const { return impl_->gone; }
 
 }  // namespace os

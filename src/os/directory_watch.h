@@ -90,6 +90,10 @@ class DirectoryHandle {
 
   const std::wstring& Path() const;
 
+  // The watch limit refused a watch for the directory or a directory below
+  // it at some point since it was opened: part of it is not watched.
+  bool WatchLimitReached() const;
+
   // The watched directory itself was deleted, moved elsewhere or its volume
   // unmounted: an armed read then completes with 0 bytes and nothing more
   // will come. (A 0-byte completion on a handle that is not gone is a lost

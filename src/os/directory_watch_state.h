@@ -49,6 +49,7 @@ struct DirectoryHandle::Impl {
       dirs;  // relative directory path -> wd; ordered so a subtree is a range
   std::deque<NotifyRecord> pending;
   bool overflow = false;
+  bool limited = false;  // the watch limit refused one of its watches
   bool gone = false;
   bool gone_reported = false;
   bool armed = false;

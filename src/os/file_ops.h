@@ -9,8 +9,9 @@
 // fails with ERROR_CANT_RESOLVE_FILENAME), and paths of any length work.
 // Special files (FIFOs, sockets, devices) are never opened.
 //
-// Thread-safe. The fault hook is process-wide and meant to be set while no
-// other thread is inside these functions.
+// Thread-safe. The fault hook is process-wide; it may be set or removed while
+// other threads are inside these functions (a call already asking it keeps
+// the hook it found), so it must stay callable until every such call is done.
 #pragma once
 
 #include <cstdint>

@@ -73,8 +73,13 @@ CompletionPort::Impl::AddResult CompletionPort::Impl::AddWatch(Handle* h, int di
     const std::string dir = DisplayPath(h, rel);
     ErrorFromErrno(err, dir);
     if (err == ENOSPC) {
-      Trace("inotify watch limit reached (/proc/sys/fs/inotify/max_user_watches = " +
-            ReadProcValue("/proc/sys/fs/inotify/max_user_watches") + "), cannot watch " + dir);
+      // A user namespace may hold its processes to a lower limit of its own.
+      const std::string machine = ReadProcValue("/proc/sys/fs/inotify/max_user_watches");
+      const std::string own = ReadProcValue("/proc/sys/user/max_inotify_watches");
+      Trace("inotify watch limit reached (/proc/sys/fs/inotify/max_user_watches = " + machine +
+            (own != machine ? ", /proc/sys/user/max_inotify_watches = " + own : "") +
+            "), cannot watch " + dir);
+      h->limited = true;
       SetOverflow(h);
       return AddResult::kLimit;
     }

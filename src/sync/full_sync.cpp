@@ -1,6 +1,7 @@
 #include "sync/full_sync.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "os/directory_ops.h"
 #include "os/file_attributes.h"
@@ -94,12 +95,13 @@ bool CFullSync::BuildFileMap(const WatchTask& task, const TaskFilterEntry& filte
     const DWORD error = os::GetLastError();
     DebugTraceW(L"[Strandel: %ls]The root cannot be listed, error %u", root.c_str(),
                 static_cast<unsigned>(error));
-    ++m_Counts.failed;
-    Tell(kOpListing, root, L"", error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND);
+    m_ListingFailures.emplace_back(root, error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND);
+    ReportListingFailures(task, bIsDestDir);
     return false;
   }
   const bool listed =
       GetdirectoryInfoList(root, task.bSetInclude, task.bSetExclude, filters, task.bNotWatchSubDir);
+  ReportListingFailures(task, bIsDestDir);
   DebugTraceW(listed ? L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList Success"
                      : L"[Strandel: %ls]File Map has %d Files! But GetdirectoryInfoList fail",
               root.c_str(), static_cast<int>(m_FileMap.size()));
@@ -115,7 +117,10 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
   std::wstring prefix = dir;
   if (prefix.back() != os::kPathSeparator) prefix.push_back(os::kPathSeparator);
   os::DirectoryListing listing;
-  if (!listing.Open(prefix)) return false;
+  if (!listing.Open(prefix)) {
+    NoteListingFailure(dir);
+    return false;
+  }
   bool all_added = true;
   std::wstring name;
   bool is_directory = false;
@@ -127,6 +132,7 @@ bool CFullSync::GetdirectoryInfoList(const std::wstring& dir, BOOL bInclude, BOO
     os::FileStatus status{};
     if (!listing.DescribeLast(&status)) {
       DebugTrace("_access() file failed !! ");
+      NoteListingFailure(prefix + name);
       all_added = false;
       continue;
     }
@@ -170,6 +176,22 @@ bool CFullSync::AddFileToMap(const std::wstring& path, std::size_t name_offset, 
                                  static_cast<uint32_t>(name_offset - root), size, status.mtime_sec,
                                  status.mtime_nsec, status.device});
   return true;
+}
+
+void CFullSync::NoteListingFailure(const std::wstring& path) {
+  const DWORD error = os::GetLastError();
+  // Gone since its directory was read: nothing is left to bring across.
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  DebugTraceW(L"[Strandel]%ls cannot be listed, error %u", path.c_str(),
+              static_cast<unsigned>(error));
+  m_ListingFailures.emplace_back(path, error);
+}
+
+void CFullSync::ReportListingFailures(const WatchTask& task, BOOL bIsDestDir) {
+  for (const auto& [path, error] : std::exchange(m_ListingFailures, {})) {
+    Tell(kOpListing, path, L"", error);
+    ReportOutcome(task, bIsDestDir, false);
+  }
 }
 
 bool CFullSync::StillThere(const std::wstring& item) {
@@ -226,18 +248,22 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
   }
   DebugTraceW(L"[Strandel]%d: DoSyncDirectory GetStatus(%ls) bGetStatus=%d m_attribute=0x%x",
               __LINE__, counterpart.c_str(), status_read ? 1 : 0, status.attributes);
+  // Neither made nor compared: a directory, or a file between two masters,
+  // whose counterpart cannot be examined is an item that failed.
+  if (!status_read && (record.bIsDirectory || (!bIsDestDir && task.bBidirectional))) {
+    DebugTraceW(L"[Strandel]GetFileStatus:%ls failed", counterpart.c_str());
+    Tell(kOpListing, counterpart, L"", status_error);
+    ReportOutcome(task, bIsDestDir, false);
+    return;
+  }
   // Directories carry no contents of their own; a directory facing a file is
   // left for the user to sort out.
   if (record.bIsDirectory || (status_read && status.is_directory)) return;
 
-  Verdict verdict = Verdict::kNothing;
-  if (status_read) {
-    verdict = Compare(task, record, item, counterpart, status, bIsDestDir);
-  } else if (bIsDestDir || !task.bBidirectional) {
-    verdict = Verdict::kItemOver;
-  } else {
-    DebugTraceW(L"[Strandel]GetFileStatus:%ls failed", counterpart.c_str());
-  }
+  // A mirror's file, or one on the destination pass, is copied over a
+  // counterpart that cannot be examined.
+  const Verdict verdict = status_read ? Compare(task, record, item, counterpart, status, bIsDestDir)
+                                      : Verdict::kItemOver;
   if (verdict == Verdict::kNothing || !StillThere(item)) return;
 
   switch (verdict) {

@@ -92,6 +92,11 @@ class CFullSync {
                             const TaskFilterEntry& filters, BOOL bNotWatchSubDir);
   bool AddFileToMap(const std::wstring& path, std::size_t name_offset, bool bIsDirectory,
                     const os::FileStatus& status);
+  // Keeps path, which the listing could not open or describe, as a failed
+  // item of the pass, unless it has gone (last error set by the listing).
+  void NoteListingFailure(const std::wstring& path);
+  // Tells the host of each kept failure and writes its outcome row.
+  void ReportListingFailures(const WatchTask& task, BOOL bIsDestDir);
   // item: the record's full path.
   void SyncRecord(const WatchTask& task, const FileRecord& record, const std::wstring& item,
                   BOOL bIsDestDir);
@@ -114,6 +119,7 @@ class CFullSync {
   const std::atomic<bool>* m_pStop;
   std::vector<FileRecord> m_FileMap;
   std::wstring m_strListedRoot;  // the root of m_FileMap, ending in a separator
+  std::vector<std::pair<std::wstring, DWORD>> m_ListingFailures;  // path, error
   // Device -> time resolution, looked up once per device and pass.
   std::vector<std::pair<uint64_t, int64_t>> m_Resolutions;
   FullSyncCounts m_Counts;

@@ -1,5 +1,6 @@
 #include "watch/watch_thread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -59,7 +60,7 @@ class CWatchThread::RetryTicker final : public os::MessageLoop {
 };
 
 CWatchThread::CWatchThread(WatchShared& shared)
-    : m_Shared(shared), m_hDirPath(kMaxSlots), m_RootMount(kMaxSlots) {
+    : m_Shared(shared), m_hDirPath(kMaxSlots), m_RootMount(kMaxSlots), m_LimitReported(kMaxSlots) {
   DebugTrace("[Strandel] Construct CWatchThread");
 }
 
@@ -87,6 +88,7 @@ bool CWatchThread::IsOpen(int index) const {
 void CWatchThread::OnStartWatchFileSys() {
   DebugTrace("[Strandel]%d: OnStartWatchFileSys IN", 100);
   ++g_generation;
+  std::fill(m_LimitReported.begin(), m_LimitReported.end(), false);
   m_nDirectoryCount = CreateDirectoryWatchParam();
   DebugTrace("[Strandel]%d: OnStartWatchFileSys DirectoryCount=%d", 120, m_nDirectoryCount.load());
   if (m_nDirectoryCount == 0) {
@@ -265,6 +267,7 @@ void CWatchThread::OpenRoot(int index, const std::wstring& path) {
 
 bool CWatchThread::WatchRoot(int index) {
   if (!m_hDirPath[index]->Associate(m_Port, SlotKey(g_generation, index))) {
+    ReportWatchLimit(index);
     m_hDirPath[index].reset();
     return false;
   }
@@ -430,10 +433,24 @@ void CWatchThread::WatchedAgain(int index) {
 void CWatchThread::AssociateComPort() {
   for (int i = 0; i < m_nDirectoryCount; ++i) {
     if (IsOpen(i) && !m_hDirPath[i]->Associate(m_Port, SlotKey(g_generation, i))) {
+      // Never watched, its task has nothing but full syncs, and needs one now.
+      if (ReportWatchLimit(i)) m_Shared.MarkNeedsFullSync(m_Tasks[i / 2].strWatchTaskName);
       m_hDirPath[i].reset();
     }
   }
   DebugTrace("[Strandel]AssociateComPort");
+}
+
+bool CWatchThread::ReportWatchLimit(int index) {
+  if (!m_hDirPath[index]->WatchLimitReached()) return false;
+  if (!m_LimitReported[index]) {
+    m_LimitReported[index] = true;
+    WriteReport(ReportError,
+                L"The inotify watch limit is reached: %ls is not watched whole, and task %ls is "
+                L"kept in step by full syncs",
+                m_hDirPath[index]->Path().c_str(), m_Tasks[index / 2].strWatchTaskName.c_str());
+  }
+  return true;
 }
 
 BOOL CWatchThread::ArmRead(int index) {
@@ -532,6 +549,7 @@ BOOL CWatchThread::ReadNotification(int index, DWORD bytes) {
       return FALSE;
     }
     // Changes were lost: only a full sync brings the task back in step.
+    ReportWatchLimit(index);
     DebugTraceW(L"[Strandel]ReadNotification lost changes of task %ls, a full sync is needed",
                 task.strWatchTaskName.c_str());
     m_Shared.MarkNeedsFullSync(task.strWatchTaskName);

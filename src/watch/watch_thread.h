@@ -74,6 +74,9 @@ class CWatchThread : public os::MessageLoop {
   void OnStartWatchFileSys();
   int CreateDirectoryWatchParam();
   void AssociateComPort();
+  // Whether the watch limit left slot index's open root not watched whole;
+  // the first time in a (re)start it also goes to the report file.
+  bool ReportWatchLimit(int index);
   BOOL InitNotificationReciver();
   BOOL ArmRead(int index);
   void ReleaseWatchHandles(BOOL bThreadEnding);
@@ -124,5 +127,6 @@ class CWatchThread : public os::MessageLoop {
   std::vector<GoneRoot> m_CarriedRoots;    // gone roots kept across a restart
   std::map<int, GoneRoot> m_UsbGone;       // by slot: roots closed by a USB reject
   std::vector<int> m_ReturnedAtBuild;      // carried roots the (re)start found again
+  std::vector<bool> m_LimitReported;       // per slot: the watch limit is in the report file
   std::unique_ptr<RetryTicker> m_pTicker;  // last: it posts to m_Port until it is stopped
 };

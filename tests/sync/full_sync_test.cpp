@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -32,6 +33,19 @@ class FakeSink : public ProgressSink {
     const LRESULT reply = replies.front();
     replies.pop_front();
     return reply;
+  }
+
+  // The calls that reported a failure.
+  std::vector<std::string> Failures() const {
+    std::vector<std::string> failures;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(failures),
+                 [](const std::string& call) {
+                   std::istringstream fields(call);
+                   std::string operation, first, second, error;
+                   fields >> operation >> first >> second >> error;
+                   return error != "0";
+                 });
+    return failures;
   }
 
   std::vector<std::string> calls;
@@ -379,10 +393,83 @@ TEST_F(FullSyncTest, StopsBeforeTheNextItem) {
 TEST_F(FullSyncTest, ARootThatCannotBeListedFailsThePass) {
   fs::remove_all(P("src"));
   FakeSink sink(tmp_.str());
+  NewRows();
   Passes("s", &sink);
   EXPECT_EQ(sink.calls, (std::vector<std::string>{"0 /src - 0 0", "0 /src - 2 0"}));
   EXPECT_EQ(counts_.failed, 1u);
+  EXPECT_EQ(NewRows(), Rows("failed"));
   EXPECT_FALSE(fs::exists(P("dst/src")));
+}
+
+TEST_F(FullSyncTest, WhatTheListingCannotReadIsAFailedItemAndWhatWentIsPassedOver) {
+  LayTimed("src/a=1@0 src/unreadable=2@0 src/gone=3@0 src/d/e=4@0");
+  const std::string unreadable = P("src/unreadable").string();
+  const std::string gone = P("src/gone").string();
+  const std::string closed = P("src/d/").string();
+  os::SetFileFaultForTest([&](std::string_view op, const std::string& path) {
+    if (op == "stat" && path == unreadable) return EIO;
+    if (op == "stat" && path == gone) return ENOENT;
+    return op == "opendir" && path == closed ? EACCES : 0;
+  });
+  FakeSink sink(tmp_.str());
+  NewRows();
+  Passes("s", &sink);
+  os::SetFileFaultForTest({});
+  // The listing's order is the file system's.
+  std::vector<std::string> failures = sink.Failures();
+  std::sort(failures.begin(), failures.end());
+  EXPECT_EQ(failures, (std::vector<std::string>{"0 /src/d - 5 0", "0 /src/unreadable - 31 0"}));
+  // The directory itself is still made; what it holds waits for a listing that works.
+  Expect("dst/a=1 dst/unreadable! dst/gone! dst/d dst/d/e!");
+  EXPECT_EQ(NewRows(), Rows("failed failed ok ok"));
+  EXPECT_EQ(counts_.failed, 2u);
+  EXPECT_EQ(counts_.done, 2u);
+}
+
+struct UnexaminedCase {
+  const char* label;
+  bool two_way;
+  const char* before;
+  const char* unexamined;            // its status cannot be read (EACCES)
+  std::vector<std::string> reports;  // the failures told to the host
+  const char* after;
+  const char* rows;
+};
+
+TEST_F(FullSyncTest, ACounterpartThatCannotBeExaminedFailsTheItemUnlessACopySettlesIt) {
+  const UnexaminedCase cases[] = {
+      {"a directory", false, "src/d/ dst/d/", "dst/d", {"0 /dst/d - 5 0"}, "dst/d", "failed"},
+      {"a file between two masters",
+       true,
+       "src/a=new@10 dst/a=old@0",
+       "dst/a",
+       {"0 /dst/a - 5 0"},
+       "dst/a=old",
+       "failed"},
+      {"a mirror's file is copied over it",
+       false,
+       "src/a=new@10 dst/a=old@0",
+       "dst/a",
+       {},
+       "dst/a=new",
+       "ok"},
+  };
+  for (const UnexaminedCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    LayTimed(c.before);
+    task_.bBidirectional = c.two_way;
+    os::SetFileFaultForTest(
+        [path = P(c.unexamined).string()](std::string_view op, const std::string& p) {
+          return op == "stat" && p == path ? EACCES : 0;
+        });
+    FakeSink sink(tmp_.str());
+    NewRows();
+    Passes("s", &sink);
+    os::SetFileFaultForTest({});
+    EXPECT_EQ(sink.Failures(), c.reports);
+    Expect(c.after);
+    EXPECT_EQ(NewRows(), Rows(c.rows));
+  }
 }
 
 TEST_F(FullSyncTest, ASourceThatVanishesIsPassedOverOrFailsWithoutRetry) {
