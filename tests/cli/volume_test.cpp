@@ -60,7 +60,7 @@ TEST_F(CliVolumeInside, DISABLED_TasksWaitForTheirVolumeAndResumeWithIt) {
                "strandel: task photos resumes\n") != std::string::npos;
   })) << daemon.Output();
   ASSERT_TRUE(PollUntil([&] { return ReadFile(stick_ / "photos" / "a.jpg") == "first"; },
-                        std::chrono::seconds(20)))
+                        std::chrono::seconds(30)))
       << daemon.Output();
   EXPECT_TRUE(Has(Strandel({"show", "photos"}), "volume:          /mnt/My Stick (mounted)"));
 
@@ -74,7 +74,7 @@ TEST_F(CliVolumeInside, DISABLED_TasksWaitForTheirVolumeAndResumeWithIt) {
   std::ofstream(src_ / "b.jpg") << "while away";
   ASSERT_TRUE(testing_support::BindMount(stick_, drive_));
   EXPECT_TRUE(PollUntil([&] { return ReadFile(stick_ / "photos" / "b.jpg") == "while away"; },
-                        std::chrono::seconds(20)))
+                        std::chrono::seconds(30)))
       << daemon.Output();
   EXPECT_EQ(daemon.Stop(), 0);
 }

@@ -98,7 +98,7 @@ bool ArriveIn(const fs::path& dir, const Files& files) {
         }
         return true;
       },
-      std::chrono::seconds(20));
+      std::chrono::seconds(30));
 }
 
 std::vector<std::string> Rows(const std::string& sql) {
