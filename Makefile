@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build host run install deb test sanitize tsan bench soak clean deps
+.PHONY: all build host run install deb test sanitize tsan bench soak fuzz clean deps
 
 all: build
 
@@ -63,5 +63,11 @@ bench: deps
 	$(BUILD)-bench/bench/watch_bench
 	$(BUILD)-bench/bench/realtime_bench
 
+# The libFuzzer targets, built with clang in a tree of their own; each runs
+# FUZZ_SECONDS on a scratch copy of its seed corpus (README: longer sessions).
+FUZZ_SECONDS ?= 15
+fuzz: deps
+	JOBS=$(JOBS) scripts/fuzz $(BUILD)-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench $(BUILD)-fuzz

@@ -145,16 +145,20 @@ void CompletionPort::Impl::ReleaseSubtree(Handle* h, const std::string& rel) {
   for (const auto& key : Subtree(h, rel)) ReleaseWatch(h, key);
 }
 
-// A renamed directory keeps its watches; only the paths change.
+// A renamed directory keeps its watches; only the paths change. After a lost
+// batch the picture may be out of date enough that new_rel holds old_rel, so
+// the moved watches leave the picture before what stood at new_rel goes.
 void CompletionPort::Impl::RewriteSubtree(Handle* h, const std::string& old_rel,
                                           const std::string& new_rel) {
-  const auto keys = Subtree(h, old_rel);
-  if (keys.empty()) return;
-  ReleaseSubtree(h, new_rel);  // a replaced (empty) directory, or the same one seen twice
-  for (const auto& key : keys) {
-    const int wd = h->dirs.at(key);
-    const std::string renamed = new_rel + key.substr(old_rel.size());
+  std::vector<std::pair<std::string, int>> moved;
+  for (const auto& key : Subtree(h, old_rel)) {
+    moved.emplace_back(key, h->dirs.at(key));
     h->dirs.erase(key);
+  }
+  if (moved.empty()) return;
+  ReleaseSubtree(h, new_rel);  // a replaced (empty) directory, or the same one seen twice
+  for (const auto& [key, wd] : moved) {
+    const std::string renamed = new_rel + key.substr(old_rel.size());
     h->dirs.emplace(renamed, wd);
     for (auto& user : watches[wd]) {
       if (user.handle == h && user.rel == key) user.rel = renamed;

@@ -1,6 +1,7 @@
 #include "watch/path_rules.h"
 
 #include <new>
+#include <set>
 #include <utility>
 
 #include "os/text.h"
@@ -49,21 +50,20 @@ bool Overlap(std::wstring a, std::wstring b) {
 struct LegalityWalk {
   const std::vector<WatchTask>& tasks;
   DWORD excluded_index;
-  // The (destination, excluded position) of every call still running. Two
-  // tasks that map a destination back and forth (X -> Y beside X <-> Y) would
-  // otherwise recurse until the stack overflows; a call equal to a running
-  // one explores nothing its ancestor does not, so it adds TRUE.
-  std::vector<std::pair<std::wstring, int>> running;
+  // The (destination, excluded position) of every call made so far. A call
+  // equal to an earlier one explores nothing that one does not, so it adds
+  // TRUE (a FALSE ends the whole walk at once). Without this, two tasks that
+  // map a destination back and forth (X -> Y beside X <-> Y) recurse until the
+  // stack overflows, and a chain of tasks listed in its own order is walked
+  // once per subset of its links.
+  std::set<std::pair<std::wstring, int>> visited;
 };
 
 BOOL CheckLegal(LegalityWalk& walk, const std::wstring& S, std::wstring D, int excluded_pos) {
-  for (const auto& [dest, pos] : walk.running) {
-    if (pos == excluded_pos && dest == D) return TRUE;
-  }
+  if (!walk.visited.emplace(D, excluded_pos).second) return TRUE;
   DebugTraceW(L"[Strandel]IsLegalSyncPath(%ls %ls) In", S.c_str(), D.c_str());
   if (Overlap(S, D)) return FALSE;
 
-  walk.running.emplace_back(D, excluded_pos);
   BOOL legal = TRUE;
   for (std::size_t i = 0; i < walk.tasks.size(); ++i) {
     const WatchTask& task = walk.tasks[i];
@@ -79,7 +79,6 @@ BOOL CheckLegal(LegalityWalk& walk, const std::wstring& S, std::wstring D, int e
     }
     if (moved && legal) legal = CheckLegal(walk, S, D, position);
   }
-  walk.running.pop_back();
 
   DebugTraceW(L"[Strandel]IsLegalSyncPath(%ls %ls) OUT bRet=%d", S.c_str(), D.c_str(), legal);
   return legal;

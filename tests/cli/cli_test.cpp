@@ -564,6 +564,8 @@ TEST_F(CliTest, LogFiltersAndFormatsTheHistory) {
   EXPECT_EQ(lines(Strandel({"log", "--task", "docs"})), 3);
   EXPECT_EQ(lines(Strandel({"log", "--failed"})), 1);
   EXPECT_EQ(lines(Strandel({"log", "--since", "2026-01-03"})), 2);
+  // Longer ago than the epoch: everything, not a time that wrapped around.
+  EXPECT_EQ(lines(Strandel({"log", "--since", "9223372036854775807d"})), 4);
   const auto newest = nlohmann::json::parse(Strandel({"log", "--limit", "2", "--json"}).output);
   ASSERT_EQ(newest.size(), 2u);
   EXPECT_EQ(newest[0]["error"], 112);  // newest last

@@ -15,6 +15,7 @@
 #include <ostream>
 #include <vector>
 
+#include "os/directory_watch_state.h"
 #include "os/event.h"
 #include "os/last_error.h"
 #include "os/temp_name.h"
@@ -294,6 +295,31 @@ TEST_F(DirectoryWatchTest, LostBatchCompletesEmptyAndLaterDirectoriesAreWatched)
   WriteFile(dir_.path() / "late" / "f");
   const Recs records = Settle(outer, 1);
   EXPECT_NE(std::find(records.begin(), records.end(), Rec{kAdded, "late/f"}), records.end());
+}
+
+// After a lost batch the watch's picture of the tree can be out of date, and a
+// rename read then may move a directory onto one that holds it in that
+// picture: a/c/d to a, when a was renamed away and made anew unseen. The
+// moved directory stays watched under its new name.
+TEST_F(DirectoryWatchTest, ARenameOntoWhatHoldsItInAnOutOfDatePictureKeepsTheWatch) {
+  fs::create_directories(dir_.path() / "a" / "c" / "d");
+  Watcher& w = Watch(dir_.path());
+  os::CompletionPort::Impl& port = *port_.impl();
+  const auto wd_of = [&](const std::string& rel) { return port.handles.front()->dirs.at(rel); };
+  const auto feed = [&](int wd, uint32_t mask, const std::string& name) {
+    std::vector<char> bytes(sizeof(inotify_event) + name.size() + 1, 0);
+    auto* event = reinterpret_cast<inotify_event*>(bytes.data());
+    *event = {wd, mask | IN_ISDIR, 7, static_cast<uint32_t>(name.size() + 1)};
+    std::copy(name.begin(), name.end(), event->name);
+    port.ProcessEvent(*event);
+  };
+  const int moved = wd_of("a/c/d");
+  feed(wd_of("a/c"), IN_MOVED_FROM, "d");
+  feed(wd_of(""), IN_MOVED_TO, "a");
+  EXPECT_EQ(wd_of("a"), moved);
+  EXPECT_EQ(port.handles.front()->dirs.count("a/c"), 0u);
+  WriteFile(dir_.path() / "a" / "c" / "d" / "f");
+  EXPECT_EQ(Settle(w, 3), (Recs{{kOld, "a/c/d"}, {kNew, "a"}, {kAdded, "a/f"}}));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 constexpr DWORD kNoIndex = static_cast<DWORD>(-1);
@@ -73,6 +75,24 @@ TEST(IsLegalSyncPath, TasksThatMapADirectoryBackAndForthDoNotRecurseForever) {
   tasks.push_back(Task(2, L"/d/X", L"/d/Y", true));
   EXPECT_TRUE(Legal(L"/d/Z", L"/d/X", tasks));
   EXPECT_FALSE(Legal(L"/d/Y/in", L"/d/X", tasks));
+}
+
+// A chain /d/0 -> /d/1 -> ... listed in its own order reaches each directory
+// along many paths (through every subset of the later tasks); the walk must
+// take each step once, not once per path, or a few dozen tasks never answer.
+TEST(IsLegalSyncPath, AChainOfTasksIsWalkedOnceNotOncePerPath) {
+  std::vector<WatchTask> chain;
+  for (DWORD i = 0; i < 16; ++i) {
+    chain.push_back(Task(i, L"/d/" + std::to_wstring(i), L"/d/" + std::to_wstring(i + 1)));
+  }
+  testing_support::TraceCapture trace;
+  EXPECT_TRUE(Legal(L"/d/x", L"/d/0", chain));
+  std::size_t steps = 0;
+  for (const std::string& line : trace.Lines()) {
+    if (line.find(") In") != std::string::npos) ++steps;
+  }
+  EXPECT_LE(steps, chain.size() + 1);
+  EXPECT_FALSE(Legal(L"/d/16/in", L"/d/0", chain));
 }
 
 }  // namespace

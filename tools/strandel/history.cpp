@@ -177,7 +177,10 @@ std::optional<std::string> SinceToUtc(const std::string& text) {
   if (error == std::errc() && amount >= 0 && end != text.data() &&
       (unit == "s" || unit == "m" || unit == "h" || unit == "d")) {
     const int64_t scale = unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : 86400;
-    return FormatTime(std::time(nullptr) - static_cast<time_t>(amount * scale), true, utc_format);
+    // Longer ago than the epoch is all of the history.
+    const int64_t now = std::time(nullptr);
+    const int64_t ago = amount > now / scale ? now : amount * scale;
+    return FormatTime(static_cast<time_t>(now - ago), true, utc_format);
   }
   for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d"}) {
     tm parts{};
