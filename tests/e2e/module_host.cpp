@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "os/text.h"
 #include "store/cppsqlite3.h"
@@ -104,13 +106,29 @@ bool ArriveIn(const fs::path& dir, const Files& files) {
 std::vector<std::string> Rows(const std::string& sql) {
   CppSQLite3Database db;
   db.open((g_data->str() + "/Strandel.db").c_str());
-  std::vector<std::string> rows;
-  for (CppSQLite3Query q = db.query(sql.c_str()); !q.atEnd(); q.next()) {
-    std::string row;
-    for (int c = 0; c < q.fieldCount(); ++c) row += (c ? "|" : "") + std::string(q.fieldText(c));
-    rows.push_back(row);
+  // The history writer adds its columns to the table with its first row: a
+  // query just before that finds them missing for a moment, a wrong name
+  // for good.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    try {
+      std::vector<std::string> rows;
+      for (CppSQLite3Query q = db.query(sql.c_str()); !q.atEnd(); q.next()) {
+        std::string row;
+        for (int c = 0; c < q.fieldCount(); ++c) {
+          row += (c ? "|" : "") + std::string(q.fieldText(c));
+        }
+        rows.push_back(row);
+      }
+      return rows;
+    } catch (const CppSQLite3Exception& e) {
+      if (std::string(e.errorMessage()).find("no such column") == std::string::npos ||
+          std::chrono::steady_clock::now() >= give_up) {
+        throw;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
-  return rows;
 }
 
 // History is written behind the worker's back: a table or column that is not
