@@ -51,7 +51,7 @@ tsan: deps
 
 # The crash-consistency soak: the daemon killed 50 times under a stream of
 # changes, then the trees, the history and the database checked. About ten
-# minutes; not part of `make test`. SOAK_ARGS='--seed N --kills 5 --keep'.
+# minutes; outside `make test`. SOAK_ARGS='--kills 5 --keep'.
 soak: host
 	tests/soak/soak.py --strandel $(BUILD)/src/entry/strandel $(SOAK_ARGS)
 
@@ -64,7 +64,7 @@ bench: deps
 	$(BUILD)-bench/bench/realtime_bench
 
 # The libFuzzer targets, built with clang in a tree of their own; each runs
-# FUZZ_SECONDS on a scratch copy of its seed corpus (README: longer sessions).
+# FUZZ_SECONDS on a scratch copy of its starting corpus (README: longer sessions).
 FUZZ_SECONDS ?= 15
 fuzz: deps
 	JOBS=$(JOBS) scripts/fuzz $(BUILD)-fuzz $(FUZZ_SECONDS)

@@ -76,12 +76,12 @@ uint64_t Hash(std::string_view text, uint64_t h) {
   return h;
 }
 
-// Fails a share of the primitives' calls. Each answer is a hash of the seed,
+// Fails a share of the primitives' calls. Each answer is a hash of the salt,
 // the operation, the path and how often that pair was asked before, so a run
 // fails the same calls whatever the order in which the engine's threads ask.
 class FaultInjector {
  public:
-  FaultInjector(uint64_t seed, int per_mille) : seed_(seed), per_mille_(per_mille) {}
+  FaultInjector(uint64_t salt, int per_mille) : salt_(salt), per_mille_(per_mille) {}
   ~FaultInjector() { Stop(); }
   FaultInjector(const FaultInjector&) = delete;
   FaultInjector& operator=(const FaultInjector&) = delete;
@@ -146,7 +146,7 @@ class FaultInjector {
     std::string key(op);
     key.push_back('\0');
     key += path;
-    const uint64_t h = Mix(Hash(key, seed_) ^ Mix(asked_[key]++));
+    const uint64_t h = Mix(Hash(key, salt_) ^ Mix(asked_[key]++));
     if (static_cast<int>(h % 1000) >= per_mille_) return 0;
     const int err = kErrnos[(h >> 32) % kErrnos.size()];
     ++injected_[{std::string(op), err}];
@@ -157,7 +157,7 @@ class FaultInjector {
     return err;
   }
 
-  const uint64_t seed_;
+  const uint64_t salt_;
   const int per_mille_;
   std::vector<std::string> spared_;  // set before Start
   mutable std::mutex mutex_;
