@@ -280,7 +280,7 @@ ModuleDatabase::DeleteResult ModuleDatabase::DeleteTask(const std::wstring& name
   while (position < count && m_Records.getText(kTaskTable, position, kName) != name) ++position;
   // Reading at the end would append a blank row only to delete it again.
   if (position == count) return DeleteResult::kNoRow;
-  const int32_t serial = m_Records.getRecord(kTaskTable, position).serial();
+  const int64_t serial = m_Records.getRecord(kTaskTable, position).serial();
   if (!m_Records.deleteRecord(kTaskTable, serial)) {
     DebugTrace("[Strandel]DeleteRecord failed!");
     return DeleteResult::kFailed;

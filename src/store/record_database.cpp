@@ -54,12 +54,13 @@ void CheckConnection(const CppSQLite3Database* db) {
 
 CRecord::CRecord() = default;
 
-CRecord::CRecord(CppSQLite3Database* db, std::string table, int32_t serial)
+CRecord::CRecord(CppSQLite3Database* db, std::string table, int64_t serial)
     : m_nSerial(serial), m_pDB(db), m_strTable(std::move(table)) {
   try {
     CheckConnection(m_pDB);
-    CppSQLite3Query row = m_pDB->query(
-        Sql("SELECT * FROM %s WHERE %s=%d", m_strTable.c_str(), kSerialColumn, serial).c_str());
+    CppSQLite3Query row = m_pDB->query(Sql("SELECT * FROM %s WHERE %s=%lld", m_strTable.c_str(),
+                                           kSerialColumn, static_cast<long long>(serial))
+                                           .c_str());
     // A query past its last row has columns but no values to read.
     if (!row.atEnd()) m_row = std::move(row);
   } catch (...) {
@@ -117,8 +118,9 @@ BOOL CRecord::getBool(std::wstring_view column) const {
 }
 
 void CRecord::rereadRow() {
-  m_row = m_pDB->query(
-      Sql("SELECT * FROM %s WHERE %s=%d", m_strTable.c_str(), kSerialColumn, m_nSerial).c_str());
+  m_row = m_pDB->query(Sql("SELECT * FROM %s WHERE %s=%lld", m_strTable.c_str(), kSerialColumn,
+                           static_cast<long long>(m_nSerial))
+                           .c_str());
 }
 
 void CRecord::addColumn(const std::string& name, const char* type) {
@@ -136,9 +138,10 @@ bool CRecord::setInteger(std::wstring_view column, int32_t value) {
     CheckConnection(m_pDB);
     const std::string name = os::ToUtf8(column);
     addColumn(name, "INTEGER");
-    const int changed = m_pDB->execute(Sql("UPDATE %s SET %s=%d WHERE %s=%d", m_strTable.c_str(),
-                                           name.c_str(), value, kSerialColumn, m_nSerial)
-                                           .c_str());
+    const int changed =
+        m_pDB->execute(Sql("UPDATE %s SET %s=%d WHERE %s=%lld", m_strTable.c_str(), name.c_str(),
+                           value, kSerialColumn, static_cast<long long>(m_nSerial))
+                           .c_str());
     if (changed == 0) return false;
     rereadRow();
     return true;
@@ -153,8 +156,8 @@ bool CRecord::SetValue(std::wstring_view column, std::wstring_view text) {
     const std::string name = os::ToUtf8(column);
     addColumn(name, "TEXT");
     CppSQLite3Statement update =
-        m_pDB->prepare(Sql("UPDATE %s SET %s=? WHERE %s=%d", m_strTable.c_str(), name.c_str(),
-                           kSerialColumn, m_nSerial)
+        m_pDB->prepare(Sql("UPDATE %s SET %s=? WHERE %s=%lld", m_strTable.c_str(), name.c_str(),
+                           kSerialColumn, static_cast<long long>(m_nSerial))
                            .c_str());
     update.bindText(1, os::ToUtf8(text).c_str());
     const int changed = update.execute();
@@ -176,9 +179,9 @@ bool CRecord::SetValue(std::wstring_view column, std::wstring_view text) {
 bool CRecord::remove() {
   try {
     CheckConnection(m_pDB);
-    return m_pDB->execute(
-               Sql("DELETE FROM %s WHERE %s=%d", m_strTable.c_str(), kSerialColumn, m_nSerial)
-                   .c_str()) > 0;
+    return m_pDB->execute(Sql("DELETE FROM %s WHERE %s=%lld", m_strTable.c_str(), kSerialColumn,
+                              static_cast<long long>(m_nSerial))
+                              .c_str()) > 0;
   } catch (...) {
     return false;
   }
@@ -208,7 +211,7 @@ CRecord CRecordTable::recordAt(int32_t index) {
     if (row.atEnd()) return CRecord();
     const int64_t serial = row.int64Field(kSerialColumn, 0);
     row.finish();
-    return CRecord(m_pDB, m_strName, static_cast<int32_t>(serial));
+    return CRecord(m_pDB, m_strName, serial);
   } catch (...) {
     return CRecord();
   }
@@ -226,17 +229,18 @@ CRecord CRecordTable::addRecord() {
     if (row.atEnd()) return CRecord();
     const int64_t serial = row.int64Field(kSerialColumn, 0);
     row.finish();
-    return CRecord(m_pDB, m_strName, static_cast<int32_t>(serial));
+    return CRecord(m_pDB, m_strName, serial);
   } catch (...) {
     return CRecord();
   }
 }
 
-CRecord CRecordTable::recordBySerial(int32_t serial) {
+CRecord CRecordTable::recordBySerial(int64_t serial) {
   try {
     CheckConnection(m_pDB);
-    CppSQLite3Query row = m_pDB->query(
-        Sql("SELECT * FROM %s where %s=%d", m_strName.c_str(), kSerialColumn, serial).c_str());
+    CppSQLite3Query row = m_pDB->query(Sql("SELECT * FROM %s where %s=%lld", m_strName.c_str(),
+                                           kSerialColumn, static_cast<long long>(serial))
+                                           .c_str());
     if (row.atEnd()) return CRecord();
     row.finish();
     return CRecord(m_pDB, m_strName, serial);
@@ -352,7 +356,7 @@ std::wstring CRecordDatabase::getText(std::wstring_view table, int32_t index,
   }
 }
 
-bool CRecordDatabase::deleteRecord(std::wstring_view table, int32_t serial) {
+bool CRecordDatabase::deleteRecord(std::wstring_view table, int64_t serial) {
   try {
     return getTable(table).recordBySerial(serial).remove();
   } catch (...) {

@@ -34,14 +34,14 @@ class CRecord {
   CRecord();
   // Looks the row up by serial; no such row, or a failed lookup, gives an
   // empty record.
-  CRecord(CppSQLite3Database* db, std::string table, int32_t serial);
+  CRecord(CppSQLite3Database* db, std::string table, int64_t serial);
   CRecord(CRecord&&) noexcept = default;
   CRecord& operator=(CRecord&&) noexcept = default;
   CRecord(const CRecord&) = delete;
   CRecord& operator=(const CRecord&) = delete;
 
   bool isEmpty() const;
-  int32_t serial() const { return m_nSerial; }
+  int64_t serial() const { return m_nSerial; }
 
   int32_t getInteger(std::wstring_view column) const;
   std::wstring getText(std::wstring_view column) const;
@@ -62,7 +62,7 @@ class CRecord {
   void rereadRow();
 
   CppSQLite3Query m_row;
-  int32_t m_nSerial = 0;
+  int64_t m_nSerial = 0;
   CppSQLite3Database* m_pDB = nullptr;
   std::string m_strTable;
 };
@@ -78,7 +78,7 @@ class CRecordTable {
   // An index at or past the end appends a row and returns it.
   CRecord recordAt(int32_t index);
   CRecord addRecord();
-  CRecord recordBySerial(int32_t serial);
+  CRecord recordBySerial(int64_t serial);
   bool isMissing();
 
  private:
@@ -116,7 +116,7 @@ class CRecordDatabase {
                std::wstring_view text);
   // Reads only: an index outside the table gives an empty string and adds no row.
   std::wstring getText(std::wstring_view table, int32_t index, std::wstring_view column);
-  bool deleteRecord(std::wstring_view table, int32_t serial);
+  bool deleteRecord(std::wstring_view table, int64_t serial);
   // condition is a fixed clause of the caller's, placed in the statement as is.
   void deleteWhere(std::wstring_view table, std::wstring_view condition);
 

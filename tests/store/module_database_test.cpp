@@ -158,6 +158,16 @@ TEST_F(TaskStoreTest, ReadsOutsideTheTableFailAndDeleteMatchesTheNameExactlyOnce
   EXPECT_EQ(db_.LoadTasks(), (std::vector<WatchTask>{Task(L"Photos", 2), Task(L"Docs", 3)}));
 }
 
+TEST_F(TaskStoreTest, SerialsBeyondThirtyTwoBitsNameTheirOwnRow) {
+  db_.AddTask(Task(L"small", 1));
+  db_.AddTask(Task(L"large", 2));
+  // A hand-edited file: the second row's serial shares its low 32 bits with the first's.
+  Execute(db_.FilePath(), "UPDATE WATCH_TASK_LIST SET SN=4294967297 WHERE SN=2");
+  EXPECT_EQ(db_.LoadTasks(), (std::vector<WatchTask>{Task(L"small", 1), Task(L"large", 2)}));
+  EXPECT_EQ(db_.DeleteTask(L"large"), ModuleDatabase::DeleteResult::kDeleted);
+  EXPECT_EQ(db_.LoadTasks(), (std::vector<WatchTask>{Task(L"small", 1)}));
+}
+
 TEST_F(TaskStoreTest, AFailedWriteNamesTheColumnButNeverItsValue) {
   db_.AddTask(Task(L"share", 1));
   Execute(db_.FilePath(),
