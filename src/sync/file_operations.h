@@ -55,6 +55,13 @@ class SyncFileOperations {
   // it could not be trashed (the caller then deletes it for good).
   BOOL DeleteToRecycleBin(const std::wstring& path);
 
+  // Whether a removal or rename of relative, on that side of the task, is
+  // yet to be carried across.
+  bool DepartureQueued(const std::wstring& task, BOOL source_side,
+                       const std::wstring& relative) const {
+    return m_Shared.m_ChangeQueue.DepartureQueued(task, source_side, relative);
+  }
+
   BOOL MarkAdding(const std::wstring& path, const std::wstring& task);
   void UnmarkAdding(const std::wstring& path, const std::wstring& task);
   void MarkModifying(const std::wstring& path, const std::wstring& task);

@@ -232,6 +232,13 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
       return;
     }
     if (!StillThere(item)) return;
+    // The counterpart was taken away meanwhile: bringing the item across
+    // would undo that before it reaches this side.
+    if (m_Operations.DepartureQueued(name, bIsDestDir, record.strRelativePath)) {
+      DebugTraceW(L"[Strandel]%ls was taken away from the other side: left to that change",
+                  item.c_str());
+      return;
+    }
     const bool done = record.bIsDirectory
                           ? DoFileOperation(kOpCreateDirectory, counterpart, item, FALSE, name)
                           : DoFileOperation(kOpCopyFile, item, counterpart, FALSE, name);

@@ -1,5 +1,8 @@
 #include "watch/change_record.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "os/text.h"
 
 namespace {
@@ -38,6 +41,22 @@ std::optional<ChangeRecord> ChangeQueue::TakeFront() {
     if (it != departures_.end() && --it->second == 0) departures_.erase(it);
   }
   return front;
+}
+
+void ChangeQueue::Hold(ChangeRecord record) {
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  if (auto key = DepartureKey(record)) ++departures_[std::move(*key)];
+  held_.push_back(std::move(record));
+}
+
+bool ChangeQueue::ReleaseHeld() {
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  if (held_.empty()) return false;
+  const bool was_empty = records_.empty();
+  std::move(held_.begin(), held_.end(), std::back_inserter(records_));
+  held_.clear();
+  point_->cv.notify_all();
+  return was_empty;
 }
 
 std::size_t ChangeQueue::Size() const {

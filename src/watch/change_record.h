@@ -30,9 +30,15 @@ class ChangeQueue {
   // Appends; true when the queue held nothing before (the worker needs waking).
   bool Append(ChangeRecord record);
   std::optional<ChangeRecord> TakeFront();
+  // Keeps a record back until ReleaseHeld, yet counts it as queued for
+  // DepartureQueued: what runs meanwhile must not undo it.
+  void Hold(ChangeRecord record);
+  // Appends the held records in their order; true when that woke an empty
+  // queue.
+  bool ReleaseHeld();
   std::size_t Size() const;
   bool Empty() const { return Size() == 0; }
-  // Whether a record still queued takes relative (or a directory holding it)
+  // Whether a record still queued (or held) takes relative (or a directory holding it)
   // away from that side of the task, by removing or renaming it.
   bool DepartureQueued(const std::wstring& task, BOOL source_side,
                        const std::wstring& relative) const;
@@ -52,6 +58,7 @@ class ChangeQueue {
   // Its mutex guards the queue; its condition is told of every record appended.
   const std::shared_ptr<os::WaitPoint> point_ = std::make_shared<os::WaitPoint>();
   std::deque<ChangeRecord> records_;  // guarded by point_->mutex
+  std::deque<ChangeRecord> held_;     // guarded by point_->mutex
   // Queued removals and renames by task, side and old name: asked about once
   // per failed item, so it must not cost a walk of the queue.
   std::unordered_map<std::wstring, std::size_t> departures_;  // guarded by point_->mutex

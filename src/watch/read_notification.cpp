@@ -174,6 +174,18 @@ void DecodeNotifications(const char* records, std::size_t size, const WatchTask&
       skip = true;
     }
     if (!skip && !task.bBidirectional && !source_side) skip = true;
+    // A full sync never takes a name away, and would bring back one taken
+    // away behind it: a removal or rename waits for the sync's end, and the
+    // sync leaves the name alone meanwhile.
+    if (!skip && (action == 2 || action == 4 || action == 5) &&
+        shared.HoldDuringFullSyncOf(action, file_name, new_name, task.strWatchTaskName, source_side,
+                                    same_fs)) {
+      DebugTraceW(L"[Strandel]A removal or rename of task %ls came during its full sync: held",
+                  task.strWatchTaskName.c_str());
+      // The new name's contents may be newer than the copy the sync made.
+      if (action == 5) shared.MarkNeedsFullSync(task.strWatchTaskName);
+      skip = true;
+    }
     if (!skip && shared.IsFullSyncOf(task.strWatchTaskName)) {
       // The running full sync may have listed this name already: another
       // one, once it ends, brings the change across.

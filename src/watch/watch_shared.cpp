@@ -3,9 +3,10 @@
 #include "os/text.h"
 #include "watch/wildcard.h"
 
-void WatchShared::QueueChangeRecord(DWORD action, const std::wstring& name,
-                                    const std::wstring& new_name, const std::wstring& task,
-                                    BOOL source_side, BOOL same_file_system) {
+namespace {
+
+ChangeRecord MakeRecord(DWORD action, const std::wstring& name, const std::wstring& new_name,
+                        const std::wstring& task, BOOL source_side, BOOL same_file_system) {
   ChangeRecord record;
   record.dwAction = action;
   record.strFileName = name;
@@ -13,9 +14,31 @@ void WatchShared::QueueChangeRecord(DWORD action, const std::wstring& name,
   record.strTaskName = task;
   record.bSourceSide = source_side;
   record.bSameFileSystem = same_file_system;
+  return record;
+}
+
+}  // namespace
+
+void WatchShared::QueueChangeRecord(DWORD action, const std::wstring& name,
+                                    const std::wstring& new_name, const std::wstring& task,
+                                    BOOL source_side, BOOL same_file_system) {
   // The queue tells, under its own lock, whether it was empty: no wake-up can
   // be lost between a test and the append.
-  if (m_ChangeQueue.Append(std::move(record)) && m_WakeWorker) m_WakeWorker();
+  if (m_ChangeQueue.Append(
+          MakeRecord(action, name, new_name, task, source_side, same_file_system)) &&
+      m_WakeWorker) {
+    m_WakeWorker();
+  }
+}
+
+bool WatchShared::HoldDuringFullSyncOf(DWORD action, const std::wstring& name,
+                                       const std::wstring& new_name, const std::wstring& task,
+                                       BOOL source_side, BOOL same_file_system) {
+  // Under the lock the end takes: a record is never held after the release.
+  std::lock_guard<std::mutex> guard(m_Mutex);
+  if (!m_bFullSyncRunning || !EqualsIgnoreCase(m_strFullSyncTask, task)) return false;
+  m_ChangeQueue.Hold(MakeRecord(action, name, new_name, task, source_side, same_file_system));
+  return true;
 }
 
 void WatchShared::SetFullSync(const std::wstring& task) {
@@ -25,9 +48,14 @@ void WatchShared::SetFullSync(const std::wstring& task) {
 }
 
 void WatchShared::ClearFullSync() {
-  std::lock_guard<std::mutex> guard(m_Mutex);
-  m_strFullSyncTask.clear();
-  m_bFullSyncRunning = false;
+  bool woke_queue = false;
+  {
+    std::lock_guard<std::mutex> guard(m_Mutex);
+    m_strFullSyncTask.clear();
+    m_bFullSyncRunning = false;
+    woke_queue = m_ChangeQueue.ReleaseHeld();
+  }
+  if (woke_queue && m_WakeWorker) m_WakeWorker();
 }
 
 bool WatchShared::IsFullSyncOf(const std::wstring& task) const {

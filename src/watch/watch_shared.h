@@ -46,9 +46,14 @@ class WatchShared {
   void QueueChangeRecord(DWORD action, const std::wstring& name, const std::wstring& new_name,
                          const std::wstring& task, BOOL source_side, BOOL same_file_system);
 
-  // The scheduled full sync in progress, if any.
+  // The scheduled full sync in progress, if any. Its end releases the
+  // records held meanwhile.
   void SetFullSync(const std::wstring& task);
   void ClearFullSync();
+  // Holds the record back until the task's full sync ends; false, holding
+  // nothing, when no full sync of the task runs.
+  bool HoldDuringFullSyncOf(DWORD action, const std::wstring& name, const std::wstring& new_name,
+                            const std::wstring& task, BOOL source_side, BOOL same_file_system);
   bool IsFullSyncOf(const std::wstring& task) const;  // letter case ignored
 
   // Tasks parked until their USB volume arrives, by slot.

@@ -1,7 +1,7 @@
 // Scheduled full syncs: the timer schedule on the fake clock, one sync at a
 // time, requests that find no task, the host window's registration and
-// reports, a release during a sync, and the full sync of a task that lost
-// changes.
+// reports, a release during a sync, the full sync of a task that lost
+// changes, and removals and renames made while a full sync runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "control/main_frame.h"
@@ -121,11 +122,14 @@ class ScheduledSyncTest : public ::testing::Test {
     WatchTask task = Task(name);
     task.bEnableTimer = TRUE;
     task.dwSynctime = 600000;
+    Store(task);
+    return task;
+  }
+  void Store(const WatchTask& task) {
     ModuleDatabase db(DataDir());
     std::string reason;
     EXPECT_TRUE(db.Open(&reason)) << reason;
     db.AddTask(task);
-    return task;
   }
 
   bool StepUntil(const std::function<bool()>& condition) {
@@ -203,9 +207,10 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
   const auto synced = [&](size_t n) {
     return [&trace, n] {
       const std::vector<std::string> lines = trace.Lines();
-      return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
-               return l.find("GetMessage->OnStartPlanning!") != std::string::npos;
-             })) == n;
+      return static_cast<size_t>(
+                 std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+                   return l.find("GetMessage->OnStartPlanning!") != std::string::npos;
+                 })) == n;
     };
   };
   clock_.Advance(10min - 1s);
@@ -448,6 +453,95 @@ TEST_F(ScheduledSyncTest, ATaskThatLostChangesGetsAFullSync) {
   EXPECT_TRUE(trace.Contains("OnStartPlanning wTimerIndex=0"));
   EXPECT_FALSE(frame.m_Watch.NeedsFullSync(L"docs"));
   EXPECT_FALSE(PollUntil([&] { return window.Count(kOpSyncEnd) > 1; }, 100ms));
+}
+
+// The names of the files below dir.
+std::set<std::string> FileNames(const std::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) names.insert(entry.path().lexically_relative(dir).string());
+  }
+  return names;
+}
+
+// Halfway through a full sync's copies, two files it has copied and two it
+// has yet to reach are removed or renamed in the source. The destination must
+// end as the source's mirror, and a two-way sync must not bring back what was
+// taken away.
+TEST_F(ScheduledSyncTest, RemovalsAndRenamesDuringAFullSyncAreCarriedAcrossAndNeverUndone) {
+  for (const bool two_way : {false, true}) {
+    SCOPED_TRACE(two_way ? "two-way" : "one-way");
+    ClockDriver driver(clock_);
+    TraceCapture trace;
+    HostWindow window;
+    const std::wstring name = two_way ? L"peers" : L"mirror";
+    WatchTask task = Task(name);
+    task.bBidirectional = two_way ? TRUE : FALSE;
+    task.bSyncNow = TRUE;  // followed in real time
+    task.dwTaskIndex = two_way ? 20001 : 20000;
+    Store(task);
+    const std::filesystem::path src = dir_.path() / (name + L"-src");
+    const std::filesystem::path dst = dir_.path() / (name + L"-dst");
+    for (int i = 0; i < 40; ++i) {
+      const std::string file = "f" + std::to_string(10 + i);
+      testing_support::WriteFile(src / file, file);
+    }
+
+    std::set<std::string> expected;
+    std::atomic<bool> acted{false};  // expected is set before
+    int copies = 0;
+    window.on_report = [&](const Report& report) {
+      if (report.info.nOperation != kOpCopyFile || report.info.dwError != 0 || ++copies != 20) {
+        return LRESULT{0};
+      }
+      std::vector<std::string> copied;
+      std::vector<std::string> pending;
+      for (const std::string& file : FileNames(src)) {
+        if (src / file == std::filesystem::path(report.first)) continue;
+        (std::filesystem::exists(dst / file) ? copied : pending).push_back(file);
+      }
+      std::filesystem::remove(src / copied[0]);
+      std::filesystem::rename(src / copied[1], src / ("renamed-" + copied[1]));
+      std::filesystem::remove(src / pending[0]);
+      std::filesystem::rename(src / pending[1], src / ("renamed-" + pending[1]));
+      expected = FileNames(src);
+      acted = true;
+      // The watch reads the four while the sync goes on.
+      PollUntil([&] {
+        const std::vector<std::string> lines = trace.Lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                 return line.find("came during its full sync: held") != std::string::npos;
+               }) == 4;
+      });
+      return LRESULT{0};
+    };
+    CMainFrame frame(DataDir(), nullptr);
+    frame.m_NotifyWindow.Register(window.handle(), kProgressMessage);
+    ASSERT_TRUE(frame.Create());
+    frame.Start();
+    frame.m_Watch.MarkNeedsFullSync(name);
+
+    const auto settled = [&] {
+      return acted && window.Count(kOpSyncEnd) >= 2 && !frame.m_Watch.NeedsFullSync(name) &&
+             frame.m_Watch.m_ChangeQueue.Empty() && FileNames(dst) == expected &&
+             FileNames(src) == expected;
+    };
+    const auto state = [&] {
+      std::string text = "syncs ended: " + std::to_string(window.Count(kOpSyncEnd));
+      for (const auto& [label, names] : {std::pair{"\nexpected:", expected},
+                                         {"\nsource:", FileNames(src)},
+                                         {"\ndestination:", FileNames(dst)}}) {
+        text += label;
+        for (const std::string& file : names) text += " " + file;
+      }
+      return text;
+    };
+    ASSERT_TRUE(PollUntil(settled, 20s)) << state();
+    // Whatever sync the last ones asked for has run: nothing came back.
+    ASSERT_TRUE(PollUntil([&] { return frame.PendingMessages() == 0; }));
+    EXPECT_TRUE(settled()) << state();
+    EXPECT_EQ(FileNames(dst).size(), 38u);
+  }
 }
 
 }  // namespace

@@ -20,9 +20,8 @@ What "the trees agree" means:
   * one-way: the source holds exactly what the generator made (the daemon never
     writes a one-way source); the destination holds every item of the source
     with the same type and contents. A full sync copies but never deletes, so
-    the destination may keep items that the source lost unseen: while no
-    daemon ran, or while a start's full sync ran (a change seen during a
-    task's full sync is left to another full sync). An extra item in the
+    the destination may keep items that the source lost unseen, while no
+    daemon ran (or in the moment a kill cut short). An extra item in the
     destination is accepted only when the generator removed it from the source
     (directly, or through a directory renamed away) before the phase began;
     an item the source lost during the tail must be gone from the

@@ -208,17 +208,26 @@ TEST_F(DecodeTest, TheTasksOwnFiltersDropChanges) {
   // A one-way destination's echo still consumes its entry.
   EXPECT_EQ(shared_.AddFilterMap.Size(), 0u);
 
-  // During the task's full sync a change is left to another full sync after
-  // it (the running one may have listed the name already); the sync's own
-  // writes are echoes and ask for nothing.
+  // During the task's full sync an addition or modification is left to
+  // another full sync after it (the running one may have listed the name
+  // already); the sync's own writes are echoes and ask for nothing. A removal
+  // or rename is held until the sync ends, and counts as queued meanwhile.
   shared_.SetFullSync(L"DOCS");
   shared_.AddFilterMap.Announce(L"/backup/docs/synced", L"docs");
   Decode({{1, L"synced"}}, FALSE);
   EXPECT_FALSE(shared_.NeedsFullSync(L"docs"));
   EXPECT_EQ(shared_.AddFilterMap.Size(), 0u);
-  Decode({{1, L"a"}, {2, L"b"}});
+  Decode({{2, L"b"}});
+  EXPECT_FALSE(shared_.NeedsFullSync(L"docs"));
+  Decode({{1, L"a"}, {4, L"c"}, {5, L"d"}});
   EXPECT_TRUE(Queued().empty());
+  EXPECT_TRUE(shared_.m_ChangeQueue.DepartureQueued(L"docs", TRUE, L"b"));
   EXPECT_TRUE(shared_.NeedsFullSync(L"docs"));
+  const int wakes = wakes_;
+  shared_.ClearFullSync();
+  EXPECT_EQ(wakes_, wakes + 1);
+  EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"2:b", L"5:c>d"}));
+  EXPECT_FALSE(shared_.m_ChangeQueue.DepartureQueued(L"docs", TRUE, L"b"));
   shared_.TakeNeedsFullSync();
   shared_.SetFullSync(L"other");
   Decode({{1, L"a"}});
