@@ -206,6 +206,9 @@ class Generator:
         self.removed = {}  # task -> relpath -> [times it left its owner's tree]
         self.moves = {}  # task -> [(time, old, new)] directories renamed or moved
         self.made = {}  # task -> every relpath an item was made at
+        for actor in actors:  # the soak makes each owner's own directory
+            if actor.prefix:
+                self.made.setdefault(actor.task, set()).add(actor.prefix)
         self.journal = None
         self.touched = []
         self.thread = threading.Thread(target=self.run, daemon=True)
