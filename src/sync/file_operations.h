@@ -61,6 +61,12 @@ class SyncFileOperations {
                        const std::wstring& relative) const {
     return m_Shared.m_ChangeQueue.DepartureQueued(task, source_side, relative);
   }
+  // Whether a rename onto relative, on either side of the task, is yet to be
+  // carried across.
+  bool RenameOntoQueued(const std::wstring& task, const std::wstring& relative) const {
+    return m_Shared.m_ChangeQueue.RenameOntoQueued(task, TRUE, relative) ||
+           m_Shared.m_ChangeQueue.RenameOntoQueued(task, FALSE, relative);
+  }
 
   BOOL MarkAdding(const std::wstring& path, const std::wstring& task);
   void UnmarkAdding(const std::wstring& path, const std::wstring& task);

@@ -212,6 +212,12 @@ int64_t CFullSync::TimeResolution(uint64_t device, const std::wstring& path) {
 void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
                            const std::wstring& item, BOOL bIsDestDir) {
   const std::wstring& name = task.strWatchTaskName;
+  // What a rename not yet carried across put at this name is no version to
+  // weigh by its time against the other side's: the rename brings it over.
+  if (m_Operations.RenameOntoQueued(name, record.strRelativePath)) {
+    DebugTraceW(L"[Strandel]%ls was renamed onto meanwhile: left to that change", item.c_str());
+    return;
+  }
   const std::wstring counterpart = bIsDestDir
                                        ? TranslatePath(task.strDestDir, task.strSourceDir, item)
                                        : TranslatePath(task.strSourceDir, task.strDestDir, item);

@@ -23,9 +23,28 @@ std::optional<std::wstring> ChangeQueue::DepartureKey(const ChangeRecord& record
   return KeyOf(record.strTaskName, record.bSourceSide, record.strFileName);
 }
 
+std::optional<std::wstring> ChangeQueue::ArrivalKey(const ChangeRecord& record) {
+  if (record.dwAction != 5) return std::nullopt;
+  return KeyOf(record.strTaskName, record.bSourceSide, record.strNewFileName);
+}
+
+void ChangeQueue::Index(const ChangeRecord& record) {
+  if (auto key = DepartureKey(record)) ++departures_[std::move(*key)];
+  if (auto key = ArrivalKey(record)) ++arrivals_[std::move(*key)];
+}
+
+void ChangeQueue::Unindex(const ChangeRecord& record) {
+  for (auto [names, key] :
+       {std::pair{&departures_, DepartureKey(record)}, std::pair{&arrivals_, ArrivalKey(record)}}) {
+    if (!key) continue;
+    const auto it = names->find(*key);
+    if (it != names->end() && --it->second == 0) names->erase(it);
+  }
+}
+
 bool ChangeQueue::Append(ChangeRecord record) {
   std::lock_guard<std::mutex> guard(point_->mutex);
-  if (auto key = DepartureKey(record)) ++departures_[std::move(*key)];
+  Index(record);
   records_.push_back(std::move(record));
   point_->cv.notify_all();
   return records_.size() == 1;
@@ -36,16 +55,13 @@ std::optional<ChangeRecord> ChangeQueue::TakeFront() {
   if (records_.empty()) return std::nullopt;
   ChangeRecord front = std::move(records_.front());
   records_.pop_front();
-  if (auto key = DepartureKey(front)) {
-    const auto it = departures_.find(*key);
-    if (it != departures_.end() && --it->second == 0) departures_.erase(it);
-  }
+  Unindex(front);
   return front;
 }
 
 void ChangeQueue::Hold(ChangeRecord record) {
   std::lock_guard<std::mutex> guard(point_->mutex);
-  if (auto key = DepartureKey(record)) ++departures_[std::move(*key)];
+  Index(record);
   held_.push_back(std::move(record));
 }
 
@@ -67,7 +83,13 @@ std::size_t ChangeQueue::Size() const {
 bool ChangeQueue::DepartureQueued(const std::wstring& task, BOOL source_side,
                                   const std::wstring& relative) const {
   std::lock_guard<std::mutex> guard(point_->mutex);
-  return DepartureQueuedLocked(task, source_side, relative);
+  return Covers(departures_, task, source_side, relative);
+}
+
+bool ChangeQueue::RenameOntoQueued(const std::wstring& task, BOOL source_side,
+                                   const std::wstring& relative) const {
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  return Covers(arrivals_, task, source_side, relative);
 }
 
 bool ChangeQueue::AwaitDeparture(const std::wstring& task, BOOL source_side,
@@ -75,16 +97,16 @@ bool ChangeQueue::AwaitDeparture(const std::wstring& task, BOOL source_side,
   std::unique_lock<std::mutex> lock(point_->mutex);
   os::Clock& clock = os::GetClock();
   return clock.WaitUntil(point_, lock, clock.Now() + within,
-                         [&] { return DepartureQueuedLocked(task, source_side, relative); });
+                         [&] { return Covers(departures_, task, source_side, relative); });
 }
 
-bool ChangeQueue::DepartureQueuedLocked(const std::wstring& task, BOOL source_side,
-                                        const std::wstring& relative) const {
-  if (departures_.empty()) return false;
+bool ChangeQueue::Covers(const NameCounts& names, const std::wstring& task, BOOL source_side,
+                         const std::wstring& relative) {
+  if (names.empty()) return false;
   // The item itself, then each directory above it.
   for (std::size_t end = relative.size(); end != 0 && end != std::wstring::npos;
        end = relative.rfind(os::kPathSeparator, end - 1)) {
-    if (departures_.count(KeyOf(task, source_side, relative.substr(0, end)))) return true;
+    if (names.count(KeyOf(task, source_side, relative.substr(0, end)))) return true;
   }
   return false;
 }

@@ -42,6 +42,10 @@ class ChangeQueue {
   // away from that side of the task, by removing or renaming it.
   bool DepartureQueued(const std::wstring& task, BOOL source_side,
                        const std::wstring& relative) const;
+  // Whether a rename still queued (or held) takes relative, or a directory
+  // holding it, as its new name on that side of the task.
+  bool RenameOntoQueued(const std::wstring& task, BOOL source_side,
+                        const std::wstring& relative) const;
   // DepartureQueued, waiting up to within (module clock) for such a record:
   // the watch thread may not have read the notification of a departure that
   // has already happened.
@@ -49,17 +53,25 @@ class ChangeQueue {
                       os::Duration within) const;
 
  private:
-  static std::optional<std::wstring> DepartureKey(const ChangeRecord& record);
+  using NameCounts = std::unordered_map<std::wstring, std::size_t>;
 
-  // Called with the lock held.
-  bool DepartureQueuedLocked(const std::wstring& task, BOOL source_side,
-                             const std::wstring& relative) const;
+  static std::optional<std::wstring> DepartureKey(const ChangeRecord& record);
+  static std::optional<std::wstring> ArrivalKey(const ChangeRecord& record);
+
+  // Called with the lock held: counts a record in, or out, of both indexes.
+  void Index(const ChangeRecord& record);
+  void Unindex(const ChangeRecord& record);
+  // Whether names holds relative or a directory above it.
+  static bool Covers(const NameCounts& names, const std::wstring& task, BOOL source_side,
+                     const std::wstring& relative);
 
   // Its mutex guards the queue; its condition is told of every record appended.
   const std::shared_ptr<os::WaitPoint> point_ = std::make_shared<os::WaitPoint>();
   std::deque<ChangeRecord> records_;  // guarded by point_->mutex
   std::deque<ChangeRecord> held_;     // guarded by point_->mutex
-  // Queued removals and renames by task, side and old name: asked about once
-  // per failed item, so it must not cost a walk of the queue.
-  std::unordered_map<std::wstring, std::size_t> departures_;  // guarded by point_->mutex
+  // Queued removals and renames by task, side and old name, and renames by
+  // new name: asked about once per failed item, and by a full sync once per
+  // item, so they must not cost a walk of the queue.
+  NameCounts departures_;  // guarded by point_->mutex
+  NameCounts arrivals_;    // guarded by point_->mutex
 };

@@ -465,9 +465,10 @@ std::set<std::string> FileNames(const std::filesystem::path& dir) {
 }
 
 // Halfway through a full sync's copies, two files it has copied and two it
-// has yet to reach are removed or renamed in the source. The destination must
-// end as the source's mirror, and a two-way sync must not bring back what was
-// taken away.
+// has yet to reach are removed or renamed in the source, and an older file is
+// renamed over a newer one. The destination must end as the source's mirror,
+// and a two-way sync must neither bring back what was taken away nor undo the
+// rename by the files' times.
 TEST_F(ScheduledSyncTest, RemovalsAndRenamesDuringAFullSyncAreCarriedAcrossAndNeverUndone) {
   for (const bool two_way : {false, true}) {
     SCOPED_TRACE(two_way ? "two-way" : "one-way");
@@ -488,7 +489,8 @@ TEST_F(ScheduledSyncTest, RemovalsAndRenamesDuringAFullSyncAreCarriedAcrossAndNe
     }
 
     std::set<std::string> expected;
-    std::atomic<bool> acted{false};  // expected is set before
+    std::string moved, replaced;
+    std::atomic<bool> acted{false};  // the three are set before
     int copies = 0;
     window.on_report = [&](const Report& report) {
       if (report.info.nOperation != kOpCopyFile || report.info.dwError != 0 || ++copies != 20) {
@@ -504,14 +506,20 @@ TEST_F(ScheduledSyncTest, RemovalsAndRenamesDuringAFullSyncAreCarriedAcrossAndNe
       std::filesystem::rename(src / copied[1], src / ("renamed-" + copied[1]));
       std::filesystem::remove(src / pending[0]);
       std::filesystem::rename(src / pending[1], src / ("renamed-" + pending[1]));
+      // An older file renamed over a newer one: the times alone would undo it.
+      moved = copied[2];
+      replaced = copied[3];
+      std::filesystem::last_write_time(
+          src / moved, std::filesystem::last_write_time(src / replaced) - std::chrono::hours(1));
+      std::filesystem::rename(src / moved, src / replaced);
       expected = FileNames(src);
       acted = true;
-      // The watch reads the four while the sync goes on.
+      // The watch reads the five while the sync goes on.
       PollUntil([&] {
         const std::vector<std::string> lines = trace.Lines();
         return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
                  return line.find("came during its full sync: held") != std::string::npos;
-               }) == 4;
+               }) == 5;
       });
       return LRESULT{0};
     };
@@ -524,7 +532,8 @@ TEST_F(ScheduledSyncTest, RemovalsAndRenamesDuringAFullSyncAreCarriedAcrossAndNe
     const auto settled = [&] {
       return acted && window.Count(kOpSyncEnd) >= 2 && !frame.m_Watch.NeedsFullSync(name) &&
              frame.m_Watch.m_ChangeQueue.Empty() && FileNames(dst) == expected &&
-             FileNames(src) == expected;
+             FileNames(src) == expected && testing_support::ReadFile(dst / replaced) == moved &&
+             testing_support::ReadFile(src / replaced) == moved;
     };
     const auto state = [&] {
       std::string text = "syncs ended: " + std::to_string(window.Count(kOpSyncEnd));
@@ -534,13 +543,14 @@ TEST_F(ScheduledSyncTest, RemovalsAndRenamesDuringAFullSyncAreCarriedAcrossAndNe
         text += label;
         for (const std::string& file : names) text += " " + file;
       }
-      return text;
+      return text + "\n" + replaced + " holds " + testing_support::ReadFile(src / replaced) +
+             " / " + testing_support::ReadFile(dst / replaced) + ", not " + moved;
     };
     ASSERT_TRUE(PollUntil(settled, 20s)) << state();
     // Whatever sync the last ones asked for has run: nothing came back.
     ASSERT_TRUE(PollUntil([&] { return frame.PendingMessages() == 0; }));
     EXPECT_TRUE(settled()) << state();
-    EXPECT_EQ(FileNames(dst).size(), 38u);
+    EXPECT_EQ(FileNames(dst).size(), 37u);
   }
 }
 

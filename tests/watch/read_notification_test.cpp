@@ -222,12 +222,15 @@ TEST_F(DecodeTest, TheTasksOwnFiltersDropChanges) {
   Decode({{1, L"a"}, {4, L"c"}, {5, L"d"}});
   EXPECT_TRUE(Queued().empty());
   EXPECT_TRUE(shared_.m_ChangeQueue.DepartureQueued(L"docs", TRUE, L"b"));
+  EXPECT_TRUE(shared_.m_ChangeQueue.RenameOntoQueued(L"docs", TRUE, L"d/inside"));
+  EXPECT_FALSE(shared_.m_ChangeQueue.RenameOntoQueued(L"docs", FALSE, L"d"));
   EXPECT_TRUE(shared_.NeedsFullSync(L"docs"));
   const int wakes = wakes_;
   shared_.ClearFullSync();
   EXPECT_EQ(wakes_, wakes + 1);
   EXPECT_EQ(Queued(), (std::vector<std::wstring>{L"2:b", L"5:c>d"}));
   EXPECT_FALSE(shared_.m_ChangeQueue.DepartureQueued(L"docs", TRUE, L"b"));
+  EXPECT_FALSE(shared_.m_ChangeQueue.RenameOntoQueued(L"docs", TRUE, L"d"));
   shared_.TakeNeedsFullSync();
   shared_.SetFullSync(L"other");
   Decode({{1, L"a"}});
