@@ -38,8 +38,8 @@ class ChangeQueue {
   bool ReleaseHeld();
   std::size_t Size() const;
   bool Empty() const { return Size() == 0; }
-  // Whether a record still queued (or held) takes relative (or a directory holding it)
-  // away from that side of the task, by removing or renaming it.
+  // Whether a record still queued (or held) takes relative, or a directory
+  // holding it, away from that side of the task by removing or renaming it.
   bool DepartureQueued(const std::wstring& task, BOOL source_side,
                        const std::wstring& relative) const;
   // Whether a rename still queued (or held) takes relative, or a directory
