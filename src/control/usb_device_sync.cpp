@@ -66,17 +66,24 @@ void CMainFrame::RegisterDeviceClasses() {
 // once that monitor runs.
 bool CMainFrame::RegisterDeviceClass() {
   if (!m_pMountMonitor) {
-    m_pMountMonitor = std::make_unique<os::MountMonitor>([this](const os::DriveChanges& changes) {
-      if (!changes.arrived.empty()) {
-        PostMessage(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE);
-      }
-      if (!changes.removed.empty()) {
-        // A drive that left the table may still be alive elsewhere (a bind,
-        // a lazy unmount), so no IN_UNMOUNT comes: its handles are let go here.
-        PostMessage(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE);
-        PostMessage(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE);
-      }
-    });
+    m_pMountMonitor = std::make_unique<os::MountMonitor>(
+        [this](const os::DriveChanges& changes) {
+          if (!changes.arrived.empty()) {
+            PostMessage(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE);
+          }
+          if (!changes.removed.empty()) {
+            PostMessage(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE);
+          }
+        },
+        [this] {
+          // A drive that left the table may still be alive elsewhere (a bind,
+          // a lazy unmount), so no IN_UNMOUNT comes, and one that came and
+          // went between two reads makes no difference at all: after any
+          // change the handles whose drive is gone are let go.
+          if (!m_Watch.UsbHandles().empty()) {
+            PostMessage(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE);
+          }
+        });
   }
   if (m_pMountMonitor->Start()) return true;
   DebugTrace("RegisterDeviceNotification failed.");

@@ -37,7 +37,8 @@ std::vector<std::wstring> Minus(const std::vector<std::wstring>& from,
 }  // namespace
 
 struct MountMonitor::Impl {
-  explicit Impl(Callback callback) : on_change(std::move(callback)) {}
+  Impl(Callback callback, TableCallback table_callback)
+      : on_change(std::move(callback)), on_table_read(std::move(table_callback)) {}
 
   void Run();
   // Waits out the rest of the gap since the last read; false when asked to stop.
@@ -45,6 +46,7 @@ struct MountMonitor::Impl {
   void Rescan();
 
   const Callback on_change;
+  const TableCallback on_table_read;
   UniqueFd table_fd;
   UniqueFd stop_fd;
   std::vector<std::wstring> drives;                   // the monitor thread's once it runs
@@ -91,11 +93,12 @@ void MountMonitor::Impl::Rescan() {
   auto now = PresentDrivesOf(table);
   DriveChanges changes{Minus(now, drives), Minus(drives, now)};
   drives = std::move(now);
+  if (on_table_read) on_table_read();
   if (!changes.arrived.empty() || !changes.removed.empty()) on_change(changes);
 }
 
-MountMonitor::MountMonitor(Callback on_change)
-    : impl_(std::make_unique<Impl>(std::move(on_change))) {}
+MountMonitor::MountMonitor(Callback on_change, TableCallback on_table_read)
+    : impl_(std::make_unique<Impl>(std::move(on_change), std::move(on_table_read))) {}
 
 MountMonitor::~MountMonitor() { Stop(); }
 

@@ -6,8 +6,12 @@
 // wake-up the drive set is read once and compared with the last one seen, so
 // a burst of changes is reported as one difference, never lost.
 //
-// Threads: Start and Stop belong to the owner. The callback runs on the
-// monitor's thread, one call at a time; it must not call Stop. The monitor
+// A drive mounted and unmounted between two reads makes no difference, yet
+// whatever was opened on it meanwhile is on a volume that left: the client
+// may also ask to hear of every read of a changed table.
+//
+// Threads: Start and Stop belong to the owner. The callbacks run on the
+// monitor's thread, one call at a time; they must not call Stop. The monitor
 // holds no descriptor on any mounted volume, so it never keeps one busy.
 #pragma once
 
@@ -26,8 +30,11 @@ struct DriveChanges {
 class MountMonitor {
  public:
   using Callback = std::function<void(const DriveChanges&)>;
+  using TableCallback = std::function<void()>;
 
-  explicit MountMonitor(Callback on_change);
+  // on_change hears of differences only; on_table_read, when given, of every
+  // read of a changed table, just before on_change would.
+  explicit MountMonitor(Callback on_change, TableCallback on_table_read = {});
   ~MountMonitor();
   MountMonitor(const MountMonitor&) = delete;
   MountMonitor& operator=(const MountMonitor&) = delete;
