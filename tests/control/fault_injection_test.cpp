@@ -261,11 +261,12 @@ Difference Compare(const Tree& source, const Tree& dest) {
 }
 
 // path itself or a directory above it is in names.
+// Whether names holds path or a directory above it ("" is the root).
 bool CoveredBy(const std::set<std::string>& names, std::string path) {
   for (;;) {
     if (names.count(path)) return true;
     const auto cut = path.rfind('/');
-    if (cut == std::string::npos) return false;
+    if (cut == std::string::npos) return names.count("") != 0;
     path.resize(cut);
   }
 }
@@ -357,7 +358,9 @@ ReportedFailures FailedReports(const Task& task, const std::vector<ProgressLog::
       failed.counted += report.failed;
     } else if (report.error != ERROR_SUCCESS) {
       ++failed.reports;
-      failed.paths.insert(Relative(task, report.first));
+      // A root that could not be listed fails every item below it.
+      const bool root = report.first == task.source.string() || report.first == task.dest.string();
+      failed.paths.insert(root ? "" : Relative(task, report.first));
     }
   }
   return failed;
