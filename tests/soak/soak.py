@@ -3,7 +3,7 @@
 
 A one-way and a two-way task run in one daemon while a generator creates,
 appends to, rewrites in place, renames, moves and deletes files (0 bytes to
-64 MiB), links and directories. The daemon is killed with SIGKILL at seeded
+64 MiB), links and directories. The daemon is killed with SIGKILL at salted
 random moments, some of them just after a 64 MiB file was written so that the
 kill lands in its copy, and started again. Then:
 
@@ -46,8 +46,8 @@ echoes (the daemon taking its own write for a user's change): directories
 make some; a file's echo could carry an older version over a newer one,
 which the content checks would catch.
 
-The seed fixes the generator's operations and the kill schedule; timing still
-varies, so a failure is reproduced by running the same seed again, usually
+The salt fixes the generator's operations and the kill schedule; timing still
+varies, so a failure is reproduced by running the same salt again, usually
 more than once. A kept scratch directory holds operations.log (every
 operation, UTC times, to read against the history), logs/daemon-NN.log (each
 start's output; --trace adds the module's trace) and data/Strandel.db.
@@ -175,7 +175,7 @@ class Actor:
 
 
 class Generator:
-    """Seeded operations on the actors' trees. run() loops while started;
+    """Salted operations on the actors' trees. run() loops while started;
     every operation holds the lock, so the controller may slip in one of its
     own (a big file right before a kill)."""
 
@@ -190,8 +190,8 @@ class Generator:
         ("link", 3),
     ]
 
-    def __init__(self, seed, actors, byte_cap):
-        self.rng = random.Random(seed)
+    def __init__(self, salt, actors, byte_cap):
+        self.rng = random.Random(salt)
         self.actors = actors
         self.byte_cap = byte_cap
         self.lock = threading.Lock()
@@ -241,7 +241,7 @@ class Generator:
     # -- contents
 
     def content(self, size):
-        """Seeded bytes, different for every write: a serial leads each MiB."""
+        """Salted bytes, different for every write: a serial leads each MiB."""
         self.serial += 1
         head = self.serial.to_bytes(8, "little")
         if size <= MiB:
@@ -669,9 +669,9 @@ class Soak:
             actors.append(Actor("two-way source side", self.TWO, a, "A", 1))
             actors.append(Actor("two-way destination side", self.TWO, b, "B", 1))
         self.actors = actors
-        self.gen = Generator(args.seed, actors, args.cap_mib * MiB)
+        self.gen = Generator(args.salt, actors, args.cap_mib * MiB)
         self.gen.journal = open(os.path.join(self.scratch, "operations.log"), "w", buffering=1)
-        self.kill_rng = random.Random("kills %d" % args.seed)
+        self.kill_rng = random.Random("kills %d" % args.salt)
         os.makedirs(self.logs)
         os.mkdir(self.data, 0o700)
         self.daemon = Daemon(args.strandel, self.data, self.logs, args.trace)
@@ -954,7 +954,7 @@ class Soak:
         args = self.args
         for task, (src, dst) in self.roots.items():
             self.daemon.cli("add", task, src, dst, *(["--two-way"] if task == self.TWO else []))
-        self.log("scratch %s, seed %d, %d kills" % (self.scratch, args.seed, args.kills))
+        self.log("scratch %s, salt %d, %d kills" % (self.scratch, args.salt, args.kills))
         self.gen.start()
         self.daemon.start()
         for index in range(1, args.kills + 1):
@@ -1008,7 +1008,7 @@ def parse():
     here = os.path.dirname(os.path.abspath(__file__))
     default = os.path.join(here, "..", "..", "build", "src", "entry", "strandel")
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--seed", type=int, default=None, help="default: random, printed")
+    p.add_argument("--salt", type=int, default=None, help="default: random, printed")
     p.add_argument("--kills", type=int, default=50)
     p.add_argument("--minutes", type=float, default=None,
                    help="spread the kills over about this long (default: 2-10 s apart)")
@@ -1029,8 +1029,8 @@ def parse():
                    help="where the scratch directory goes (default: $TMPDIR)")
     p.add_argument("--strandel", default=os.path.normpath(default))
     args = p.parse_args()
-    if args.seed is None:
-        args.seed = random.SystemRandom().randrange(1 << 31)
+    if args.salt is None:
+        args.salt = random.SystemRandom().randrange(1 << 31)
     if args.minutes is not None:
         mean = args.minutes * 60 / max(1, args.kills)
         args.interval = (0.25 * mean, 1.75 * mean)
@@ -1055,15 +1055,15 @@ def main():
             problems.append(str(failure))
     soak.report()
     if problems:
-        print("FAILED (seed %d):\n  %s" % (args.seed, "\n  ".join(problems)))
+        print("FAILED (salt %d):\n  %s" % (args.salt, "\n  ".join(problems)))
         print("scratch directory: %s (%s)" % (
             soak.scratch, "kept" if args.keep else "removed; --keep keeps it"))
-        again = sys.argv + ([] if "--seed" in sys.argv else ["--seed", str(args.seed)])
+        again = sys.argv + ([] if "--salt" in sys.argv else ["--salt", str(args.salt)])
         print("again: " + " ".join(again))
         if not args.keep:
             shutil.rmtree(soak.scratch, ignore_errors=True)
         return 1
-    print("PASSED (seed %d): %d kills survived, nothing lost" % (args.seed, soak.stats["kills"]))
+    print("PASSED (salt %d): %d kills survived, nothing lost" % (args.salt, soak.stats["kills"]))
     shutil.rmtree(soak.scratch, ignore_errors=True)
     return 0
 
