@@ -455,11 +455,15 @@ TEST_F(ScheduledSyncTest, ATaskThatLostChangesGetsAFullSync) {
   EXPECT_FALSE(PollUntil([&] { return window.Count(kOpSyncEnd) > 1; }, 100ms));
 }
 
-// The names of the files below dir.
+// The names of the files below dir; a copy under way, not yet in place under
+// its own hidden name, is none of them.
 std::set<std::string> FileNames(const std::filesystem::path& dir) {
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) names.insert(entry.path().lexically_relative(dir).string());
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && !name.starts_with(".")) {
+      names.insert(entry.path().lexically_relative(dir).string());
+    }
   }
   return names;
 }
