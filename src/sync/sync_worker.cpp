@@ -65,41 +65,46 @@ void CSyncWorker::ProcessSyncQueue() {
     std::optional<ChangeRecord> taken = m_Shared.m_ChangeQueue.TakeFront();
     if (!taken) return;
     const ChangeRecord record = std::move(*taken);
-    // One locked lookup copies the task whole, so a change the controller
-    // makes meanwhile is either all in the copy or not at all.
-    std::optional<WatchTask> found = m_Shared.m_WatchTaskMap.Lookup(record.strTaskName);
-    if (!found) continue;
-    WatchTask task = std::move(*found);
-    task.strSourceDir = WithoutTrailingSeparator(task.strSourceDir);
-    task.strDestDir = WithoutTrailingSeparator(task.strDestDir);
-    if (task.bSetInclude || task.bSetExclude) {
-      CActiveUserImpersonation impersonation;
-      if (!PassesTaskFilter(task, record)) continue;
-    }
-    const BOOL source_side = record.bSourceSide;
-    SyncFileOperations::HeldHistory held(m_Operations);
-    BOOL result = source_side ? DispatchToDest(task, record) : DispatchToSource(record, task);
-    // A file renamed or deleted right after it was written (a lock file, an
-    // editor's or a downloader's temporary) is gone before its copy: the
-    // record that took it away tells what happened, so this one says nothing.
-    // Unless it was a rename that reached the other side: the record that
-    // takes the new name away starts from there and never names the old one.
-    if (!result && TakenAwayByALaterRecord(task, record)) {
-      held.Drop();
-      if (!RenameCarriedAcross(task, record)) continue;
-      result = TRUE;
-    }
-    if (source_side) {
-      m_Operations.WriteSyncLog(
-          record, task.strSourceDir, task.strDestDir, L"SyncFinish", result ? 0 : 1,
-          result ? 2138 : 2148,
-          result ? L"Sync source to destination SUCCESS" : L"Sync source to destination FAILED");
-    } else {
-      m_Operations.WriteSyncLog(
-          record, task.strDestDir, task.strSourceDir, L"SyncFinish", result ? 0 : 1,
-          result ? 2161 : 2171,
-          result ? L"Sync destination to source SUCCESS" : L"Sync destination to source FAILED");
-    }
+    ProcessRecord(record);
+    m_Shared.m_ChangeQueue.Done(record);
+  }
+}
+
+void CSyncWorker::ProcessRecord(const ChangeRecord& record) {
+  // One locked lookup copies the task whole, so a change the controller
+  // makes meanwhile is either all in the copy or not at all.
+  std::optional<WatchTask> found = m_Shared.m_WatchTaskMap.Lookup(record.strTaskName);
+  if (!found) return;
+  WatchTask task = std::move(*found);
+  task.strSourceDir = WithoutTrailingSeparator(task.strSourceDir);
+  task.strDestDir = WithoutTrailingSeparator(task.strDestDir);
+  if (task.bSetInclude || task.bSetExclude) {
+    CActiveUserImpersonation impersonation;
+    if (!PassesTaskFilter(task, record)) return;
+  }
+  const BOOL source_side = record.bSourceSide;
+  SyncFileOperations::HeldHistory held(m_Operations);
+  BOOL result = source_side ? DispatchToDest(task, record) : DispatchToSource(record, task);
+  // A file renamed or deleted right after it was written (a lock file, an
+  // editor's or a downloader's temporary) is gone before its copy: the
+  // record that took it away tells what happened, so this one says nothing.
+  // Unless it was a rename that reached the other side: the record that
+  // takes the new name away starts from there and never names the old one.
+  if (!result && TakenAwayByALaterRecord(task, record)) {
+    held.Drop();
+    if (!RenameCarriedAcross(task, record)) return;
+    result = TRUE;
+  }
+  if (source_side) {
+    m_Operations.WriteSyncLog(
+        record, task.strSourceDir, task.strDestDir, L"SyncFinish", result ? 0 : 1,
+        result ? 2138 : 2148,
+        result ? L"Sync source to destination SUCCESS" : L"Sync source to destination FAILED");
+  } else {
+    m_Operations.WriteSyncLog(
+        record, task.strDestDir, task.strSourceDir, L"SyncFinish", result ? 0 : 1,
+        result ? 2161 : 2171,
+        result ? L"Sync destination to source SUCCESS" : L"Sync destination to source FAILED");
   }
 }
 

@@ -31,6 +31,7 @@ class CSyncWorker {
   bool IsRunning() const { return m_Thread.joinable(); }
 
   void ProcessSyncQueue();
+  void ProcessRecord(const ChangeRecord& record);
   BOOL PassesTaskFilter(const WatchTask& task, const ChangeRecord& record);
   BOOL DispatchToDest(const WatchTask& task, const ChangeRecord& record);
   BOOL DispatchToSource(const ChangeRecord& record, const WatchTask& task);

@@ -55,8 +55,12 @@ std::optional<ChangeRecord> ChangeQueue::TakeFront() {
   if (records_.empty()) return std::nullopt;
   ChangeRecord front = std::move(records_.front());
   records_.pop_front();
-  Unindex(front);
   return front;
+}
+
+void ChangeQueue::Done(const ChangeRecord& record) {
+  std::lock_guard<std::mutex> guard(point_->mutex);
+  Unindex(record);
 }
 
 void ChangeQueue::Hold(ChangeRecord record) {

@@ -29,7 +29,11 @@ class ChangeQueue {
  public:
   // Appends; true when the queue held nothing before (the worker needs waking).
   bool Append(ChangeRecord record);
+  // The record taken still counts as queued for DepartureQueued and
+  // RenameOntoQueued until Done: until it is carried across, a full sync
+  // must not undo it.
   std::optional<ChangeRecord> TakeFront();
+  void Done(const ChangeRecord& record);
   // Keeps a record back until ReleaseHeld, yet counts it as queued for
   // DepartureQueued: what runs meanwhile must not undo it.
   void Hold(ChangeRecord record);

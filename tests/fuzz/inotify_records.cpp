@@ -82,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
   const BOOL source_side = data.ConsumeBool();
   auto decode = [&](const char* records, std::size_t length) {
     DecodeNotifications(records, length, task, source_side, shared);
-    while (shared.m_ChangeQueue.TakeFront()) {
-    }
+    while (auto taken = shared.m_ChangeQueue.TakeFront()) shared.m_ChangeQueue.Done(*taken);
   };
 
   // Each buffer is exactly as long as it says, so that a record past its end

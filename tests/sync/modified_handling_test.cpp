@@ -92,8 +92,7 @@ TEST_F(ModifiedHandlingTest, DecisionTable) {
     removal.bSourceSide = q.source_side;
     shared_.m_ChangeQueue.Append(removal);
     Run({q.label, q.on, 0, q.change, q.before, "", q.result, q.after, ""});
-    while (shared_.m_ChangeQueue.TakeFront()) {
-    }
+    while (auto taken = shared_.m_ChangeQueue.TakeFront()) shared_.m_ChangeQueue.Done(*taken);
   }
 }
 

@@ -60,6 +60,7 @@ class DecodeTest : public ::testing::Test {
     while (auto r = shared_.m_ChangeQueue.TakeFront()) {
       out.push_back(std::to_wstring(r->dwAction) + L":" + r->strFileName +
                     (r->dwAction == 5 ? L">" + r->strNewFileName : L""));
+      shared_.m_ChangeQueue.Done(*r);
     }
     return out;
   }

@@ -58,7 +58,10 @@ class WatchThreadTest : public ::testing::Test {
   // Collects records until every one of names has been seen; false on time-out.
   bool WaitFor(std::initializer_list<std::wstring> names) {
     return PollUntil([&] {
-      while (auto r = shared_.m_ChangeQueue.TakeFront()) seen_.push_back(*r);
+      while (auto r = shared_.m_ChangeQueue.TakeFront()) {
+        seen_.push_back(*r);
+        shared_.m_ChangeQueue.Done(*r);
+      }
       for (const auto& name : names) {
         if (!Seen(name)) return false;
       }
