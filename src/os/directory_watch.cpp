@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fstream>
 #include <utility>
 
@@ -69,17 +70,31 @@ void CompletionPort::Impl::Queue(uintptr_t key, DWORD bytes) {
   packets.push_back({key, bytes});
 }
 
-void CompletionPort::Impl::Pump() {
-  RemoveUnwatched();
+bool CompletionPort::Impl::ReadEvents() {
   alignas(inotify_event) char buffer[64 * 1024];
+  bool any = false;
   for (int reads = 0; reads < kMaxReadsPerPump; ++reads) {
     const ssize_t got = ::read(inotify_fd.get(), buffer, sizeof buffer);
     if (got <= 0) break;
+    any = true;
     for (ssize_t at = 0; at < got;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buffer + at);
       ProcessEvent(*ev);
       at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
     }
+    // A read that left room for the largest event emptied the queue: asking
+    // again would only be told so. What came since wakes the next poll.
+    if (static_cast<size_t>(got) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer) break;
+  }
+  return any;
+}
+
+void CompletionPort::Impl::Pump() {
+  RemoveUnwatched();
+  const auto now = WatchClock::now();
+  if (now >= next_read) {
+    busy_rounds = ReadEvents() ? busy_rounds + 1 : 0;
+    if (busy_rounds >= kBurstRounds) next_read = now + kBurstPause;
   }
   if (rescan_needed) {
     rescan_needed = false;
@@ -140,6 +155,8 @@ bool CompletionPort::Dequeue(DWORD* bytes, uintptr_t* key, DWORD timeout_ms) {
     return false;
   }
   const auto start = WatchClock::now();
+  // A caller that will not wait is given what is queued now, burst or not.
+  if (timeout_ms == 0) impl_->next_read = {};
   const WatchClock::time_point deadline = timeout_ms == INFINITE
                                               ? WatchClock::time_point::max()
                                               : start + std::chrono::milliseconds(timeout_ms);
@@ -159,13 +176,17 @@ bool CompletionPort::Dequeue(DWORD* bytes, uintptr_t* key, DWORD timeout_ms) {
       SetLastError(WAIT_TIMEOUT);
       return false;
     }
-    const WatchClock::time_point wake = std::min(deadline, impl_->NextDue());
+    const bool gathering = now < impl_->next_read;
+    WatchClock::time_point wake = std::min(deadline, impl_->NextDue());
+    if (gathering) wake = std::min(wake, impl_->next_read);
     int wait_ms = -1;
     if (wake != WatchClock::time_point::max()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
       wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    pollfd fds[2] = {{impl_->inotify_fd.get(), POLLIN, 0}, {impl_->wake_fd.get(), POLLIN, 0}};
+    // While a burst gathers only a posted packet wakes the thread early.
+    pollfd fds[2] = {{gathering ? -1 : impl_->inotify_fd.get(), POLLIN, 0},
+                     {impl_->wake_fd.get(), POLLIN, 0}};
     if (::poll(fds, 2, wait_ms) < 0 && errno != EINTR) {
       ErrorFromErrno(errno, "poll");
       return false;
