@@ -70,7 +70,8 @@ bool SyncFileOperations::CopyAndRemember(const std::wstring& source,
 
 BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wstring& destination,
                                       BOOL fail_if_exists, DWORD* error, const std::wstring& task) {
-  const bool added = !os::PathExists(destination);
+  // A copy that must not replace comes after its caller saw the name free.
+  const bool added = fail_if_exists != FALSE || !os::PathExists(destination);
   if (added) m_Shared.AddFilterMap.Announce(destination, task);
   // The copy carries the times of the very bytes it read. Reading the
   // source's time again afterwards could stamp a newer time on older bytes,
