@@ -1,7 +1,9 @@
 #include "watch/watch_thread.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +29,14 @@ constexpr UINT kRetryTimerId = 1;
 
 uintptr_t SlotKey(unsigned generation, int index) {
   return (static_cast<uintptr_t>(generation) << 16) | static_cast<uintptr_t>(index + 1);
+}
+
+// STRANDEL_REALTIME=0: the host only runs full syncs and ends soon after (the
+// command line's one-off sync), so no tree is watched at all; watching one
+// would cost a walk of it, and every write of the sync an event, for nothing.
+bool FollowsChanges() {
+  const char* value = std::getenv("STRANDEL_REALTIME");
+  return value == nullptr || std::string_view(value) != "0";
 }
 
 bool Exists(const std::wstring& path) {
@@ -188,6 +198,7 @@ int CWatchThread::CreateDirectoryWatchParam() {
   m_Shared.m_TaskFilterMap.Replace(filters);
   int s = 0;
   bool one_task_open = false;
+  const bool follows_changes = FollowsChanges();
   for (WatchTask& task : m_Tasks) {
     NoteVolumes(task);
     DebugTraceW(
@@ -207,7 +218,7 @@ int CWatchThread::CreateDirectoryWatchParam() {
         CreateDirectoryTree(*dirs[side]);
       }
     }
-    if (task.bSyncNow != 1 && one_task_open) {
+    if (!follows_changes || (task.bSyncNow != 1 && one_task_open)) {
       s += 2;
       continue;
     }

@@ -406,14 +406,40 @@ TEST_F(CliTest, ChangesBeyondTheEventQueueAllArrive) {
   EXPECT_EQ(daemon.Stop(), 0);
 }
 
-// Environment entries that preload the inotify probe: the file mark_ appears
-// when the process makes an inotify instance, which a started module always does.
-std::vector<std::string> InotifyProbeEnv(const fs::path& mark) {
+// Environment entries that preload the inotify probe: the file mark appears
+// when the process makes an inotify instance, which a started module always
+// does, and watch_mark when it watches a directory.
+std::vector<std::string> InotifyProbeEnv(const fs::path& mark, const fs::path& watch_mark = {}) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   // AddressSanitizer wants to be the first library; the probe only wraps libc.
   return {std::string("LD_PRELOAD=") + INOTIFY_PROBE, "STRANDEL_TEST_INOTIFY_MARK=" + mark.string(),
+          "STRANDEL_TEST_INOTIFY_WATCH_MARK=" + watch_mark.string(),
           "ASAN_OPTIONS=" + std::string(asan != nullptr ? std::string(asan) + ":" : "") +
               "verify_asan_link_order=0"};
+}
+
+// A one-off sync ends with its process: a watch of the trees would only slow
+// it down.
+TEST_F(CliTest, ASyncWithoutADaemonCopiesTheTreeAndWatchesNothing) {
+  fs::create_directories(src_ / "sub" / "deeper");
+  std::ofstream(src_ / "sub" / "deeper" / "f") << "deep";
+  ASSERT_EQ(Strandel({"add", "docs", src_.string(), dst_.string()}).exit_code, 0);
+  const fs::path mark = dir_.path() / "inotify.mark";
+  const fs::path watched = dir_.path() / "watch.mark";
+  std::string env;
+  for (const std::string& entry : InotifyProbeEnv(mark, watched)) env += "'" + entry + "' ";
+  const auto run =
+      Shell("env " + env + "\"$0\" --data-dir '" + data_.string() + "' sync docs --quiet");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadFile(dst_ / "sub" / "deeper" / "f"), "deep");
+  EXPECT_FALSE(fs::exists(watched)) << "the one-off sync watched a directory";
+
+  // The probe sees the watches of a daemon.
+  Daemon daemon(data_, dir_.path() / "daemon.out", InotifyProbeEnv(mark, watched),
+                {"--quiet", "--no-initial-sync"});
+  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+  EXPECT_TRUE(PollUntil([&] { return fs::exists(watched); }));
+  EXPECT_EQ(daemon.Stop(), 0);
 }
 
 TEST_F(CliTest, CommandsWithoutADaemonNeverStartTheModule) {

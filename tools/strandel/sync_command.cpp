@@ -9,6 +9,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "control_socket.h"
@@ -101,6 +102,9 @@ int SyncHere(const std::filesystem::path& data_dir, const SyncCommand& command) 
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   const UniqueFd signals(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
   const UniqueFd stopping = MakeWakeFd();
+
+  // The module lives only for these syncs: it follows no changes meanwhile.
+  ::setenv("STRANDEL_REALTIME", "0", 1);
 
   SyncDisplayOptions options = DisplayOptions(command);
   options.stop_fd = stopping.get();
