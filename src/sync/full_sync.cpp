@@ -58,24 +58,27 @@ BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& fi
     // resolved once per run, not once per primitive.
     os::ParentDirectoryCache directories;
     std::wstring_view directory;
+    bool in_made_directory = false;
     for (uint32_t index = 0; index < m_FileMap.size(); ++index) {
       if (Stopped()) break;
       const FileRecord& record = m_FileMap[index];
       if (record.Directory() != directory) {
         directories.Clear();
         directory = record.Directory();
+        in_made_directory = m_MadeDirectories.count(std::wstring(directory)) != 0;
       }
       const std::wstring item = m_strListedRoot + record.strRelativePath;
       DebugTraceW(L"[Strandel]%d: DoSyncDirectory strFilePathName=%ls bIsDirectory=%d", index,
                   item.c_str(), record.bIsDirectory ? 1 : 0);
       ++m_Counts.checked;
       m_Counts.checked_bytes += record.size;
-      SyncRecord(task, record, item, bIsDestDir);
+      SyncRecord(task, record, item, bIsDestDir, in_made_directory);
     }
   }
   m_FileMap.clear();
   m_FileMap.shrink_to_fit();
   m_Resolutions.clear();
+  m_MadeDirectories.clear();
   DebugTrace("[Strandel]%d: DoSyncDirectory OUT, bIsDestDir:%d", __LINE__, bIsDestDir);
   return 1;
 }
@@ -210,7 +213,7 @@ int64_t CFullSync::TimeResolution(uint64_t device, const std::wstring& path) {
 }
 
 void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
-                           const std::wstring& item, BOOL bIsDestDir) {
+                           const std::wstring& item, BOOL bIsDestDir, bool in_made_directory) {
   const std::wstring& name = task.strWatchTaskName;
   // What a rename not yet carried across put at this name is no version to
   // weigh by its time against the other side's: the rename brings it over.
@@ -225,10 +228,13 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
               counterpart.c_str());
 
   // The item was described by the listing; whether it is still there is
-  // asked only before something is done with it.
+  // asked only before something is done with it. A directory this pass made
+  // held nothing then: whatever another writer put there since meets a copy
+  // that will not replace it.
   os::FileStatus status{};
-  const bool status_read = os::GetFileStatus(counterpart, &status);
-  const DWORD status_error = status_read ? ERROR_SUCCESS : os::GetLastError();
+  const bool status_read = !in_made_directory && os::GetFileStatus(counterpart, &status);
+  const DWORD status_error =
+      status_read ? ERROR_SUCCESS : (in_made_directory ? ERROR_FILE_NOT_FOUND : os::GetLastError());
   if (!status_read &&
       (status_error == ERROR_FILE_NOT_FOUND || status_error == ERROR_PATH_NOT_FOUND)) {
     DebugTrace("[Strandel]%d: DoSyncDirectory enAddStrategy=%d bIsDirectory=%d", __LINE__,
@@ -248,6 +254,9 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
     const bool done = record.bIsDirectory
                           ? DoFileOperation(kOpCreateDirectory, counterpart, item, FALSE, name)
                           : DoFileOperation(kOpCopyFile, item, counterpart, FALSE, name);
+    if (done && record.bIsDirectory) {
+      m_MadeDirectories.insert(record.strRelativePath + os::kPathSeparator);
+    }
     if (done && !record.bIsDirectory) m_Counts.bytes += record.size;
     ReportOutcome(task, bIsDestDir, done);
     return;

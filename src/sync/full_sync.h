@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -97,9 +98,10 @@ class CFullSync {
   void NoteListingFailure(const std::wstring& path);
   // Tells the host of each kept failure and writes its outcome row.
   void ReportListingFailures(const WatchTask& task, BOOL bIsDestDir);
-  // item: the record's full path.
+  // item: the record's full path; in_made_directory: its counterpart's
+  // directory was made by this pass.
   void SyncRecord(const WatchTask& task, const FileRecord& record, const std::wstring& item,
-                  BOOL bIsDestDir);
+                  BOOL bIsDestDir, bool in_made_directory);
   Verdict Compare(const WatchTask& task, const FileRecord& record, const std::wstring& item,
                   const std::wstring& counterpart, const os::FileStatus& status, BOOL bIsDestDir);
   // Whether the listed item is still there, traced when not.
@@ -122,6 +124,9 @@ class CFullSync {
   std::vector<std::pair<std::wstring, DWORD>> m_ListingFailures;  // path, error
   // Device -> time resolution, looked up once per device and pass.
   std::vector<std::pair<uint64_t, int64_t>> m_Resolutions;
+  // The directories this pass made on the other side, relative and ending in
+  // a separator.
+  std::unordered_set<std::wstring> m_MadeDirectories;
   FullSyncCounts m_Counts;
   // The pass's copy of the task's failure-report flag: a sink may clear it.
   bool m_bAsk = false;

@@ -390,6 +390,37 @@ TEST_F(FullSyncTest, StopsBeforeTheNextItem) {
   EXPECT_EQ(counts_.done, 1u);
 }
 
+TEST_F(FullSyncTest, WhatAnotherWriterPutsInADirectoryThePassMadeIsNeverReplaced) {
+  // The pass makes dst/d and copies into it without looking first. At the
+  // first copy there, someone else fills the other names: none of their
+  // files may be replaced, and a copy of the very version counts as done.
+  LayTimed("src/d/a=source@0 src/d/b=source@0 src/d/c=source@0 src/d/same=same@0");
+  FakeSink sink(tmp_.str());
+  bool planted = false;
+  sink.on_report = [&](LONG operation, const std::wstring& first, DWORD error) {
+    if (operation != kOpCopyFile || error != 0 || planted) return;
+    planted = true;
+    for (const char* name : {"a", "b", "c"}) {
+      if (os::ToUtf8(first) != P(std::string("src/d/") + name).string()) {
+        Write(P(std::string("dst/d/") + name), "planted");
+      }
+    }
+    if (os::ToUtf8(first) != P("src/d/same").string()) {
+      fs::copy_file(P("src/d/same"), P("dst/d/same"));
+      fs::last_write_time(P("dst/d/same"), fs::last_write_time(P("src/d/same")));
+    }
+  };
+  Passes("s", &sink);
+  int kept = 0;
+  for (const char* name : {"a", "b", "c"}) {
+    kept += testing_support::ReadFile(P(std::string("dst/d/") + name)) == "planted" ? 1 : 0;
+  }
+  EXPECT_GE(kept, 2);
+  EXPECT_EQ(testing_support::ReadFile(P("dst/d/same")), "same");
+  EXPECT_EQ(counts_.failed, static_cast<uint64_t>(kept));
+  EXPECT_EQ(sink.Failures().size(), static_cast<size_t>(kept));
+}
+
 TEST_F(FullSyncTest, ARootThatCannotBeListedFailsThePass) {
   fs::remove_all(P("src"));
   FakeSink sink(tmp_.str());
