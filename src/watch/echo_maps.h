@@ -28,10 +28,14 @@ std::wstring JoinWatchPath(const std::wstring& directory, const std::wstring& na
 template <typename Value>
 class EchoMapOf {
  public:
-  explicit EchoMapOf(os::Duration lifetime) : lifetime_(lifetime) {}
+  // heard: false when no watch will ever take announcements back; they are
+  // then not kept.
+  explicit EchoMapOf(os::Duration lifetime, bool heard = true)
+      : lifetime_(lifetime), heard_(heard) {}
 
   // One more write of path whose notification is to be dropped.
   void Announce(const std::wstring& path, const Value& value) {
+    if (!heard_) return;
     std::lock_guard<std::mutex> guard(mutex_);
     const os::TimePoint now = os::GetClock().Now();
     DropLapsed(now);
@@ -128,6 +132,7 @@ class EchoMapOf {
   }
 
   const os::Duration lifetime_;
+  const bool heard_;
   mutable std::mutex mutex_;
   std::map<std::wstring, Entry> entries_;  // guarded by mutex_
   os::TimePoint next_sweep_{};             // guarded by mutex_

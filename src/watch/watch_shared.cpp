@@ -1,5 +1,8 @@
 #include "watch/watch_shared.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "os/text.h"
 #include "watch/wildcard.h"
 
@@ -18,6 +21,11 @@ ChangeRecord MakeRecord(DWORD action, const std::wstring& name, const std::wstri
 }
 
 }  // namespace
+
+bool FollowsChanges() {
+  const char* value = std::getenv("STRANDEL_REALTIME");
+  return value == nullptr || std::string_view(value) != "0";
+}
 
 void WatchShared::QueueChangeRecord(DWORD action, const std::wstring& name,
                                     const std::wstring& new_name, const std::wstring& task,

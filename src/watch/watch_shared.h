@@ -22,6 +22,11 @@
 #include "watch/echo_maps.h"
 #include "watch/task_filter_map.h"
 
+// Whether the host follows changes as they happen. STRANDEL_REALTIME=0 says
+// it only runs full syncs and ends soon after (the command line's one-off
+// sync): no tree is then watched, and no write announced to a watch.
+bool FollowsChanges();
+
 class WatchShared {
  public:
   // wake_worker is called (from the watch thread) when a record lands in an
@@ -31,13 +36,15 @@ class WatchShared {
 
   WatchTaskMap& m_WatchTaskMap;
   TaskFilterMap m_TaskFilterMap;
-  EchoMap AddFilterMap{kEchoLifetime};
-  EchoMap ModifyFilterMap{kEchoLifetime};
-  EchoMap DeleteFilterMap{kEchoLifetime};
-  RenameEchoMap RenameMap{kEchoLifetime};
+  const bool m_bFollowsChanges = FollowsChanges();
+  // Unheard without a watch: announcements would only pile up.
+  EchoMap AddFilterMap{kEchoLifetime, m_bFollowsChanges};
+  EchoMap ModifyFilterMap{kEchoLifetime, m_bFollowsChanges};
+  EchoMap DeleteFilterMap{kEchoLifetime, m_bFollowsChanges};
+  RenameEchoMap RenameMap{kEchoLifetime, m_bFollowsChanges};
   // Copies into either side of a two-way task, so that their notifications,
   // modifications included, never come back as changes.
-  WrittenEchoMap WrittenMap{kEchoLifetime};
+  WrittenEchoMap WrittenMap{kEchoLifetime, m_bFollowsChanges};
   ChangeQueue m_ChangeQueue;
   os::Event m_hWatchReady{true, false};
   std::atomic<bool> m_bWatchThreadRunning{false};

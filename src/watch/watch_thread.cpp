@@ -1,9 +1,7 @@
 #include "watch/watch_thread.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,14 +27,6 @@ constexpr UINT kRetryTimerId = 1;
 
 uintptr_t SlotKey(unsigned generation, int index) {
   return (static_cast<uintptr_t>(generation) << 16) | static_cast<uintptr_t>(index + 1);
-}
-
-// STRANDEL_REALTIME=0: the host only runs full syncs and ends soon after (the
-// command line's one-off sync), so no tree is watched at all; watching one
-// would cost a walk of it, and every write of the sync an event, for nothing.
-bool FollowsChanges() {
-  const char* value = std::getenv("STRANDEL_REALTIME");
-  return value == nullptr || std::string_view(value) != "0";
 }
 
 bool Exists(const std::wstring& path) {
@@ -198,7 +188,6 @@ int CWatchThread::CreateDirectoryWatchParam() {
   m_Shared.m_TaskFilterMap.Replace(filters);
   int s = 0;
   bool one_task_open = false;
-  const bool follows_changes = FollowsChanges();
   for (WatchTask& task : m_Tasks) {
     NoteVolumes(task);
     DebugTraceW(
@@ -218,7 +207,9 @@ int CWatchThread::CreateDirectoryWatchParam() {
         CreateDirectoryTree(*dirs[side]);
       }
     }
-    if (!follows_changes || (task.bSyncNow != 1 && one_task_open)) {
+    // Without a host that follows changes, a watch would cost a walk of the
+    // trees, and every write of a sync an event, for nothing.
+    if (!m_Shared.m_bFollowsChanges || (task.bSyncNow != 1 && one_task_open)) {
       s += 2;
       continue;
     }
