@@ -3,6 +3,7 @@
 #include "control/controller_messages.h"
 #include "os/named_event.h"
 #include "platform/diag_log.h"
+#include "watch/path_rules.h"
 
 CPlanSyncThread::CPlanSyncThread(PlanSyncContext context)
     : m_Context(std::move(context)),
@@ -58,6 +59,15 @@ void CPlanSyncThread::OnStartPlanning(WORD wTimerIndex, bool handed) {
       }
     }
     if (!found) DebugTrace("Strandel]Can't find Task in Map so out!");
+  }
+  // Only a watched task has its file systems noted by the watch; without them
+  // every pair would be compared as if across file systems, where two
+  // versions of one size a second apart count as one.
+  if (found && task.strSrcFileSystem.empty()) {
+    task.strSrcFileSystem = GetFileSystem(task.strSourceDir);
+  }
+  if (found && task.strDestFileSystem.empty()) {
+    task.strDestFileSystem = GetFileSystem(task.strDestDir);
   }
   if (found && task.strWatchTaskName.empty()) {
     DebugTrace("[Strandel] OnStartPlaning failed because of the strWatchTaskName is not Exist !");

@@ -238,6 +238,30 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
   EXPECT_LT(starts[1] - ends[0], 10min + 1s);
 }
 
+TEST_F(ScheduledSyncTest, ATimedSyncOfAnUnwatchedTaskTellsASameSizeEditASecondLater) {
+  // "b" is not followed in real time and never opened (the first task anchors
+  // the watch), so its timer sync must learn by itself that both of its
+  // folders lie on one file system, where a second apart is a difference.
+  WatchTask anchor = Task(L"a");
+  anchor.bSyncNow = TRUE;
+  Store(anchor);
+  StoredTimedTask(L"b");
+  namespace fs = std::filesystem;
+  const fs::path source = dir_.path() / "b-src" / "f";
+  const fs::path dest = dir_.path() / "b-dst" / "f";
+  testing_support::WriteFile(source, "new!");
+  testing_support::WriteFile(dest, "old!");
+  fs::last_write_time(dest, fs::last_write_time(source) - 1s);
+  HostWindow window;
+  CMainFrame frame(DataDir(), nullptr);
+  frame.m_NotifyWindow.Register(window.handle(), kProgressMessage);
+  ASSERT_TRUE(frame.Create());
+  frame.Start();
+  clock_.Advance(10min - 1s);
+  ASSERT_TRUE(StepUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
+  EXPECT_EQ(testing_support::ReadFile(dest), "new!");
+}
+
 TEST_F(ScheduledSyncTest, ASecondOnDemandSyncReturnsOnlyAfterTheFirstCompleted) {
   ClockDriver driver(clock_);
   HostWindow window;
