@@ -435,11 +435,22 @@ TEST_F(CliTest, ASyncWithoutADaemonCopiesTheTreeAndWatchesNothing) {
   EXPECT_FALSE(fs::exists(watched)) << "the one-off sync watched a directory";
 
   // The probe sees the watches of a daemon.
-  Daemon daemon(data_, dir_.path() / "daemon.out", InotifyProbeEnv(mark, watched),
-                {"--quiet", "--no-initial-sync"});
-  ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
-  EXPECT_TRUE(PollUntil([&] { return fs::exists(watched); }));
-  EXPECT_EQ(daemon.Stop(), 0);
+  {
+    Daemon daemon(data_, dir_.path() / "daemon.out", InotifyProbeEnv(mark, watched),
+                  {"--quiet", "--no-initial-sync"});
+    ASSERT_TRUE(PollUntil([&] { return daemon.Running(); })) << daemon.Output();
+    EXPECT_TRUE(PollUntil([&] { return fs::exists(watched); }));
+    EXPECT_EQ(daemon.Stop(), 0);
+  }
+  // A daemon left with the switch in its environment says what it means.
+  Daemon unwatched(data_, dir_.path() / "unwatched.out", {"STRANDEL_REALTIME=0"},
+                   {"--quiet", "--no-initial-sync"});
+  ASSERT_TRUE(PollUntil([&] { return unwatched.Running(); })) << unwatched.Output();
+  EXPECT_TRUE(PollUntil([&] {
+    return unwatched.Output().find("STRANDEL_REALTIME=0 is set: no change is followed") !=
+           std::string::npos;
+  })) << unwatched.Output();
+  EXPECT_EQ(unwatched.Stop(), 0);
 }
 
 TEST_F(CliTest, CommandsWithoutADaemonNeverStartTheModule) {

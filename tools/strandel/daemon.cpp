@@ -9,8 +9,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "control_socket.h"
@@ -132,6 +134,14 @@ int ServeUntilStopped(const fs::path& data_dir, IWatcherMonitor* monitor, int si
   const std::vector<TaskRecord> tasks = MonitorTasks(monitor).List();
   std::fprintf(stderr, "strandel: running %zu task%s from %s; stop with Ctrl-C\n", tasks.size(),
                tasks.size() == 1 ? "" : "s", data_dir.c_str());
+  // The module's switch for hosts that only run full syncs: a daemon started
+  // with it left in its environment would otherwise look idle for no reason.
+  if (const char* realtime = std::getenv("STRANDEL_REALTIME");
+      realtime != nullptr && std::string_view(realtime) == "0") {
+    std::fprintf(stderr,
+                 "strandel: STRANDEL_REALTIME=0 is set: no change is followed as it happens, "
+                 "tasks are brought in step by full syncs only\n");
+  }
   monitor->SetNotifyWindow(syncs.router.window(), kProgressMessage);
   const VolumeReport volumes(monitor);
   // What is there already, or changed while no daemon ran, arrives first.
