@@ -20,6 +20,8 @@ inline constexpr UINT WM_STRANDEL_RELEASE = WM_USER + 33;
 inline constexpr UINT WM_REARM_TASK_TIMER = WM_USER + 34;
 // From the watch thread: a task lost changes and needs a full sync.
 inline constexpr UINT WM_NEEDS_FULL_SYNC = WM_USER + 35;
+// From the mount monitor: the mount table changed.
+inline constexpr UINT WM_MOUNT_TABLE_CHANGED = WM_USER + 36;
 
 // A scheduled sync more often than this arms no timer.
 inline constexpr DWORD kMinimumSyncPeriodMs = 60000;

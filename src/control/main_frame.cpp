@@ -64,6 +64,9 @@ LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DEVICECHANGE:
       return OnDeviceChange(wParam, lParam);
+    case WM_MOUNT_TABLE_CHANGED:
+      OnMountTableChanged();
+      return 0;
     case WM_SYNC_QUEUED:
       m_hWorkEvent.Set();
       return 0;

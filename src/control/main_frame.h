@@ -109,6 +109,8 @@ class CMainFrame : public os::MessageLoop {
   bool RegisterDeviceClass();
   void OnDeviceRegistrationTimer();
   LRESULT OnDeviceChange(WPARAM event, LPARAM device_type);
+  // Has the watch look for volumes mounted on its trees or gone from them.
+  void OnMountTableChanged();
   // The present drives once they differ from the stored set, or after the
   // last poll.
   std::vector<std::wstring> AwaitDriveSetChange() const;

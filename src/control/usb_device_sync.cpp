@@ -83,6 +83,7 @@ bool CMainFrame::RegisterDeviceClass() {
           if (!m_Watch.UsbHandles().empty()) {
             PostMessage(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE);
           }
+          PostMessage(WM_MOUNT_TABLE_CHANGED, 0, 0);
         });
   }
   if (m_pMountMonitor->Start()) return true;
@@ -154,6 +155,12 @@ LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
     m_LogicalDrives = std::move(kept);
   }
   return TRUE;
+}
+
+void CMainFrame::OnMountTableChanged() {
+  if (m_pWatchThread && m_Watch.m_bWatchThreadRunning) {
+    m_pWatchThread->PostCommand(WATCHCMD_MOUNTS_CHANGED);
+  }
 }
 
 BOOL CMainFrame::UsbSync(const std::wstring& volume) {

@@ -96,11 +96,9 @@ void CompletionPort::Impl::Pump() {
     busy_rounds = ReadEvents() ? busy_rounds + 1 : 0;
     if (busy_rounds >= kBurstRounds) next_read = now + kBurstPause;
   }
-  if (rescan_needed) {
-    rescan_needed = false;
-    for (Handle* h : std::vector<Handle*>(handles)) {
-      if (!h->gone) Rescan(h);
-    }
+  for (Handle* h : std::vector<Handle*>(handles)) {
+    if (h->rescan && !h->gone) Rescan(h);
+    h->rescan = false;
   }
   ExpireTimers();
   for (Handle* h : gone_handles) ReleaseAll(h);
@@ -269,5 +267,11 @@ const std::wstring& DirectoryHandle::Path() const { return impl_->path; }
 bool DirectoryHandle::WatchLimitReached() const { return impl_->limited; }
 
 bool DirectoryHandle::IsGone() const { return impl_->gone; }
+
+void DirectoryHandle::Rewatch() {
+  if (!impl_->port || impl_->gone) return;
+  impl_->rescan = true;
+  impl_->port->SetOverflow(impl_.get());
+}
 
 }  // namespace os

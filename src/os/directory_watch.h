@@ -100,6 +100,12 @@ class DirectoryHandle {
   // batch.)
   bool IsGone() const;
 
+  // What the path shows may no longer be what is watched: a volume was
+  // mounted on the directory or below it. The tree is watched again as it
+  // stands, and the armed read completes as a lost batch, since nothing the
+  // volume holds was ever reported. Nothing happens once the handle is gone.
+  void Rewatch();
+
   struct Impl;
 
  private:

@@ -54,6 +54,7 @@ struct DirectoryHandle::Impl {
       dirs;  // relative directory path -> wd; ordered so a subtree is a range
   std::deque<NotifyRecord> pending;
   bool overflow = false;
+  bool rescan = false;   // walk the tree again at the next pump
   bool limited = false;  // the watch limit refused one of its watches
   bool gone = false;
   bool gone_reported = false;
@@ -96,7 +97,6 @@ struct CompletionPort::Impl {
   // the same descriptor back, and with it the files still being written
   // there and the events of the gap.
   std::set<int> unwatched;
-  bool rescan_needed = false;
   int busy_rounds = 0;                   // rounds in a row that read events
   WatchClock::time_point next_read = {};  // inotify is left alone until then
 

@@ -112,8 +112,10 @@ void CompletionPort::Impl::Pair(const MovedFrom& from, int to_wd, const std::str
 void CompletionPort::Impl::ProcessEvent(const inotify_event& ev) {
   if (ev.mask & IN_Q_OVERFLOW) {
     Trace("inotify queue overflowed; changes were lost");
-    for (Handle* h : handles) SetOverflow(h);
-    rescan_needed = true;
+    for (Handle* h : handles) {
+      SetOverflow(h);
+      h->rescan = true;
+    }
     return;
   }
   if (ev.mask & IN_IGNORED) {
@@ -133,7 +135,10 @@ void CompletionPort::Impl::ProcessEvent(const inotify_event& ev) {
         if (user.rel.empty()) {
           MarkGone(user.handle);
         } else if (ev.mask & IN_UNMOUNT) {
-          SetOverflow(user.handle);  // a subtree's contents changed wholesale
+          // A subtree's contents changed wholesale: what its path shows now
+          // (the directory the volume covered, or another volume) is watched.
+          SetOverflow(user.handle);
+          user.handle->rescan = true;
         }
       }
     }

@@ -259,6 +259,25 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
 
 std::vector<MountEntry> ReadMountTable() { return ParseMountInfo(ReadWholeFile(MountInfoPath())); }
 
+bool MountsDifferAtOrBelow(const std::vector<MountEntry>& before,
+                           const std::vector<MountEntry>& after, std::wstring_view path) {
+  const std::wstring normal = Normalize(path);
+  if (normal.empty()) return false;
+  const auto at_or_below = [&](const std::vector<MountEntry>& table) {
+    std::vector<MountEntry> found;
+    for (const auto& entry : table) {
+      if (Contains(normal, entry.mount_point)) found.push_back(entry);
+    }
+    return found;
+  };
+  return at_or_below(before) != at_or_below(after);
+}
+
+bool HasMountPoint(const std::vector<MountEntry>& table, std::wstring_view mount_point) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](const MountEntry& entry) { return entry.mount_point == mount_point; });
+}
+
 std::optional<MountEntry> MountOf(std::wstring_view path) {
   const std::wstring normal = Normalize(path);
   if (normal.empty()) return std::nullopt;

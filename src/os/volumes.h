@@ -53,6 +53,13 @@ std::vector<MountEntry> ReadMountTable();
 // a path that is not absolute or when the table cannot be read.
 std::optional<MountEntry> MountOf(std::wstring_view path);
 
+// Whether the mounts at path or below it differ between two readings of the
+// table: a volume mounted or unmounted there, or another in one's place.
+bool MountsDifferAtOrBelow(const std::vector<MountEntry>& before,
+                           const std::vector<MountEntry>& after, std::wstring_view path);
+// Whether something is mounted at mount_point in the table.
+bool HasMountPoint(const std::vector<MountEntry>& table, std::wstring_view mount_point);
+
 // "NTFS", "FAT32" or "FAT" for the file-system types that carry those names,
 // empty for any other type.
 std::wstring FileSystemNameOfType(std::string_view fs_type);

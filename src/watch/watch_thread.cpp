@@ -158,6 +158,9 @@ void CWatchThread::OnStartWatchFileSys() {
         case kRetryGoneRoots:
           RetryGoneRoots();
           continue;
+        case WATCHCMD_MOUNTS_CHANGED:
+          OnMountsChanged();
+          continue;
         default:
           continue;
       }
@@ -186,6 +189,9 @@ int CWatchThread::CreateDirectoryWatchParam() {
     if (task.bSetInclude || task.bSetExclude) filters.push_back(MakeTaskFilterEntry(task));
   }
   m_Shared.m_TaskFilterMap.Replace(filters);
+  // Read before any root is opened: a volume mounted in between counts as a
+  // change, never as what was watched.
+  m_Mounts = os::ReadMountTable();
   int s = 0;
   bool one_task_open = false;
   for (WatchTask& task : m_Tasks) {
@@ -430,6 +436,24 @@ void CWatchThread::WatchedAgain(int index) {
   DebugTraceW(L"[Strandel]%ls is back, watching it again and syncing task %ls",
               m_hDirPath[index]->Path().c_str(), task.c_str());
   m_Shared.MarkNeedsFullSync(task);
+}
+
+void CWatchThread::OnMountsChanged() {
+  std::vector<os::MountEntry> table = os::ReadMountTable();
+  if (table.empty()) return;  // unreadable: the next change looks again
+  for (int i = 0; i < m_nDirectoryCount; ++i) {
+    if (!IsOpen(i) || m_hDirPath[i]->IsGone()) continue;
+    const std::wstring& root = m_hDirPath[i]->Path();
+    // The root's own volume leaving reaches the watch as a gone root; walking
+    // it again now would watch the empty mount directory in its place.
+    if (!os::HasMountPoint(table, m_RootMount[i])) continue;
+    if (!os::MountsDifferAtOrBelow(m_Mounts, table, root)) continue;
+    DebugTraceW(L"[Strandel]A volume came or went at or below %ls: watching it again and "
+                L"syncing task %ls",
+                root.c_str(), m_Tasks[i / 2].strWatchTaskName.c_str());
+    m_hDirPath[i]->Rewatch();
+  }
+  m_Mounts = std::move(table);
 }
 
 void CWatchThread::AssociateComPort() {

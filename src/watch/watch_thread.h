@@ -25,6 +25,13 @@
 // and the task is parked until WATCHCMD_USB_INSERT reopens them and asks for
 // its full sync. A parked side is reopened only on the mount it left from, so
 // nothing is made or watched in the empty mount directory it leaves.
+//
+// A volume mounted on a watched root or below it hides what was watched
+// there: after each change of the mount table the trees concerned are
+// watched again as their paths show them and their tasks get a full sync.
+// When it leaves, the directory it covered is followed again the same way,
+// unless what left is the volume the root itself was watched on: that is a
+// gone root.
 #pragma once
 
 #include <atomic>
@@ -36,6 +43,7 @@
 
 #include "os/directory_watch.h"
 #include "os/message_loop.h"
+#include "os/volumes.h"
 #include "watch/watch_shared.h"
 
 inline constexpr UINT WM_START_FILESYS_WATCH = WM_USER + 2;
@@ -46,6 +54,8 @@ inline constexpr DWORD WATCHCMD_ADD_TASK = 0x9996;
 inline constexpr DWORD WATCHCMD_DEL_TASK = 0x9997;
 inline constexpr DWORD WATCHCMD_RESET_TASK = 0x9998;
 inline constexpr DWORD WATCHCMD_EXIT = 0x9999;
+// From the controller: the mount table changed.
+inline constexpr DWORD WATCHCMD_MOUNTS_CHANGED = 0x999B;
 
 class CWatchThread : public os::MessageLoop {
  public:
@@ -111,6 +121,7 @@ class CWatchThread : public os::MessageLoop {
   void AwaitReturn(int index, GoneRoot root);
   void RetryGoneRoots();
   void WatchedAgain(int index);
+  void OnMountsChanged();
   char* Slot(int index) {
     return m_pNotifyBuffer.get() + static_cast<std::size_t>(index) * kSlotSize;
   }
@@ -123,6 +134,7 @@ class CWatchThread : public os::MessageLoop {
   std::atomic<int> m_nDirectoryCount{0};  // read by other threads for diagnostics
   unsigned long m_nPackets = 0;
   std::vector<std::wstring> m_RootMount;   // per slot: the mount point of its open root
+  std::vector<os::MountEntry> m_Mounts;    // the mount table as last looked at
   std::map<int, GoneRoot> m_GoneRoots;     // by slot: roots waited for
   std::vector<GoneRoot> m_CarriedRoots;    // gone roots kept across a restart
   std::map<int, GoneRoot> m_UsbGone;       // by slot: roots closed by a USB reject

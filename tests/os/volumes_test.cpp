@@ -111,4 +111,26 @@ TEST_F(VolumesTest, DriveTypesUsbBusAndDriveRoots) {
   EXPECT_FALSE(os::IsBareDriveRoot(L"/media/alice/Gone"));
 }
 
+// Which trees a change of the table touches: a mount on the path or below it,
+// or another volume in one's place; never one beside it with a longer name.
+TEST(MountChanges, CountAtOrBelowAPathOnly) {
+  const auto before = os::ParseMountInfo(kMountInfo);
+  auto after = before;
+  after.push_back({L"/mnt/data/inner/deep", "tmpfs", L"tmpfs", 0, 90});
+  EXPECT_TRUE(os::MountsDifferAtOrBelow(before, after, L"/mnt/data"));
+  EXPECT_TRUE(os::MountsDifferAtOrBelow(before, after, L"/mnt/data/inner/deep/"));
+  EXPECT_FALSE(os::MountsDifferAtOrBelow(before, after, L"/mnt/data/inner/deeper"));
+  EXPECT_FALSE(os::MountsDifferAtOrBelow(before, after, L"/mnt/ram"));
+
+  after = before;
+  ASSERT_EQ(after[8].mount_point, L"/mnt/ram");
+  after[8].minor = 81;  // /mnt/ram unmounted and a new tmpfs mounted there
+  EXPECT_TRUE(os::MountsDifferAtOrBelow(before, after, L"/mnt/ram/docs/.."));
+  EXPECT_FALSE(os::MountsDifferAtOrBelow(before, after, L"/mnt/ra"));
+  EXPECT_FALSE(os::MountsDifferAtOrBelow(before, before, L"/"));
+
+  EXPECT_TRUE(os::HasMountPoint(before, L"/run/media/alice/My Stick"));
+  EXPECT_FALSE(os::HasMountPoint(before, L"/run/media/alice"));
+}
+
 }  // namespace
