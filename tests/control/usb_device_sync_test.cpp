@@ -9,6 +9,7 @@
 
 #include "control/main_frame.h"
 #include "os/volumes.h"
+#include "store/module_database.h"
 #include "test_support.h"
 
 namespace {
@@ -57,9 +58,21 @@ class UsbDeviceSyncTest : public ::testing::Test {
   os::FakeClock clock_;
 };
 
+// The tests that start a watch run again in a child with a mount namespace
+// of its own: the fake table says the drive is there, so the watch makes the
+// task's folders under /media, which must be the child's own tmpfs.
+TEST(UsbDeviceSyncWatching, RunsWithAMediaFolderOfItsOwn) {
+  const auto run = testing_support::RunTestsInMountNamespace("UsbDeviceSyncTest.DISABLED_*");
+  if (run.refused) GTEST_SKIP() << "no unprivileged mount namespace here: " << run.process.output;
+  EXPECT_EQ(run.process.exit_code, 0) << run.process.output;
+  EXPECT_NE(run.process.output.find("[  PASSED  ] 2 tests"), std::string::npos)
+      << run.process.output;
+}
+
 // The stored drive set decides what is new; only the first new drive is
 // handled, and only a drive on a USB bus has its tasks looked for.
-TEST_F(UsbDeviceSyncTest, ArrivalsTakeTheFirstNewDriveAndLookForTasksOnlyOnUsb) {
+TEST_F(UsbDeviceSyncTest, DISABLED_ArrivalsTakeTheFirstNewDriveAndLookForTasksOnlyOnUsb) {
+  ASSERT_TRUE(testing_support::MountTmpfs("/media"));
   CMainFrame frame(DataDir(), nullptr);
   ASSERT_TRUE(frame.Create());
   {
@@ -107,6 +120,55 @@ TEST_F(UsbDeviceSyncTest, ArrivalsTakeTheFirstNewDriveAndLookForTasksOnlyOnUsb) 
   ASSERT_EQ(waiting.size(), 1u);
   EXPECT_EQ(waiting.begin()->first, 3);  // "photos" is the second task in name order
   EXPECT_EQ(waiting.begin()->second.strWatchTaskName, L"photos");
+}
+
+// A task already waiting for the drive is reopened through the running
+// watch, and then the task map is not walked: a task that was not made to
+// wait for the volume (no --usb) is left alone although it lies on it.
+TEST_F(UsbDeviceSyncTest, DISABLED_AWaitingTaskIsHandedToTheRunningWatchAndTheMapIsNotWalked) {
+  ASSERT_TRUE(testing_support::MountTmpfs("/media"));
+  fs::create_directories(dir_.path() / "pictures");
+  fs::create_directories(dir_.path() / "texts");
+  WatchTask usb;
+  usb.strWatchTaskName = L"photos";
+  usb.strSourceDir = dir_.wstr() + L"/pictures";
+  usb.strDestDir = L"/media/u/STICK/photos";
+  usb.bSupportUsb = TRUE;
+  usb.bSyncNow = TRUE;
+  WatchTask plain = usb;
+  plain.strWatchTaskName = L"notes";
+  plain.strSourceDir = dir_.wstr() + L"/texts";
+  plain.strDestDir = L"/media/u/STICK/notes";
+  plain.bSupportUsb = FALSE;
+  {
+    ModuleDatabase db(DataDir());
+    std::string reason;
+    ASSERT_TRUE(db.Open(&reason)) << reason;
+    db.AddTask(usb);
+    db.AddTask(plain);
+  }
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  frame.Start();
+  // "photos", second in name order, waits under its destination's slot.
+  ASSERT_TRUE(
+      testing_support::PollUntil([&] { return frame.m_Watch.UsbWaiting().count(3) == 1; }));
+
+  TraceCapture trace;
+  Mounted(std::string(kRoot) + kStick);
+  Device(frame, DBT_DEVICEARRIVAL);
+  EXPECT_TRUE(trace.Contains("Check the usb volume success! -> UsbSync()"));
+  EXPECT_FALSE(trace.Contains("StartWatchFileSys to reinitial USB sync"));
+  int inserts = 0;
+  for (const std::string& line : trace.Lines()) {
+    inserts += line.find("UsbInsertSync()-> PostQueuedCompletionStatus() to insert usb!") !=
+               std::string::npos;
+  }
+  EXPECT_EQ(inserts, 1);
+  // The watch made and opened the folder on the drive: nothing waits any more.
+  EXPECT_TRUE(testing_support::PollUntil([&] { return frame.m_Watch.UsbWaiting().empty(); }));
+  EXPECT_TRUE(fs::is_directory("/media/u/STICK/photos"));
+  EXPECT_FALSE(fs::exists("/media/u/STICK/notes"));
 }
 
 // A removal handled after another drive arrived takes only the removal: the
