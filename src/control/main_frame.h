@@ -8,6 +8,8 @@
 // which hand the start and stop sequences over to the controller thread.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -119,6 +121,16 @@ class CMainFrame : public os::MessageLoop {
   // Closes the directories of the task whose slot holds a watched USB directory.
   BOOL UsbReject(int slot);
 
+  // What the mount monitor posts. Each handler reads the table as it is when
+  // it runs, so one waiting message of a kind stands for any number of
+  // changes: a table that keeps changing while an arrival settles then never
+  // piles messages up in front of the host's calls.
+  enum MonitorPost { kPostArrival, kPostRemoval, kPostHandleCheck, kPostTableChange, kMonitorPosts };
+  // Monitor thread: posts unless a message of that kind still waits.
+  void PostOnce(MonitorPost kind, UINT message, WPARAM wParam, LPARAM lParam);
+  // Controller thread, as a handler begins: the next change posts again.
+  void Served(MonitorPost kind) { m_MonitorPosted[kind] = false; }
+
   const std::wstring m_strDataDir;
   std::function<void()> m_OnDestroy;
 
@@ -153,6 +165,7 @@ class CMainFrame : public os::MessageLoop {
   std::vector<UINT> m_PendingDeviceRegistrations;
   LONG m_nRegistrationRetries = 0;
   std::vector<std::wstring> m_LogicalDrives;  // the present drives, sorted
+  std::array<std::atomic<bool>, kMonitorPosts> m_MonitorPosted{};
 
   std::atomic<void*> m_pHintContext{nullptr};
   std::atomic<void*> m_pfnHint{nullptr};

@@ -69,10 +69,11 @@ bool CMainFrame::RegisterDeviceClass() {
     m_pMountMonitor = std::make_unique<os::MountMonitor>(
         [this](const os::DriveChanges& changes) {
           if (!changes.arrived.empty()) {
-            PostMessage(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE);
+            PostOnce(kPostArrival, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE);
           }
           if (!changes.removed.empty()) {
-            PostMessage(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE);
+            PostOnce(kPostRemoval, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                     DBT_DEVTYP_DEVICEINTERFACE);
           }
         },
         [this] {
@@ -81,14 +82,20 @@ bool CMainFrame::RegisterDeviceClass() {
           // went between two reads makes no difference at all: after any
           // change the handles whose drive is gone are let go.
           if (!m_Watch.UsbHandles().empty()) {
-            PostMessage(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE);
+            PostOnce(kPostHandleCheck, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE);
           }
-          PostMessage(WM_MOUNT_TABLE_CHANGED, 0, 0);
+          PostOnce(kPostTableChange, WM_MOUNT_TABLE_CHANGED, 0, 0);
         });
   }
   if (m_pMountMonitor->Start()) return true;
   DebugTrace("RegisterDeviceNotification failed.");
   return false;
+}
+
+void CMainFrame::PostOnce(MonitorPost kind, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (!m_MonitorPosted[kind].exchange(true) && !PostMessage(message, wParam, lParam)) {
+    m_MonitorPosted[kind] = false;
+  }
 }
 
 void CMainFrame::OnDeviceRegistrationTimer() {
@@ -119,6 +126,7 @@ std::vector<std::wstring> CMainFrame::AwaitDriveSetChange() const {
 
 LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
   if (event == DBT_DEVICEQUERYREMOVE && device_type == DBT_DEVTYP_HANDLE) {
+    Served(kPostHandleCheck);
     // The mount table names no handle: every one whose drive has gone is asked.
     for (const auto& [slot, directory] : m_Watch.UsbHandles()) {
       if (!os::IsDrivePresent(os::DriveOf(directory))) UsbReject(slot);
@@ -127,6 +135,7 @@ LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
   }
   if (device_type != DBT_DEVTYP_DEVICEINTERFACE) return TRUE;
   if (event == DBT_DEVICEARRIVAL) {
+    Served(kPostArrival);
     const std::vector<std::wstring> drives = AwaitDriveSetChange();
     std::vector<std::wstring> arrived;
     std::set_difference(drives.begin(), drives.end(), m_LogicalDrives.begin(),
@@ -146,6 +155,7 @@ LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
     }
     m_LogicalDrives = drives;
   } else if (event == DBT_DEVICEREMOVECOMPLETE) {
+    Served(kPostRemoval);
     // Only the removals are taken: a drive that arrived meanwhile stays new
     // for its own arrival, or its tasks would never be looked for.
     const std::vector<std::wstring> drives = AwaitDriveSetChange();
@@ -158,6 +168,7 @@ LRESULT CMainFrame::OnDeviceChange(WPARAM event, LPARAM device_type) {
 }
 
 void CMainFrame::OnMountTableChanged() {
+  Served(kPostTableChange);
   if (m_pWatchThread && m_Watch.m_bWatchThreadRunning) {
     m_pWatchThread->PostCommand(WATCHCMD_MOUNTS_CHANGED);
   }
