@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "os/text.h"
+#include "platform/diag_log.h"
 #include "watch/wildcard.h"
 
 namespace {
@@ -92,9 +93,19 @@ bool WatchShared::UnparkUsbTask(int slot) {
   return m_UsbWaitingMap.erase(slot) > 0;
 }
 
-void WatchShared::NoteUsbHandle(int slot, const std::wstring& directory) {
-  std::lock_guard<std::mutex> guard(m_Mutex);
-  m_UsbHandleMap.insert_or_assign(slot, directory);
+BOOL WatchShared::DoRegisterDeviceHandle(int slot, const std::wstring& directory) {
+  std::size_t registered = 0;
+  {
+    std::lock_guard<std::mutex> guard(m_Mutex);
+    m_UsbHandleMap.insert_or_assign(slot, directory);
+    registered = m_UsbHandleMap.size();
+  }
+  // The slot and the number of directories now registered stand in for the
+  // directory handle and the notification handle.
+  DebugTrace("[Strandel]%d: DoRegisterDeviceHandle(0x%x 0x%x) IN", 4960, slot,
+             static_cast<unsigned>(registered));
+  DebugTrace("[Strandel]%d: DoRegisterDeviceHandle OUT Success!", 4977);
+  return TRUE;
 }
 
 bool WatchShared::DropUsbHandle(int slot) {

@@ -71,7 +71,10 @@ class WatchShared {
 
   // Watched directories on a USB volume, by slot: the watch closes them when
   // their volume leaves. Only paths are kept; nothing here holds a volume.
-  void NoteUsbHandle(int slot, const std::wstring& directory);
+  // Registering cannot fail: the unmount of a watched directory reaches the
+  // watch by itself, and the controller asks after every change of the
+  // mount table whether the drives of these paths are still there.
+  BOOL DoRegisterDeviceHandle(int slot, const std::wstring& directory);
   bool DropUsbHandle(int slot);
   bool IsUsbHandle(int slot) const;
   std::map<int, std::wstring> UsbHandles() const;

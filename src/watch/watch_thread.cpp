@@ -292,7 +292,7 @@ bool CWatchThread::NoteUsbRoots(int base, const WatchTask& task) {
   const std::wstring* dirs[2] = {&task.strSourceDir, &task.strDestDir};
   for (int side : {0, 1}) {
     if (!os::IsOnUsbBus(*dirs[side])) continue;
-    m_Shared.NoteUsbHandle(base + side, *dirs[side]);
+    m_Shared.DoRegisterDeviceHandle(base + side, *dirs[side]);
     any = true;
   }
   if (any) {

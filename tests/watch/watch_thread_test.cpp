@@ -338,6 +338,7 @@ TEST_F(UsbWatchTest, ARejectedTaskParksAndAnInsertOnItsMountReopensIt) {
   Start();
   // Its source lies on the USB volume: noted, and the task brought in step.
   EXPECT_EQ(shared_.UsbHandles(), (std::map<int, std::wstring>{{0, usb.strSourceDir}}));
+  EXPECT_EQ(Count("[Strandel]4977: DoRegisterDeviceHandle OUT Success!"), 1);
   EXPECT_EQ(shared_.TakeNeedsFullSync(), std::set<std::wstring>{L"u"});
 
   ASSERT_TRUE(Command(WATCHCMD_USB_REJECT, 0));
