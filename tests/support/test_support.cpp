@@ -188,6 +188,12 @@ NamespaceRun RunTestsInMountNamespace(const std::string& gtest_filter,
   return run;
 }
 
+bool NamespaceRun::AllPassed(int tests) const {
+  const std::string passed =
+      "[  PASSED  ] " + std::to_string(tests) + (tests == 1 ? " test.\n" : " tests.\n");
+  return process.exit_code == 0 && process.output.find(passed) != std::string::npos;
+}
+
 bool MountTmpfs(const std::filesystem::path& dir, const std::string& options) {
   std::vector<std::string> args{"-t", "tmpfs"};
   if (!options.empty()) args.insert(args.end(), {"-o", options});

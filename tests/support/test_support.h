@@ -103,6 +103,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
 struct NamespaceRun {
   bool refused = false;
   ProcessResult process;
+  // The child ended well, and exactly `tests` tests passed in it.
+  bool AllPassed(int tests) const;
 };
 NamespaceRun RunTestsInMountNamespace(const std::string& gtest_filter,
                                       const std::vector<std::string>& env = {},
