@@ -202,8 +202,10 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
   frame.Start();
   const os::TimePoint t0 = clock_.Now();
 
-  // The clock steps only until a sync has begun: a step between the timer
-  // being armed again and the end being reported would skew the period.
+  // The clock is moved to a second before each timer is due, where no sync
+  // may begin, and then to the very moment, where it waits: a step taken
+  // while a fired timer's sync was still coming up would count against the
+  // period.
   const auto synced = [&](size_t n) {
     return [&trace, n] {
       const std::vector<std::string> lines = trace.Lines();
@@ -213,16 +215,20 @@ TEST_F(ScheduledSyncTest, ATimedTaskSyncsAPeriodAfterTheStartAndAPeriodAfterEach
                  })) == n;
     };
   };
-  clock_.Advance(10min - 1s);
-  ASSERT_TRUE(StepUntil(synced(1)));
+  const auto due = [&](size_t n) {
+    clock_.Advance(10min - 1s);
+    EXPECT_FALSE(PollUntil(synced(n), 200ms)) << "sync " << n << " began early";
+    clock_.Advance(1s);
+    return PollUntil(synced(n));
+  };
+  ASSERT_TRUE(due(1));
   ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 1; }));
   // The timer is armed again by a message the sync posted before its end:
   // the clock moves on only once the controller has served it.
   ASSERT_TRUE(PollUntil([&] { return frame.PendingMessages() == 0; }));
   frame.SendMessage(0, 0, 0);
   testing_support::WriteFile(dir_.path() / "docs-src/two", "2");
-  clock_.Advance(10min - 1s);
-  ASSERT_TRUE(StepUntil(synced(2)));
+  ASSERT_TRUE(due(2));
   ASSERT_TRUE(PollUntil([&] { return window.Count(kOpSyncEnd) == 2; }));
 
   const std::vector<Report> reports = window.Reports();
