@@ -195,6 +195,38 @@ TEST_F(UsbDeviceSyncTest, DISABLED_ChangesWhileAnArrivalSettlesWaitAsOneMessage)
   frame.Release();
 }
 
+// A watch that ended by itself (it could open nothing and nothing waits) is
+// not started again by an insert: its thread object is still there, and the
+// insert fails. The controller is the only thread that marks a watch as
+// running, so the outcomes "running after the settle" cannot come up.
+TEST_F(UsbDeviceSyncTest, AnInsertIntoAWatchThatEndedByItselfFails) {
+  std::ofstream(dir_.path() / "not-a-folder") << "the source cannot be watched";
+  WatchTask task;
+  task.strWatchTaskName = L"notes";
+  task.strSourceDir = dir_.wstr() + L"/not-a-folder";
+  task.strDestDir = L"/media/u/STICK/notes";
+  task.bSyncNow = TRUE;
+  {
+    ModuleDatabase db(DataDir());
+    std::string reason;
+    ASSERT_TRUE(db.Open(&reason)) << reason;
+    db.AddTask(task);
+  }
+  CMainFrame frame(DataDir(), nullptr);
+  ASSERT_TRUE(frame.Create());
+  TraceCapture trace;
+  frame.Start();
+  ASSERT_TRUE(testing_support::PollUntil([&] { return trace.Contains("Start watch thread failed!"); }));
+  ASSERT_TRUE(testing_support::PollUntil([&] { return !frame.m_Watch.m_bWatchThreadRunning; }));
+
+  Mounted(std::string(kRoot) + kStick);
+  Device(frame, DBT_DEVICEARRIVAL);
+  EXPECT_TRUE(trace.Contains("pThreadBuff != NULL but CreatThread == FALSE so failed !!"));
+  EXPECT_TRUE(trace.Contains("UsbSync()->UsbInsertSync() failed!"));
+  EXPECT_EQ(frame.m_Watch.UsbWaiting().count(1), 1u);  // it waits for the next start
+  EXPECT_FALSE(fs::exists("/media/u/STICK"));
+}
+
 // A removal handled after another drive arrived takes only the removal: the
 // newcomer's own arrival still finds it new, so its tasks are looked for.
 TEST_F(UsbDeviceSyncTest, ARemovalNeverSwallowsAnArrivalThatCameWithIt) {
