@@ -53,6 +53,13 @@ class UsbDeviceSyncTest : public ::testing::Test {
     frame.SendMessage(WM_DEVICECHANGE, event, DBT_DEVTYP_DEVICEINTERFACE);
   }
   std::wstring DataDir() const { return dir_.wstr() + L"/"; }
+  // Stored before the controller starts, which loads them.
+  void Store(std::initializer_list<WatchTask> tasks) {
+    ModuleDatabase db(DataDir());
+    std::string reason;
+    ASSERT_TRUE(db.Open(&reason)) << reason;
+    for (const WatchTask& task : tasks) db.AddTask(task);
+  }
 
   TempDir dir_;
   fs::path sysfs_ = dir_.path() / "sys";
@@ -140,13 +147,7 @@ TEST_F(UsbDeviceSyncTest, DISABLED_AWaitingTaskIsHandedToTheRunningWatchAndTheMa
   plain.strSourceDir = dir_.wstr() + L"/texts";
   plain.strDestDir = L"/media/u/STICK/notes";
   plain.bSupportUsb = FALSE;
-  {
-    ModuleDatabase db(DataDir());
-    std::string reason;
-    ASSERT_TRUE(db.Open(&reason)) << reason;
-    db.AddTask(usb);
-    db.AddTask(plain);
-  }
+  Store({usb, plain});
   CMainFrame frame(DataDir(), nullptr);
   ASSERT_TRUE(frame.Create());
   frame.Start();
@@ -206,12 +207,7 @@ TEST_F(UsbDeviceSyncTest, AnInsertIntoAWatchThatEndedByItselfFails) {
   task.strSourceDir = dir_.wstr() + L"/not-a-folder";
   task.strDestDir = L"/media/u/STICK/notes";
   task.bSyncNow = TRUE;
-  {
-    ModuleDatabase db(DataDir());
-    std::string reason;
-    ASSERT_TRUE(db.Open(&reason)) << reason;
-    db.AddTask(task);
-  }
+  Store({task});
   CMainFrame frame(DataDir(), nullptr);
   ASSERT_TRUE(frame.Create());
   TraceCapture trace;
