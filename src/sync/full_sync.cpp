@@ -64,6 +64,7 @@ BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& fi
       const FileRecord& record = m_FileMap[index];
       if (record.Directory() != directory) {
         directories.Clear();
+        ++m_DirectoryRun;
         directory = record.Directory();
         in_made_directory = m_MadeDirectories.count(std::wstring(directory)) != 0;
       }
@@ -74,6 +75,8 @@ BOOL CFullSync::DoSyncDirectory(const WatchTask& task, const TaskFilterEntry& fi
       m_Counts.checked_bytes += record.size;
       SyncRecord(task, record, item, bIsDestDir, in_made_directory);
     }
+    FinishCopies(task, bIsDestDir);
+    m_Copies.reset();
   }
   m_FileMap.clear();
   m_FileMap.shrink_to_fit();
@@ -251,13 +254,13 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
                   item.c_str());
       return;
     }
-    const bool done = record.bIsDirectory
-                          ? DoFileOperation(kOpCreateDirectory, counterpart, item, FALSE, name)
-                          : DoFileOperation(kOpCopyFile, item, counterpart, FALSE, name);
-    if (done && record.bIsDirectory) {
-      m_MadeDirectories.insert(record.strRelativePath + os::kPathSeparator);
+    if (!record.bIsDirectory) {
+      StartCopy(task, bIsDestDir, item, counterpart, FALSE, record.size);
+      return;
     }
-    if (done && !record.bIsDirectory) m_Counts.bytes += record.size;
+    FinishCopies(task, bIsDestDir);
+    const bool done = DoFileOperation(kOpCreateDirectory, counterpart, item, FALSE, name);
+    if (done) m_MadeDirectories.insert(record.strRelativePath + os::kPathSeparator);
     ReportOutcome(task, bIsDestDir, done);
     return;
   }
@@ -274,6 +277,7 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
   // whose counterpart cannot be examined is an item that failed.
   if (!status_read && (record.bIsDirectory || (!bIsDestDir && task.bBidirectional))) {
     DebugTraceW(L"[Strandel]GetFileStatus:%ls failed", counterpart.c_str());
+    FinishCopies(task, bIsDestDir);
     Tell(kOpListing, counterpart, L"", status_error);
     ReportOutcome(task, bIsDestDir, false);
     return;
@@ -292,6 +296,7 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
     case Verdict::kNothing:
       return;
     case Verdict::kConflict: {
+      FinishCopies(task, bIsDestDir);
       ChangeRecord row;
       row.dwAction = 1;
       row.strTaskName = name;
@@ -301,18 +306,12 @@ void CFullSync::SyncRecord(const WatchTask& task, const FileRecord& record,
       ++m_Counts.failed;
       return;
     }
-    case Verdict::kItemOver: {
-      const bool done = DoFileOperation(kOpCopyFile, item, counterpart, TRUE, name);
-      if (done) m_Counts.bytes += record.size;
-      ReportOutcome(task, bIsDestDir, done);
+    case Verdict::kItemOver:
+      StartCopy(task, bIsDestDir, item, counterpart, TRUE, record.size);
       return;
-    }
-    case Verdict::kCounterpartOver: {
-      const bool done = DoFileOperation(kOpCopyFile, counterpart, item, TRUE, name);
-      if (done) m_Counts.bytes += status.size;
-      ReportOutcome(task, bIsDestDir, done);
+    case Verdict::kCounterpartOver:
+      StartCopy(task, bIsDestDir, counterpart, item, TRUE, status.size);
       return;
-    }
   }
 }
 
@@ -369,15 +368,62 @@ bool CFullSync::DoFileOperation(LONG operation, const std::wstring& first,
                                 const std::wstring& second, BOOL overwrite,
                                 const std::wstring& task_name) {
   Tell(operation, first, second, ERROR_SUCCESS);
+  DWORD error = ERROR_SUCCESS;
+  if (AttemptOperation(operation, first, second, overwrite, task_name, &error)) return true;
+  return RetryFailedOperation(operation, first, second, overwrite, task_name, error);
+}
+
+bool CFullSync::RetryFailedOperation(LONG operation, const std::wstring& first,
+                                     const std::wstring& second, BOOL overwrite,
+                                     const std::wstring& task_name, DWORD error) {
   for (;;) {
-    DWORD error = ERROR_SUCCESS;
-    if (AttemptOperation(operation, first, second, overwrite, task_name, &error)) return true;
     // A missing item stays missing however often it is asked for.
     const bool gone = error == ERROR_FILE_NOT_FOUND;
     const LRESULT reply = Tell(operation, first, second, error);
     if (reply == -2) m_bAsk = false;
     if (gone || reply != -1 || !m_bAsk) return false;
+    error = ERROR_SUCCESS;
+    if (AttemptOperation(operation, first, second, overwrite, task_name, &error)) return true;
   }
+}
+
+void CFullSync::StartCopy(const WatchTask& task, BOOL bIsDestDir, const std::wstring& from,
+                          const std::wstring& to, BOOL overwrite, uint64_t bytes) {
+  // A host that is asked about failures is in a dialogue about one item at
+  // a time: nothing further is announced while an earlier copy may fail.
+  if (m_bAsk) {
+    FinishCopies(task, bIsDestDir);
+    const bool done = DoFileOperation(kOpCopyFile, from, to, overwrite, task.strWatchTaskName);
+    if (done) m_Counts.bytes += bytes;
+    ReportOutcome(task, bIsDestDir, done);
+    return;
+  }
+  if (!m_Copies) m_Copies.emplace(CopyRunner::DefaultThreads());
+  if (m_PendingCopies.size() >= kCopiesAhead) FinishOldestCopy(task, bIsDestDir);
+  Tell(kOpCopyFile, from, to, ERROR_SUCCESS);
+  m_PendingCopies.push_back(PendingCopy{from, to, overwrite, bytes});
+  m_Copies->Add(
+      [this, from, to, overwrite, name = task.strWatchTaskName] {
+        CopyRunner::Outcome outcome;
+        outcome.copied = AttemptOperation(kOpCopyFile, from, to, overwrite, name, &outcome.error);
+        return outcome;
+      },
+      m_DirectoryRun);
+}
+
+void CFullSync::FinishOldestCopy(const WatchTask& task, BOOL bIsDestDir) {
+  const PendingCopy copy = std::move(m_PendingCopies.front());
+  m_PendingCopies.pop_front();
+  const CopyRunner::Outcome outcome = m_Copies->TakeOldest();
+  const bool done = outcome.copied || RetryFailedOperation(kOpCopyFile, copy.from, copy.to,
+                                                           copy.overwrite, task.strWatchTaskName,
+                                                           outcome.error);
+  if (done) m_Counts.bytes += copy.bytes;
+  ReportOutcome(task, bIsDestDir, done);
+}
+
+void CFullSync::FinishCopies(const WatchTask& task, BOOL bIsDestDir) {
+  while (!m_PendingCopies.empty()) FinishOldestCopy(task, bIsDestDir);
 }
 
 bool CFullSync::AttemptOperation(LONG operation, const std::wstring& first,

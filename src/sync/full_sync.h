@@ -4,13 +4,16 @@
 // source lacks or holds in an older version. Each operation is announced to a
 // progress sink first, and a failed one may be retried when the sink asks.
 //
-// Threads: one pass runs on the calling thread (the scheduled-sync thread);
-// the file map belongs to the object and is never shared. The stop flag may be
-// set from any thread: the pass then ends before its next item.
+// Threads: one pass runs on the calling thread (the scheduled-sync thread),
+// and its copies on a CopyRunner's helpers; the file map belongs to the
+// object and is never shared. The stop flag may be set from any thread: the
+// pass then hands in no further item and waits for the copies under way.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -20,6 +23,7 @@
 #include "os/file_ops.h"
 #include "os/message_loop.h"
 #include "store/watch_task.h"
+#include "sync/copy_runner.h"
 #include "sync/file_operations.h"
 #include "watch/task_filter_map.h"
 
@@ -111,6 +115,19 @@ class CFullSync {
   void ReportOutcome(const WatchTask& task, BOOL bIsDestDir, bool success);
   bool DoFileOperation(LONG operation, const std::wstring& first, const std::wstring& second,
                        BOOL overwrite, const std::wstring& task_name);
+  // The host's part after a failed attempt: told of error, it may ask for
+  // more attempts. Whether one succeeded.
+  bool RetryFailedOperation(LONG operation, const std::wstring& first, const std::wstring& second,
+                            BOOL overwrite, const std::wstring& task_name, DWORD error);
+  // Announces a copy and hands it to the helpers; its outcome is reported
+  // when it is taken back, in turn. While the host is asked about failures
+  // the copy runs at once instead. bytes: what it counts once done.
+  void StartCopy(const WatchTask& task, BOOL bIsDestDir, const std::wstring& from,
+                 const std::wstring& to, BOOL overwrite, uint64_t bytes);
+  void FinishOldestCopy(const WatchTask& task, BOOL bIsDestDir);
+  // Takes back every copy handed in: before anything else is reported, so
+  // the history keeps the order of the items.
+  void FinishCopies(const WatchTask& task, BOOL bIsDestDir);
   bool AttemptOperation(LONG operation, const std::wstring& first, const std::wstring& second,
                         BOOL overwrite, const std::wstring& task_name, DWORD* error);
   LRESULT Tell(LONG operation, const std::wstring& first, const std::wstring& second, DWORD error);
@@ -130,6 +147,20 @@ class CFullSync {
   FullSyncCounts m_Counts;
   // The pass's copy of the task's failure-report flag: a sink may clear it.
   bool m_bAsk = false;
+
+  // How many copies may be under way before the oldest is waited for.
+  static constexpr std::size_t kCopiesAhead = 16;
+  struct PendingCopy {
+    std::wstring from;
+    std::wstring to;
+    BOOL overwrite = FALSE;
+    uint64_t bytes = 0;
+  };
+  std::optional<CopyRunner> m_Copies;  // started at a pass's first copy
+  std::deque<PendingCopy> m_PendingCopies;  // oldest first, as handed to m_Copies
+  // Counts the runs of items of one directory, so the helpers know when the
+  // directories they resolved are no longer the current ones.
+  uint64_t m_DirectoryRun = 0;
 };
 
 // The counterpart of path under to_root: to_root followed by what path holds

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <set>
 
 #include "handler_test_fixture.h"
 
@@ -376,18 +377,69 @@ TEST_F(FullSyncTest, AnnouncesWhatItCreatesToTheWatcher) {
   EXPECT_TRUE(shared_.AddFilterMap.Contains(W(P("dst/d/f"))));
 }
 
-TEST_F(FullSyncTest, StopsBeforeTheNextItem) {
-  LayTimed("src/a=1@0 src/b=2@0 src/c=3@0");
+TEST_F(FullSyncTest, StopsBeforeTheNextItemAndEndsWithTheCopiesUnderWay) {
+  std::string items;
+  for (int i = 0; i < 40; ++i) {
+    items += " src/f" + std::to_string(i) + "=" + std::to_string(i) + "@0";
+  }
+  LayTimed(items);
   std::atomic<bool> stop{false};
   FakeSink sink(tmp_.str());
+  int announced = 0;
   sink.on_report = [&](LONG operation, const std::wstring&, DWORD) {
-    if (operation == kOpCopyFile) stop = true;
+    if (operation == kOpCopyFile && ++announced == 5) stop = true;
   };
+  NewRows();
   Passes("s", &sink, &stop);
+  // Every announced copy, and only those, is done and written down by the
+  // time the pass returns.
   int copied = 0;
-  for (const char* name : {"dst/a", "dst/b", "dst/c"}) copied += fs::exists(P(name)) ? 1 : 0;
-  EXPECT_EQ(copied, 1);
-  EXPECT_EQ(counts_.done, 1u);
+  for (int i = 0; i < 40; ++i) copied += fs::exists(P("dst/f" + std::to_string(i))) ? 1 : 0;
+  EXPECT_EQ(announced, 5);
+  EXPECT_EQ(copied, 5);
+  EXPECT_EQ(counts_.done, 5u);
+  EXPECT_EQ(NewRows(), Rows("ok ok ok ok ok"));
+}
+
+TEST_F(FullSyncTest, CopiesUnderWayAreReportedInTheOrderOfTheItems) {
+  // Copies run ahead of their reports; some fail at once while earlier ones
+  // are still writing. Each outcome must still be told and written down in
+  // the order the items were announced.
+  std::string items;
+  std::set<std::string> failing;
+  for (int d = 0; d < 3; ++d) {
+    for (int f = 0; f < 40; ++f) {
+      const std::string name = "d" + std::to_string(d) + "/f" + std::to_string(f);
+      items += " src/" + name + "=" + std::string(static_cast<size_t>(100 + f), 'x') + "@0";
+      if ((d * 40 + f) % 7 == 3) failing.insert(P("dst/" + name).string());
+    }
+  }
+  LayTimed(items);
+  os::SetFileFaultForTest([&failing](std::string_view op, const std::string& path) {
+    return op == "copy-create" && failing.count(path) != 0 ? ENOSPC : 0;
+  });
+  FakeSink sink(tmp_.str());
+  NewRows();
+  Passes("s", &sink);
+  os::SetFileFaultForTest({});
+
+  std::string rows;
+  std::vector<std::string> failures;
+  for (const std::string& call : sink.calls) {
+    std::istringstream fields(call);
+    std::string operation, first, second, error;
+    fields >> operation >> first >> second >> error;
+    if (operation == "0" || error != "0") continue;
+    const bool fails = failing.count(P(second.substr(1)).string()) != 0;
+    rows += rows.empty() ? "" : " ";
+    rows += fails ? "failed" : "ok";
+    if (fails) failures.push_back("3 " + first + " " + second + " 112 0");
+  }
+  EXPECT_EQ(NewRows(), Rows(rows));
+  EXPECT_EQ(sink.Failures(), failures);
+  EXPECT_EQ(counts_.failed, failing.size());
+  EXPECT_EQ(counts_.done, 3u + 120u - failing.size());
+  for (const std::string& path : failing) EXPECT_FALSE(fs::exists(path)) << path;
 }
 
 TEST_F(FullSyncTest, WhatAnotherWriterPutsInADirectoryThePassMadeIsNeverReplaced) {
