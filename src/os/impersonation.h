@@ -11,8 +11,6 @@
 // same thread. Nesting works; each restore goes back one level.
 #pragma once
 
-#include <sys/types.h>
-
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -22,9 +20,9 @@
 namespace os {
 
 struct SavedIdentity {
-  uid_t fsuid;
-  gid_t fsgid;
-  std::vector<gid_t> groups;
+  UserId fsuid;
+  GroupId fsgid;
+  std::vector<GroupId> groups;
 };
 
 // Switches the calling thread to token's user. On success returns what to
@@ -33,8 +31,8 @@ std::optional<SavedIdentity> Impersonate(const UserToken& token);
 void RevertIdentity(const SavedIdentity& saved);
 
 // The calling thread's file-system group and supplementary groups.
-gid_t CurrentFsGid();
-std::vector<gid_t> CurrentGroups();
+GroupId CurrentFsGid();
+std::vector<GroupId> CurrentGroups();
 
 // Raises the capabilities that stand for a Windows privilege into the calling
 // thread's effective set: "SeTcbPrivilege" and "SeImpersonatePrivilege" (acting

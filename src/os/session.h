@@ -15,13 +15,13 @@
 // thread asks for sessions.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "os/user_ids.h"
 
 namespace os {
 
@@ -30,15 +30,15 @@ inline constexpr uint32_t kNoSession = 0xFFFFFFFF;
 struct Session {
   uint32_t id = kNoSession;
   bool active = false;
-  uid_t uid = static_cast<uid_t>(-1);
+  UserId uid = kNoUserId;
 };
 
 // A user account as the module acts for it: what the kernel needs to act as
 // the user, and what a started process needs for its environment.
 struct UserToken {
-  uid_t uid = static_cast<uid_t>(-1);
-  gid_t gid = static_cast<gid_t>(-1);
-  std::vector<gid_t> groups;  // supplementary groups, the primary one included
+  UserId uid = kNoUserId;
+  GroupId gid = kNoGroupId;
+  std::vector<GroupId> groups;  // supplementary groups, the primary one included
   std::string name;
   std::string home;
   std::string shell;
@@ -48,7 +48,7 @@ struct UserToken {
 
 // The account of uid from the user database; nothing (last error set) when
 // there is no such account.
-std::optional<UserToken> TokenForUid(uid_t uid);
+std::optional<UserToken> TokenForUid(UserId uid);
 
 // The session service, loaded for the life of the object. Cheap when the
 // process is not root (nothing is loaded then).
@@ -73,7 +73,7 @@ class SessionLibrary {
   std::optional<UserToken> QueryUserToken(uint32_t session_id) const;
   // The user of the first active session; nothing (last error set) when
   // nobody is active or the sessions cannot be listed.
-  std::optional<uid_t> ActiveConsoleUid() const;
+  std::optional<UserId> ActiveConsoleUid() const;
 
  private:
   bool needs_library_ = false;

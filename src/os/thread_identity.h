@@ -4,17 +4,17 @@
 // Thread-safe.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
+
+#include "os/user_ids.h"
 
 namespace os {
 
 // The calling thread's file-system user id.
-uid_t CurrentFsUid();
+UserId CurrentFsUid();
 
 // The account name of uid, or the number when the account is unknown.
-std::string UserNameOf(uid_t uid);
+std::string UserNameOf(UserId uid);
 
 // UserNameOf(CurrentFsUid()).
 std::string CurrentUserName();

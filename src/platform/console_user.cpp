@@ -25,7 +25,7 @@ std::shared_ptr<const os::UserToken> CurrentConsoleUser() {
     if (!sessions->loaded()) return nullptr;
     cache.sessions = std::move(sessions);
   }
-  const std::optional<uid_t> uid = cache.sessions->ActiveConsoleUid();
+  const std::optional<os::UserId> uid = cache.sessions->ActiveConsoleUid();
   if (!uid) {
     cache.user.reset();
     return nullptr;

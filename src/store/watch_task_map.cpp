@@ -1,6 +1,6 @@
 #include "store/watch_task_map.h"
 
-#include "os/confined_path.h"
+#include "os/confined_roots.h"
 
 namespace {
 

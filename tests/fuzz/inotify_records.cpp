@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "os/directory_watch_state.h"
+#include "os/linux/directory_watch_state.h"
 #include "watch/read_notification.h"
 
 namespace {

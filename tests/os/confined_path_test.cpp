@@ -1,7 +1,7 @@
 // Confinement below the task roots: a link planted anywhere on the way is
 // never followed by any primitive, with openat2 and with the component walk;
 // paths longer than PATH_MAX work; a root module's copies keep their owners.
-#include "os/confined_path.h"
+#include "os/linux/confined_path.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -15,7 +15,7 @@
 #include <ostream>
 #include <vector>
 
-#include "os/directory_watch_state.h"
+#include "os/linux/directory_watch_state.h"
 #include "os/event.h"
 #include "os/last_error.h"
 #include "os/temp_name.h"

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "os/last_error.h"
-#include "os/temp_files.h"
+#include "os/linux/temp_files.h"
 #include "os/temp_name.h"
 #include "os/text.h"
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 #include "test_support.h"
 
 namespace {

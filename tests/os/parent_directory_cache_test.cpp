@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "os/confined_path.h"
+#include "os/linux/confined_path.h"
 #include "os/file_ops.h"
 #include "os/text.h"
 #include "test_support.h"

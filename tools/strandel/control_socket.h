@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 
 namespace host {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 
 namespace host {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "os/confined_path.h"
+#include "os/linux/confined_path.h"
 
 namespace os {
 namespace {

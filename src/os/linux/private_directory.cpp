@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "os/thread_identity.h"
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 
 namespace os {
 namespace {

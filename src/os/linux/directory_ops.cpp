@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "os/confined_path.h"
+#include "os/linux/confined_path.h"
 #include "os/last_error.h"
 #include "os/text.h"
 

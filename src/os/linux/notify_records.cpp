@@ -1,4 +1,4 @@
-#include "os/notify_records.h"
+#include "os/linux/notify_records.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "os/delayed_names.h"
+#include "os/linux/delayed_names.h"
 
 namespace os {
 

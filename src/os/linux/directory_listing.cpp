@@ -1,4 +1,4 @@
-#include "os/directory_listing.h"
+#include "os/linux/directory_listing.h"
 
 #include <dirent.h>
 #include <fcntl.h>

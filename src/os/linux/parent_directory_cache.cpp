@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 
 namespace os {
 namespace {

@@ -1,14 +1,11 @@
 // Opens the directory that holds a path without following a symbolic link
-// anywhere below the task roots.
+// anywhere below the task roots (confined_roots.h).
 //
-// The module often runs as root over folders that other users own, so every
-// name under a source or destination root is hostile: a link planted on the
-// way must never lead an operation out of the tree. The file primitives
-// resolve the parent of each path here and then act on the last name with the
-// *at calls. A root itself, as the user configured it, may be or contain a
-// link. A path outside every root has its parent resolved as usual; the
-// primitives still never follow its last name. Nothing hands a whole path to
-// the kernel, so paths longer than PATH_MAX work.
+// The file primitives resolve the parent of each path here and then act on
+// the last name with the *at calls. A path outside every root has its parent
+// resolved as usual; the primitives still never follow its last name.
+// Nothing hands a whole path to the kernel, so paths longer than PATH_MAX
+// work.
 //
 // Thread-safe: the set of roots has its own lock.
 #pragma once
@@ -16,14 +13,10 @@
 #include <memory>
 #include <string>
 
-#include "os/unique_fd.h"
+#include "os/confined_roots.h"
+#include "os/linux/unique_fd.h"
 
 namespace os {
-
-// Roots are counted, so two tasks may share one; the task map adds a task's
-// two directories when it stores the task and drops them when it erases it.
-void AddConfinedRoot(const std::wstring& root);
-void RemoveConfinedRoot(const std::wstring& root);
 
 // A directory descriptor that its holder owns alone, or shares with the
 // thread's ParentDirectoryCache.

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <utility>
 
-#include "os/confined_path.h"
-#include "os/directory_watch_state.h"
+#include "os/linux/confined_path.h"
+#include "os/linux/directory_watch_state.h"
 #include "os/last_error.h"
-#include "os/temp_files.h"
+#include "os/linux/temp_files.h"
 #include "os/temp_name.h"
 #include "os/text.h"
 

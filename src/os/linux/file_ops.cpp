@@ -17,13 +17,13 @@
 #include <mutex>
 #include <vector>
 
-#include "os/confined_path.h"
+#include "os/linux/confined_path.h"
 #include "os/file_attributes.h"
 #include "os/last_error.h"
-#include "os/temp_files.h"
+#include "os/linux/temp_files.h"
 #include "os/temp_name.h"
 #include "os/text.h"
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 #include "os/volumes.h"
 
 namespace os {

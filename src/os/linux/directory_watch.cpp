@@ -33,7 +33,7 @@
 #include <fstream>
 #include <utility>
 
-#include "os/directory_watch_state.h"
+#include "os/linux/directory_watch_state.h"
 #include "os/event.h"
 #include "os/last_error.h"
 #include "os/text.h"

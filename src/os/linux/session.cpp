@@ -9,10 +9,15 @@
 #include <cstdlib>
 #include <mutex>
 #include <string_view>
+#include <type_traits>
 
 #include "os/last_error.h"
 
 namespace os {
+
+static_assert(std::is_same_v<uid_t, UserId> && std::is_same_v<gid_t, GroupId>,
+              "the module's user and group numbers are the kernel's");
+
 namespace {
 
 // The Windows codes for "nobody is logged on there" and "no such account".

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "os/directory_watch_state.h"
+#include "os/linux/directory_watch_state.h"
 
 namespace os {
 namespace {

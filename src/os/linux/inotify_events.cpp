@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "os/directory_watch_state.h"
+#include "os/linux/directory_watch_state.h"
 #include "os/temp_name.h"
 
 namespace os {

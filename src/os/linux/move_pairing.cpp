@@ -1,4 +1,4 @@
-#include "os/move_pairing.h"
+#include "os/linux/move_pairing.h"
 
 #include <utility>
 

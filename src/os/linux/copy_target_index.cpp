@@ -1,4 +1,4 @@
-#include "os/copy_target_index.h"
+#include "os/linux/copy_target_index.h"
 
 #include <iterator>
 #include <utility>

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "os/directory_listing.h"
+#include "os/linux/directory_listing.h"
 
 namespace os {
 

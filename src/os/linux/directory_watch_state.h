@@ -22,12 +22,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "os/copy_target_index.h"
-#include "os/delayed_names.h"
+#include "os/linux/copy_target_index.h"
+#include "os/linux/delayed_names.h"
 #include "os/directory_watch.h"
-#include "os/move_pairing.h"
-#include "os/notify_records.h"
-#include "os/unique_fd.h"
+#include "os/linux/move_pairing.h"
+#include "os/linux/notify_records.h"
+#include "os/linux/unique_fd.h"
 
 namespace os {
 

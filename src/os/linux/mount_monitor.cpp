@@ -15,7 +15,7 @@
 #include "os/last_error.h"
 #include "os/thread_name.h"
 #include "os/trace_sink.h"
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 #include "os/volumes.h"
 
 namespace os {

@@ -1,4 +1,4 @@
-#include "os/temp_files.h"
+#include "os/linux/temp_files.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "os/temp_name.h"
-#include "os/unique_fd.h"
+#include "os/linux/unique_fd.h"
 
 namespace os {
 namespace {

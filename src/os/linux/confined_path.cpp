@@ -1,4 +1,4 @@
-#include "os/confined_path.h"
+#include "os/linux/confined_path.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
