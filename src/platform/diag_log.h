@@ -11,9 +11,17 @@
 
 enum ReportLevel : int32_t { ReportInfo = 0, ReportWarning = 1, ReportError = 2 };
 
+// mingw-w64 checks "printf" formats against Microsoft's printf; the traces are
+// formatted by the C99 one there too (__USE_MINGW_ANSI_STDIO).
+#ifdef __MINGW32__
+#define STRANDEL_TRACE_FORMAT gnu_printf
+#else
+#define STRANDEL_TRACE_FORMAT printf
+#endif
+
 // Formats into a 490-character budget; a longer message is dropped whole, not
 // cut. A "\n" is appended before it reaches the sink.
-void DebugTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void DebugTrace(const char* format, ...) __attribute__((format(STRANDEL_TRACE_FORMAT, 1, 2)));
 void DebugTraceW(const wchar_t* format, ...);
 
 // The directory Report.dat lives in (with its trailing separator; empty: the
