@@ -175,7 +175,7 @@ BOOL CMainFrame::StartWatchFileSys() {
 
   for (WatchTask task : m_WatchTaskMap.Snapshot()) {
     DebugTrace("[Strandel]%d: StartWatchFileSys bEnableTimer=%d dwSynctime=%d", __LINE__,
-               task.bEnableTimer, task.dwSynctime);
+               task.bEnableTimer, static_cast<int>(task.dwSynctime));
     if (task.bEnableTimer && task.dwSynctime >= kMinimumSyncPeriodMs) {
       task.nTimerId = m_TimerIds.AcquireFresh();
       SetTimer(task.nTimerId, task.dwSynctime);
@@ -183,7 +183,7 @@ BOOL CMainFrame::StartWatchFileSys() {
       // what it found out about the same task.
       m_WatchTaskMap.SetTimerId(task.strWatchTaskName, task.nTimerId);
       DebugTrace("[Strandel]%d: StartWatchFileSys SetTimer(%d %d)", __LINE__, task.nTimerId,
-                 task.dwSynctime);
+                 static_cast<int>(task.dwSynctime));
     }
   }
   StartShareConnections();
@@ -203,7 +203,7 @@ BOOL CMainFrame::StartWatchFileSys() {
 void CMainFrame::StartShareConnections() {
   for (const WatchTask& task : m_WatchTaskMap.Snapshot()) {
     const uint32_t type = os::DriveTypeOf(task.strDestDir);
-    if (type != os::DRIVE_REMOTE && type != os::DRIVE_NO_ROOT_DIR) continue;
+    if (type != DRIVE_REMOTE && type != DRIVE_NO_ROOT_DIR) continue;
     auto param = std::make_unique<ShareConnectParam>();
     param->pPendingShares = m_pPendingShares;
     param->strDestDir = task.strDestDir;

@@ -1,12 +1,9 @@
 #include "control/notify_window.h"
 
-BOOL IsWindow(HWND hWnd) {
-  return hWnd != nullptr && hWnd->cbSize == sizeof(struct HWND__) && hWnd->bAlive != 0 ? TRUE
-                                                                                       : FALSE;
-}
+#include "os/host_window.h"
 
 void NotifyWindow::Register(HWND hWnd, UINT uMsg) {
-  if (!IsWindow(hWnd)) return;
+  if (!os::IsHostWindow(hWnd)) return;
   std::lock_guard<std::mutex> guard(m_Mutex);
   m_bEnabled = uMsg != 0 ? TRUE : FALSE;
   m_hWnd = uMsg != 0 ? hWnd : nullptr;
@@ -24,7 +21,7 @@ LRESULT NotifyWindow::Report(LONG operation, const std::wstring& first, const st
     message = m_uMsg;
   }
   // The host may have destroyed the window since it registered it.
-  if (!IsWindow(window) || window->lpfnWndProc == nullptr) return 0;
+  if (!os::IsHostWindow(window)) return 0;
   const SyncProgressInfo info{operation,
                               first.c_str(),
                               second.c_str(),
@@ -37,6 +34,6 @@ LRESULT NotifyWindow::Report(LONG operation, const std::wstring& first, const st
                               counts.done,
                               counts.failed,
                               counts.bytes};
-  return window->lpfnWndProc(window, message, static_cast<WPARAM>(operation),
-                             reinterpret_cast<LPARAM>(&info));
+  return os::SendToHostWindow(window, message, static_cast<WPARAM>(operation),
+                              reinterpret_cast<LPARAM>(&info));
 }

@@ -11,9 +11,6 @@
 #include "strandel/strandel.h"
 #include "sync/full_sync.h"
 
-// TRUE for a window the host has made and not destroyed.
-BOOL IsWindow(HWND hWnd);
-
 class NotifyWindow final : public ProgressSink {
  public:
   // Nothing changes for a window that is not valid. uMsg 0 switches the

@@ -21,7 +21,7 @@ constexpr const wchar_t* kMethodNames[] = {L"AddWatchTask",  L"DelWatchTask",   
 
 CWatcherMonitor::CWatcherMonitor(CMainFrame* frame) : m_pMainFrame(frame) {}
 
-HRESULT CWatcherMonitor::QueryInterface(REFIID riid, void** ppvObject) {
+HRESULT STRANDEL_CALL CWatcherMonitor::QueryInterface(REFIID riid, void** ppvObject) {
   if (ppvObject == nullptr) return E_POINTER;
   if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IDispatch) ||
       IsEqualGUID(riid, IID_IWatcherMonitor)) {
@@ -33,9 +33,9 @@ HRESULT CWatcherMonitor::QueryInterface(REFIID riid, void** ppvObject) {
   return E_NOINTERFACE;
 }
 
-ULONG CWatcherMonitor::AddRef() { return m_cRef.fetch_add(1) + 1; }
+ULONG STRANDEL_CALL CWatcherMonitor::AddRef() { return m_cRef.fetch_add(1) + 1; }
 
-ULONG CWatcherMonitor::Release() {
+ULONG STRANDEL_CALL CWatcherMonitor::Release() {
   // Decide on the value this decrement produced; another thread may release
   // at the same moment.
   const ULONG remaining = m_cRef.fetch_sub(1) - 1;
@@ -43,19 +43,19 @@ ULONG CWatcherMonitor::Release() {
   return remaining;
 }
 
-HRESULT CWatcherMonitor::GetTypeInfoCount(UINT* pctinfo) {
+HRESULT STRANDEL_CALL CWatcherMonitor::GetTypeInfoCount(UINT* pctinfo) {
   if (pctinfo == nullptr) return E_POINTER;
   *pctinfo = 0;
   return S_OK;
 }
 
-HRESULT CWatcherMonitor::GetTypeInfo(UINT, ULONG, void** ppTInfo) {
+HRESULT STRANDEL_CALL CWatcherMonitor::GetTypeInfo(UINT, ULONG, TypeInfoPointer* ppTInfo) {
   if (ppTInfo != nullptr) *ppTInfo = nullptr;
   return E_NOTIMPL;
 }
 
-HRESULT CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR** rgszNames, UINT cNames, ULONG,
-                                       DISPID* rgDispId) {
+HRESULT STRANDEL_CALL CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR** rgszNames, UINT cNames,
+                                                     ULONG, DISPID* rgDispId) {
   if (rgszNames == nullptr || rgDispId == nullptr) return E_POINTER;
   HRESULT result = S_OK;
   for (UINT i = 0; i < cNames; ++i) {
@@ -70,8 +70,9 @@ HRESULT CWatcherMonitor::GetIDsOfNames(REFIID, OLECHAR** rgszNames, UINT cNames,
   return result;
 }
 
-HRESULT CWatcherMonitor::Invoke(DISPID dispIdMember, REFIID, ULONG, WORD, DISPPARAMS* pDispParams,
-                                VARIANT* pVarResult, void*, UINT* puArgErr) {
+HRESULT STRANDEL_CALL CWatcherMonitor::Invoke(DISPID dispIdMember, REFIID, ULONG, WORD,
+                                              DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                              ExceptionDetails*, UINT* puArgErr) {
   if (dispIdMember < 1 || dispIdMember > static_cast<DISPID>(std::size(kMethodNames))) {
     return DISP_E_MEMBERNOTFOUND;
   }
@@ -118,7 +119,7 @@ HRESULT CWatcherMonitor::Invoke(DISPID dispIdMember, REFIID, ULONG, WORD, DISPPA
   }
 }
 
-LONG CWatcherMonitor::AddWatchTask(WatchTaskInfo* pInfo) {
+LONG STRANDEL_CALL CWatcherMonitor::AddWatchTask(WatchTaskInfo* pInfo) {
   if (pInfo == nullptr) return 1;
   WatchTask task = WatchTaskFromInfo(*pInfo);
   task.dwTaskIndex = m_pMainFrame->TaskIndexes().TakeNext();
@@ -141,7 +142,7 @@ LONG CWatcherMonitor::AddWatchTask(WatchTaskInfo* pInfo) {
   }
 }
 
-LONG CWatcherMonitor::DelWatchTask(BSTR strTaskName) {
+LONG STRANDEL_CALL CWatcherMonitor::DelWatchTask(BSTR strTaskName) {
   const LRESULT result =
       m_pMainFrame->SendMessage(WM_DEL_WATCH_TASK, 0, reinterpret_cast<LPARAM>(strTaskName));
   LONG answer = 0;
@@ -154,7 +155,7 @@ LONG CWatcherMonitor::DelWatchTask(BSTR strTaskName) {
   return answer;
 }
 
-LONG CWatcherMonitor::ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) {
+LONG STRANDEL_CALL CWatcherMonitor::ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) {
   if (pInfo == nullptr) return 1;
   WatchTask task = WatchTaskFromInfo(*pInfo);
   task.dwTaskIndex = pInfo->dwTaskIndex;
@@ -164,7 +165,7 @@ LONG CWatcherMonitor::ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) {
   return (result == 1 || result == -2) ? result : 0;
 }
 
-LONG CWatcherMonitor::QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) {
+LONG STRANDEL_CALL CWatcherMonitor::QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) {
   const DWORD count = m_pMainFrame->CountTasks();
   if (pInfo == nullptr || count < 1 || nPosition < 0 || static_cast<DWORD>(nPosition) >= count) {
     return 1;
@@ -176,7 +177,7 @@ LONG CWatcherMonitor::QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) {
   return FillWatchTaskInfo(task, pInfo) ? 0 : 1;
 }
 
-LONG CWatcherMonitor::SyncWatchTask(WatchTaskInfo* pInfo) {
+LONG STRANDEL_CALL CWatcherMonitor::SyncWatchTask(WatchTaskInfo* pInfo) {
   if (pInfo == nullptr) return 0;
   WatchTask task = WatchTaskFromInfo(*pInfo);
   task.dwTaskIndex = pInfo->dwTaskIndex;
@@ -186,18 +187,19 @@ LONG CWatcherMonitor::SyncWatchTask(WatchTaskInfo* pInfo) {
   return 0;
 }
 
-LONG CWatcherMonitor::SetNotifyWindow(HWND hWnd, UINT uMsg) {
+LONG STRANDEL_CALL CWatcherMonitor::SetNotifyWindow(HWND hWnd, UINT uMsg) {
   m_pMainFrame->m_NotifyWindow.Register(hWnd, uMsg);
   return 0;
 }
 
-HRESULT CWatcherMonitor::GetTaskCount(LONG* pCount) {
+HRESULT STRANDEL_CALL CWatcherMonitor::GetTaskCount(LONG* pCount) {
   if (pCount == nullptr) return E_POINTER;
   *pCount = static_cast<LONG>(m_pMainFrame->CountTasks());
   return S_OK;
 }
 
-HRESULT CWatcherMonitor::ConnectNetShare(BSTR strPath, BSTR strUserName, BSTR strPassword) {
+HRESULT STRANDEL_CALL CWatcherMonitor::ConnectNetShare(BSTR strPath, BSTR strUserName,
+                                                       BSTR strPassword) {
   std::wstring path = strPath != nullptr ? std::wstring(strPath) : std::wstring();
   if (!path.empty() && (path.back() == L'\\' || path.back() == os::kPathSeparator)) path.pop_back();
   const std::wstring password = strPassword != nullptr ? std::wstring(strPassword) : std::wstring();

@@ -10,30 +10,41 @@
 
 class CMainFrame;
 
+// The two types IDispatch leaves to the platform: Windows names the type
+// information and the exception details, Linux passes them untyped.
+#ifdef _WIN32
+using TypeInfoPointer = ITypeInfo*;
+using ExceptionDetails = EXCEPINFO;
+#else
+using TypeInfoPointer = void*;
+using ExceptionDetails = void;
+#endif
+
 class CWatcherMonitor final : public IWatcherMonitor {
  public:
   // Starts with one reference, which belongs to the creator.
   explicit CWatcherMonitor(CMainFrame* frame);
 
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STRANDEL_CALL QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STRANDEL_CALL AddRef() override;
+  ULONG STRANDEL_CALL Release() override;
 
-  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT GetTypeInfo(UINT iTInfo, ULONG lcid, void** ppTInfo) override;
-  HRESULT GetIDsOfNames(REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
-                        DISPID* rgDispId) override;
-  HRESULT Invoke(DISPID dispIdMember, REFIID riid, ULONG lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                 VARIANT* pVarResult, void* pExcepInfo, UINT* puArgErr) override;
+  HRESULT STRANDEL_CALL GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STRANDEL_CALL GetTypeInfo(UINT iTInfo, ULONG lcid, TypeInfoPointer* ppTInfo) override;
+  HRESULT STRANDEL_CALL GetIDsOfNames(REFIID riid, OLECHAR** rgszNames, UINT cNames, ULONG lcid,
+                                      DISPID* rgDispId) override;
+  HRESULT STRANDEL_CALL Invoke(DISPID dispIdMember, REFIID riid, ULONG lcid, WORD wFlags,
+                               DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                               ExceptionDetails* pExcepInfo, UINT* puArgErr) override;
 
-  LONG AddWatchTask(WatchTaskInfo* pInfo) override;
-  LONG DelWatchTask(BSTR strTaskName) override;
-  LONG ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) override;
-  LONG QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) override;
-  LONG SyncWatchTask(WatchTaskInfo* pInfo) override;
-  LONG SetNotifyWindow(HWND hWnd, UINT uMsg) override;
-  HRESULT GetTaskCount(LONG* pCount) override;
-  HRESULT ConnectNetShare(BSTR strPath, BSTR strUserName, BSTR strPassword) override;
+  LONG STRANDEL_CALL AddWatchTask(WatchTaskInfo* pInfo) override;
+  LONG STRANDEL_CALL DelWatchTask(BSTR strTaskName) override;
+  LONG STRANDEL_CALL ResetWatchTask(LONG nTaskIndex, WatchTaskInfo* pInfo) override;
+  LONG STRANDEL_CALL QueryTaskInfo(LONG nPosition, WatchTaskInfo* pInfo) override;
+  LONG STRANDEL_CALL SyncWatchTask(WatchTaskInfo* pInfo) override;
+  LONG STRANDEL_CALL SetNotifyWindow(HWND hWnd, UINT uMsg) override;
+  HRESULT STRANDEL_CALL GetTaskCount(LONG* pCount) override;
+  HRESULT STRANDEL_CALL ConnectNetShare(BSTR strPath, BSTR strUserName, BSTR strPassword) override;
 
  private:
   ~CWatcherMonitor() = default;  // only Release deletes

@@ -24,6 +24,9 @@
 
 #include "strandel/strandel.h"
 
+// The Windows values, under the names Windows gives them; there they come
+// from <windows.h>.
+#ifndef _WIN32
 inline constexpr DWORD FILE_ACTION_ADDED = 1;
 inline constexpr DWORD FILE_ACTION_REMOVED = 2;
 inline constexpr DWORD FILE_ACTION_MODIFIED = 3;
@@ -36,6 +39,7 @@ struct FILE_NOTIFY_INFORMATION {
   DWORD FileNameLength;  // in bytes, without a terminator
   wchar_t FileName[1];
 };
+#endif
 
 namespace os {
 

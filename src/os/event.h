@@ -12,9 +12,13 @@
 #include "os/clock.h"
 #include "strandel/strandel.h"
 
+// The Windows values, under the names Windows gives them; there they come
+// from <windows.h>.
+#ifndef _WIN32
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
+#endif
 
 namespace os {
 

@@ -9,12 +9,16 @@
 
 #include "strandel/strandel.h"
 
+// The Windows values, under the names Windows gives them; there they come
+// from <windows.h>.
+#ifndef _WIN32
 inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
 inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x2;
 inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x4;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+#endif
 
 namespace os {
 

@@ -9,6 +9,9 @@
 
 #include "strandel/strandel.h"
 
+// The Windows values, under the names Windows gives them; there they come
+// from <windows.h>.
+#ifndef _WIN32
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
@@ -27,6 +30,7 @@ inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 // A symbolic link (or "..") on the way below a task root: never followed.
 inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+#endif
 
 namespace os {
 

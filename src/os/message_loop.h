@@ -19,6 +19,9 @@
 #include "os/clock.h"
 #include "strandel/strandel.h"
 
+// The Windows values, under the names Windows gives them; there they come
+// from <windows.h>.
+#ifndef _WIN32
 inline constexpr UINT WM_CREATE = 0x0001;
 inline constexpr UINT WM_DESTROY = 0x0002;
 inline constexpr UINT WM_CLOSE = 0x0010;
@@ -28,6 +31,7 @@ inline constexpr UINT WM_TIMER = 0x0113;
 inline constexpr UINT WM_DEVICECHANGE = 0x0219;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr WPARAM SC_CLOSE = 0xF060;
+#endif
 
 namespace os {
 

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-namespace os {
-
-// The values of the Windows drive-type query, which the engine compares with.
+// The values of the Windows drive-type query, which the engine compares with,
+// under their Windows names; on Windows they come from <windows.h>.
+#ifndef _WIN32
 inline constexpr uint32_t DRIVE_UNKNOWN = 0;
 inline constexpr uint32_t DRIVE_NO_ROOT_DIR = 1;
 inline constexpr uint32_t DRIVE_REMOVABLE = 2;
@@ -26,6 +26,9 @@ inline constexpr uint32_t DRIVE_FIXED = 3;
 inline constexpr uint32_t DRIVE_REMOTE = 4;
 inline constexpr uint32_t DRIVE_CDROM = 5;
 inline constexpr uint32_t DRIVE_RAMDISK = 6;
+#endif
+
+namespace os {
 
 // Storage bus types as the Windows storage query reports them.
 inline constexpr uint32_t kBusTypeUnknown = 0;

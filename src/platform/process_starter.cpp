@@ -116,7 +116,7 @@ UserTokenHandle CWtsApiLoader::QueryUserToken(DWORD dwSessionId) {
   }
   auto token = m_hWtsApiDLL->QueryUserToken(dwSessionId);
   if (!token) {
-    DebugTrace("QueryUserToken failed:0x%08X", os::GetLastError());
+    DebugTrace("QueryUserToken failed:0x%08X", static_cast<unsigned>(os::GetLastError()));
     return nullptr;
   }
   return std::make_unique<os::UserToken>(std::move(*token));

@@ -94,7 +94,7 @@ std::wstring ShareOfPath(const std::wstring& path) {
   if (drive.empty()) return {};
   if (drive.size() > 1) return drive;
   const auto mount = os::MountOf(path);
-  if (mount && mount->mount_point.size() > 1 && os::DriveTypeOf(path) == os::DRIVE_REMOTE) {
+  if (mount && mount->mount_point.size() > 1 && os::DriveTypeOf(path) == DRIVE_REMOTE) {
     return mount->mount_point;
   }
   return {};

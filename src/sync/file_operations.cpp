@@ -141,7 +141,7 @@ BOOL SyncFileOperations::SyncCopyFile(const std::wstring& source, const std::wst
       return FALSE;
     }
     DebugTrace("[Strandel]CopyFile(%s -> %s)dwErrorCode = %x", Narrow(source).c_str(),
-               Narrow(destination).c_str(), current);
+               Narrow(destination).c_str(), static_cast<unsigned>(current));
   }
   Store(error, current);
   DebugTrace("[Strandel]CopyFile:%s fail, timeout, ErrCode:%d", Narrow(source).c_str(),

@@ -109,16 +109,16 @@ void CSyncWorker::ProcessRecord(const ChangeRecord& record) {
 }
 
 BOOL CSyncWorker::PassesTaskFilter(const WatchTask& task, const ChangeRecord& record) {
-  const std::wstring& near = record.bSourceSide ? task.strSourceDir : task.strDestDir;
-  const std::wstring& far = record.bSourceSide ? task.strDestDir : task.strSourceDir;
+  const std::wstring& near_root = record.bSourceSide ? task.strSourceDir : task.strDestDir;
+  const std::wstring& far_root = record.bSourceSide ? task.strDestDir : task.strSourceDir;
   const bool renamed = record.dwAction == 5;
   std::wstring path;
   if (record.dwAction == 1 || record.dwAction == 3) {
-    path = JoinWatchPath(near, record.strFileName);
+    path = JoinWatchPath(near_root, record.strFileName);
   } else if (renamed) {
-    path = JoinWatchPath(near, record.strNewFileName);
+    path = JoinWatchPath(near_root, record.strNewFileName);
   } else {
-    path = JoinWatchPath(far, record.strFileName);  // a removal: the copy that still exists
+    path = JoinWatchPath(far_root, record.strFileName);  // a removal: the copy that still exists
   }
   const DWORD attributes = os::GetFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return FALSE;
@@ -130,17 +130,19 @@ BOOL CSyncWorker::PassesTaskFilter(const WatchTask& task, const ChangeRecord& re
 bool CSyncWorker::TakenAwayByALaterRecord(const WatchTask& task, const ChangeRecord& record) {
   if (record.dwAction != 1 && record.dwAction != 3 && record.dwAction != 5) return false;
   const std::wstring& item = record.dwAction == 5 ? record.strNewFileName : record.strFileName;
-  const std::wstring& near = record.bSourceSide ? task.strSourceDir : task.strDestDir;
-  if (os::GetFileAttributes(JoinWatchPath(near, item)) != INVALID_FILE_ATTRIBUTES) return false;
+  const std::wstring& near_root = record.bSourceSide ? task.strSourceDir : task.strDestDir;
+  if (os::GetFileAttributes(JoinWatchPath(near_root, item)) != INVALID_FILE_ATTRIBUTES)
+    return false;
   return m_Shared.m_ChangeQueue.AwaitDeparture(record.strTaskName, record.bSourceSide, item,
                                                kDepartureGrace);
 }
 
 bool CSyncWorker::RenameCarriedAcross(const WatchTask& task, const ChangeRecord& record) {
   if (record.dwAction != 5) return false;
-  const std::wstring& far = record.bSourceSide ? task.strDestDir : task.strSourceDir;
-  return os::GetFileAttributes(JoinWatchPath(far, record.strFileName)) == INVALID_FILE_ATTRIBUTES &&
-         os::GetFileAttributes(JoinWatchPath(far, record.strNewFileName)) !=
+  const std::wstring& far_root = record.bSourceSide ? task.strDestDir : task.strSourceDir;
+  return os::GetFileAttributes(JoinWatchPath(far_root, record.strFileName)) ==
+             INVALID_FILE_ATTRIBUTES &&
+         os::GetFileAttributes(JoinWatchPath(far_root, record.strNewFileName)) !=
              INVALID_FILE_ATTRIBUTES;
 }
 

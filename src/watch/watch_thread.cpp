@@ -492,7 +492,7 @@ BOOL CWatchThread::InitNotificationReciver() {
     }
     if (!ArmRead(i)) {
       DebugTrace("[Strandel]InitNotificationReciver -> ReadDirectoryChangesW(...) failed %#0X",
-                 os::GetLastError());
+                 static_cast<unsigned>(os::GetLastError()));
       return FALSE;
     }
   }

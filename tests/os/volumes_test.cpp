@@ -78,23 +78,23 @@ class VolumesTest : public ::testing::Test {
 
 TEST_F(VolumesTest, DriveTypesUsbBusAndDriveRoots) {
   const std::pair<const wchar_t*, uint32_t> types[] = {
-      {L"/mnt/nas/share", os::DRIVE_REMOTE},
-      {L"/mnt/cd", os::DRIVE_CDROM},
-      {L"/mnt/ram/t", os::DRIVE_RAMDISK},
-      {L"/run/media/alice/My Stick/d", os::DRIVE_REMOVABLE},
-      {L"/mnt/data/inner", os::DRIVE_FIXED},
-      {L"/media/alice/Gone/d", os::DRIVE_NO_ROOT_DIR},
-      {L"relative", os::DRIVE_UNKNOWN},
+      {L"/mnt/nas/share", DRIVE_REMOTE},
+      {L"/mnt/cd", DRIVE_CDROM},
+      {L"/mnt/ram/t", DRIVE_RAMDISK},
+      {L"/run/media/alice/My Stick/d", DRIVE_REMOVABLE},
+      {L"/mnt/data/inner", DRIVE_FIXED},
+      {L"/media/alice/Gone/d", DRIVE_NO_ROOT_DIR},
+      {L"relative", DRIVE_UNKNOWN},
       // Two separators first name a share on a server; three are a plain path.
-      {L"//server/share/d", os::DRIVE_REMOTE},
-      {L"//mnt/cd", os::DRIVE_REMOTE},  // a server named mnt, not /mnt/cd
-      {L"///mnt/data/inner", os::DRIVE_FIXED},
+      {L"//server/share/d", DRIVE_REMOTE},
+      {L"//mnt/cd", DRIVE_REMOTE},  // a server named mnt, not /mnt/cd
+      {L"///mnt/data/inner", DRIVE_FIXED},
   };
   for (const auto& [path, expected] : types) {
     EXPECT_EQ(os::DriveTypeOf(path), expected) << os::ToUtf8(path);
   }
   // Of two mounts on one point, the later one is the one in sight.
-  EXPECT_EQ(os::DriveTypeOf(L"/mnt/stack/f"), os::DRIVE_REMOVABLE);
+  EXPECT_EQ(os::DriveTypeOf(L"/mnt/stack/f"), DRIVE_REMOVABLE);
 
   EXPECT_TRUE(os::IsOnUsbBus(L"/run/media/alice/My Stick/docs"));
   EXPECT_TRUE(os::IsOnUsbBus(L"/mnt/pool/photos"));      // btrfs, through its source
