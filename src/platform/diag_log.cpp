@@ -47,11 +47,9 @@ void DebugTraceW(const wchar_t* format, ...) {
   const int n = std::vswprintf(buffer, kTraceLimitChars + 1, format, args);
   va_end(args);
   if (n < 0 || n > kTraceLimitChars) return;
-  char utf8[(kTraceLimitChars + 1) * 4];
-  std::size_t length = 0;
-  for (int i = 0; i < n; ++i) length += os::EncodeUtf8(buffer[i], utf8 + length);
-  utf8[length++] = '\n';
-  os::TraceOutput(std::string_view(utf8, length));
+  std::string line = os::ToUtf8(std::wstring_view(buffer, static_cast<std::size_t>(n)));
+  line += '\n';
+  os::TraceOutput(line);
 }
 
 void SetReportDirectory(const std::wstring& data_dir) {

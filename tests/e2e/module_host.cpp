@@ -1,6 +1,10 @@
 #include "module_host.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,15 +29,27 @@ class ModuleEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     g_data = new TempDir;
+#ifdef _WIN32
+    // A Windows host loads the DLL by its wide path; BSTRs are the system's.
+    HMODULE library = LoadLibraryW(os::FromUtf8(STRANDEL_LIBRARY).c_str());
+    ASSERT_NE(library, nullptr) << "LoadLibraryW: " << GetLastError();
+    g_module.library = library;
+    auto symbol = [library](const char* name) {
+      return reinterpret_cast<void*>(GetProcAddress(library, name));
+    };
+    g_module.AllocString = &SysAllocString;
+    g_module.FreeString = &SysFreeString;
+#else
     g_module.library = dlopen(STRANDEL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(g_module.library, nullptr) << dlerror();
     auto symbol = [](const char* name) { return dlsym(g_module.library, name); };
+    g_module.AllocString = reinterpret_cast<BSTR (*)(const OLECHAR*)>(symbol("SysAllocString"));
+    g_module.FreeString = reinterpret_cast<void (*)(BSTR)>(symbol("SysFreeString"));
+#endif
     g_module.Init = reinterpret_cast<void (*)(const wchar_t*)>(symbol("InitStrandel"));
     g_module.Release = reinterpret_cast<BOOL (*)()>(symbol("ReleaseStrandel"));
     g_module.Monitor = reinterpret_cast<IWatcherMonitor* (*)()>(symbol("GetWatcherMonitor"));
-    g_module.AllocString = reinterpret_cast<BSTR (*)(const OLECHAR*)>(symbol("SysAllocString"));
-    g_module.FreeString = reinterpret_cast<void (*)(BSTR)>(symbol("SysFreeString"));
-    g_module.Init((g_data->wstr() + L"/").c_str());
+    g_module.Init((g_data->wstr() + os::kPathSeparator).c_str());
   }
   // The library stays loaded until exit, as most hosts keep it; unloading is
   // tested on its own in child processes.

@@ -1,7 +1,6 @@
 #include "os/last_error.h"
 
-#include <cerrno>
-
+#include "os/error_codes.h"
 #include "os/linux/confined_path.h"
 
 namespace os {
@@ -15,47 +14,6 @@ bool ParentExists(std::string_view path) {
   return OpenParentDirectory(std::string(path), &parent) == 0;
 }
 
-DWORD Map(int err, std::string_view path, ErrnoContext context) {
-  switch (err) {
-    case 0:
-      return ERROR_SUCCESS;
-    case ENOENT:
-      return ParentExists(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case ELOOP:
-      return ERROR_CANT_RESOLVE_FILENAME;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    case EEXIST:
-      return context == ErrnoContext::kCreateDirectory ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
-    case ENOTEMPTY:
-      return ERROR_DIR_NOT_EMPTY;
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case EWOULDBLOCK:
-    case EBUSY:
-    case ETXTBSY:
-      return ERROR_SHARING_VIOLATION;
-    case EXDEV:
-      return ERROR_NOT_SAME_DEVICE;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF:
-      return ERROR_INVALID_HANDLE;
-    case EINVAL:
-      return ERROR_INVALID_PARAMETER;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
-}
-
 }  // namespace
 
 DWORD GetLastError() { return t_last_error; }
@@ -63,37 +21,11 @@ DWORD GetLastError() { return t_last_error; }
 void SetLastError(DWORD code) { t_last_error = code; }
 
 DWORD ErrorFromErrno(int err, std::string_view path, ErrnoContext context) {
-  t_last_error = Map(err, path, context);
+  t_last_error = MapErrno(err, context, [path] { return ParentExists(path); });
   t_failed_path.assign(path);
   return t_last_error;
 }
 
 const std::string& LastFailedPath() { return t_failed_path; }
-
-std::string DescribeError(DWORD code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-      return "it no longer exists";
-    case ERROR_PATH_NOT_FOUND:
-      return "its folder no longer exists";
-    case ERROR_ACCESS_DENIED:
-      return "permission denied";
-    case ERROR_SHARING_VIOLATION:
-      return "it is in use";
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return "something of that name is in the way";
-    case ERROR_DISK_FULL:
-      return "no space left on the device";
-    case ERROR_FILENAME_EXCED_RANGE:
-      return "the name is too long";
-    case ERROR_CANT_RESOLVE_FILENAME:
-      return "a symbolic link lies on the way";
-    case ERROR_NOT_SUPPORTED:
-      return "the file system does not support it";
-    default:
-      return std::string("error ").append(std::to_string(code));
-  }
-}
 
 }  // namespace os

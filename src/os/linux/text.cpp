@@ -38,27 +38,8 @@ std::size_t ValidSequence(const unsigned char* s, std::size_t left, char32_t* cp
   return len;
 }
 
-}  // namespace
-
-std::wstring FromUtf8(std::string_view bytes) {
-  std::wstring out;
-  out.reserve(bytes.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    char32_t cp;
-    const std::size_t len = ValidSequence(s + i, bytes.size() - i, &cp);
-    if (len == 0) {
-      out.push_back(static_cast<wchar_t>(kEscapeBase + s[i]));
-      ++i;
-    } else {
-      out.push_back(static_cast<wchar_t>(cp));
-      i += len;
-    }
-  }
-  return out;
-}
-
+// Encodes one code point into out (room for 4 bytes); returns the byte count.
+// U+DC80..U+DCFF give back the single raw byte they stand for.
 std::size_t EncodeUtf8(wchar_t ch, char* out) {
   const auto cp = static_cast<char32_t>(ch);
   if (cp >= 0xDC80 && cp <= 0xDCFF) {
@@ -90,6 +71,28 @@ std::size_t EncodeUtf8(wchar_t ch, char* out) {
   out[0] = '?';  // not a code point; only a corrupt wchar_t can get here
   return 1;
 }
+
+}  // namespace
+
+std::wstring FromUtf8(std::string_view bytes) {
+  std::wstring out;
+  out.reserve(bytes.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    char32_t cp;
+    const std::size_t len = ValidSequence(s + i, bytes.size() - i, &cp);
+    if (len == 0) {
+      out.push_back(static_cast<wchar_t>(kEscapeBase + s[i]));
+      ++i;
+    } else {
+      out.push_back(static_cast<wchar_t>(cp));
+      i += len;
+    }
+  }
+  return out;
+}
+
 
 std::string ToUtf8(std::wstring_view text) {
   std::string out;
