@@ -1,15 +1,13 @@
 #include "control/task_rules.h"
 
-#include "os/text.h"
+#include "os/volumes.h"
 #include "watch/path_rules.h"
 
 namespace {
 
-bool IsAbsolute(const std::wstring& path) { return !path.empty() && path[0] == os::kPathSeparator; }
-
 bool IsMalformed(const WatchTask& task) {
-  return task.strWatchTaskName.empty() || !IsAbsolute(task.strSourceDir) ||
-         !IsAbsolute(task.strDestDir);
+  return task.strWatchTaskName.empty() || !os::IsAbsolutePath(task.strSourceDir) ||
+         !os::IsAbsolutePath(task.strDestDir);
 }
 
 SyncLogEntry TaskEntry(int32_t action, const std::wstring& name, const std::wstring& from,

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,10 @@ struct UserToken {
   std::string name;
   std::string home;
   std::string shell;
+#ifdef _WIN32
+  // The system's token of the logon (a HANDLE), closed with the last copy.
+  std::shared_ptr<void> handle;
+#endif
 
   bool operator==(const UserToken&) const = default;
 };

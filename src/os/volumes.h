@@ -68,6 +68,10 @@ bool HasMountPoint(const std::vector<MountEntry>& table, std::wstring_view mount
 std::wstring FileSystemNameOfType(std::string_view fs_type);
 std::wstring FileSystemNameOf(std::wstring_view path);
 
+// An absolute path: from "/" on Linux; from a drive ("C:\\") or a server
+// ("\\\\server\\share") on Windows.
+bool IsAbsolutePath(std::wstring_view path);
+
 // A network path: two separators, then a server name ("//server/share/dir").
 // Three or more separators are a plain absolute path.
 bool IsUncPath(std::wstring_view path);

@@ -300,6 +300,8 @@ std::wstring FileSystemNameOf(std::wstring_view path) {
   return mount ? FileSystemNameOfType(mount->fs_type) : std::wstring();
 }
 
+bool IsAbsolutePath(std::wstring_view path) { return !path.empty() && path[0] == kPathSeparator; }
+
 bool IsUncPath(std::wstring_view path) {
   return path.size() > 2 && path[0] == kPathSeparator && path[1] == kPathSeparator &&
          path[2] != kPathSeparator;

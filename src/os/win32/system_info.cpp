@@ -1,0 +1,27 @@
+#include "os/system_info.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace os {
+
+LocalTime LocalTimeNow() {
+  SYSTEMTIME now;
+  ::GetLocalTime(&now);
+  return LocalTime{now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+                   now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+std::string UtcTimestampNow() {
+  SYSTEMTIME now;
+  ::GetSystemTime(&now);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay,
+                now.wHour, now.wMinute, now.wSecond);
+  return text;
+}
+
+uint32_t ProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
+}  // namespace os

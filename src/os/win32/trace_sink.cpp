@@ -1,0 +1,108 @@
+#include "os/trace_sink.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "os/text.h"
+#include "os/win32/long_path.h"
+#include "os/win32/unique_handle.h"
+
+// Windows: STRANDEL_TRACE=stderr, =debugger (OutputDebugString, what a
+// debugger or DebugView shows) or a file path.
+namespace os {
+namespace {
+
+struct SinkState {
+  std::mutex mutex;
+  bool configured = false;  // STRANDEL_TRACE read yet
+  TraceSink sink;
+  // Mirrors configured and sink, so the hot path asks without the lock.
+  std::atomic<bool> known{false};
+  std::atomic<bool> enabled{false};
+};
+
+SinkState& State() {
+  // Leaked on purpose: threads may still trace while statics are destroyed at exit.
+  static auto* state = new SinkState;
+  return *state;
+}
+
+void WriteAll(HANDLE handle, std::string_view text) {
+  while (!text.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1u << 30));
+    if (!::WriteFile(handle, text.data(), chunk, &written, nullptr) || written == 0) return;
+    text.remove_prefix(written);
+  }
+}
+
+std::wstring TraceTarget() {
+  DWORD size = ::GetEnvironmentVariableW(L"STRANDEL_TRACE", nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  size = ::GetEnvironmentVariableW(L"STRANDEL_TRACE", value.data(), size);
+  value.resize(size);
+  return value;
+}
+
+TraceSink SinkFromEnvironment() {
+  const std::wstring target = TraceTarget();
+  if (target.empty()) return {};
+  if (target == L"stderr") {
+    return [](std::string_view message) { WriteAll(::GetStdHandle(STD_ERROR_HANDLE), message); };
+  }
+  if (target == L"debugger") {
+    return [](std::string_view message) { ::OutputDebugStringA(std::string(message).c_str()); };
+  }
+  // Appending: each WriteFile lands at the end, even with other writers.
+  HANDLE file = ::CreateFileW(SystemPath(target).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  auto owned = std::make_shared<UniqueHandle>(file);
+  return [owned](std::string_view message) { WriteAll(owned->get(), message); };
+}
+
+void Configure(SinkState& state) {
+  if (!state.configured) {
+    state.sink = SinkFromEnvironment();
+    state.configured = true;
+  }
+  state.enabled.store(static_cast<bool>(state.sink), std::memory_order_release);
+  state.known.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+void TraceOutput(std::string_view message) {
+  SinkState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  Configure(state);
+  if (state.sink) state.sink(message);
+}
+
+bool TraceEnabled() {
+  SinkState& state = State();
+  if (!state.known.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    Configure(state);
+  }
+  return state.enabled.load(std::memory_order_acquire);
+}
+
+TraceSink SetTraceSink(TraceSink sink) {
+  SinkState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  Configure(state);
+  TraceSink previous = std::move(state.sink);
+  state.sink = std::move(sink);
+  Configure(state);
+  return previous;
+}
+
+}  // namespace os
