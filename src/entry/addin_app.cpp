@@ -19,6 +19,7 @@ std::wstring NormalizeDataDirectory(const wchar_t* dataDir) {
 
 CAddinCall::~CAddinCall() {
   DebugTrace("~CAddinCall");
+  if (m_bProcessEnding) return;
   CMainFrame* frame = MainFrame();
   if (frame != nullptr) {
     frame->SendMessage(WM_CLOSE, 0, 0);

@@ -29,8 +29,13 @@ class CAddinCall {
   IWatcherMonitor* Monitor();
   // Takes over the creator's reference.
   void SetMonitor(IWatcherMonitor* monitor);
+  // The process is ending and the system has already ended every other
+  // thread (Windows does so before a DLL's statics go): the controller's
+  // threads are gone, so nothing is stopped or waited for at destruction.
+  void AbandonAtProcessEnd() { m_bProcessEnding = true; }
 
  private:
+  bool m_bProcessEnding = false;
   std::mutex m_Mutex;
   CMainFrame* m_pMainFrame = nullptr;     // guarded by m_Mutex; not owning
   IWatcherMonitor* m_pMonitor = nullptr;  // guarded by m_Mutex; holds one reference

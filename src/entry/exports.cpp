@@ -69,3 +69,12 @@ extern "C" STRANDEL_API void SetSyncHint(void* pContext, SyncHintProc pfnHint) {
   CMainFrame* frame = theApp.m_AddinCall.MainFrame();
   if (frame != nullptr) frame->SetSyncHint(pContext, reinterpret_cast<void*>(pfnHint));
 }
+
+#ifdef _WIN32
+// Runs before the module's statics are destroyed. A non-null reserved means
+// the process is ending rather than the host unloading the DLL.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) theApp.m_AddinCall.AbandonAtProcessEnd();
+  return TRUE;
+}
+#endif
