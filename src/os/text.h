@@ -25,4 +25,8 @@ inline constexpr char kPathSeparatorA = '/';
 std::wstring FromUtf8(std::string_view bytes);
 std::string ToUtf8(std::wstring_view text);
 
+// The lower-case form of one character, the same whatever the process's
+// locale; characters without one are returned as they are.
+wchar_t LowerCase(wchar_t ch);
+
 }  // namespace os

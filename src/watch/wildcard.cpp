@@ -1,28 +1,10 @@
 #include "watch/wildcard.h"
 
-#include <locale>
-#include <stdexcept>
-
-namespace {
-
-// The C.UTF-8 locale object folds beyond ASCII without touching the process's
-// global locale; where it is missing, the classic locale still folds ASCII.
-const std::ctype<wchar_t>& CaseFacet() {
-  static const std::locale locale = [] {
-    try {
-      return std::locale("C.UTF-8");
-    } catch (const std::runtime_error&) {
-      return std::locale::classic();
-    }
-  }();
-  return std::use_facet<std::ctype<wchar_t>>(locale);
-}
-
-}  // namespace
+#include "os/text.h"
 
 wchar_t FoldCase(wchar_t ch) {
   if (ch < 0x80) return (ch >= L'A' && ch <= L'Z') ? static_cast<wchar_t>(ch + 32) : ch;
-  return CaseFacet().tolower(ch);
+  return os::LowerCase(ch);
 }
 
 bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {

@@ -1,7 +1,23 @@
 #include "os/text.h"
 
+#include <locale>
+#include <stdexcept>
+
 namespace os {
 namespace {
+
+// The C.UTF-8 locale object folds beyond ASCII without touching the process's
+// global locale; where it is missing, the classic locale still folds ASCII.
+const std::ctype<wchar_t>& CaseFacet() {
+  static const std::locale locale = [] {
+    try {
+      return std::locale("C.UTF-8");
+    } catch (const std::runtime_error&) {
+      return std::locale::classic();
+    }
+  }();
+  return std::use_facet<std::ctype<wchar_t>>(locale);
+}
 
 constexpr wchar_t kEscapeBase = 0xDC00;
 
@@ -101,5 +117,7 @@ std::string ToUtf8(std::wstring_view text) {
   for (wchar_t ch : text) out.append(buf, EncodeUtf8(ch, buf));
   return out;
 }
+
+wchar_t LowerCase(wchar_t ch) { return CaseFacet().tolower(ch); }
 
 }  // namespace os

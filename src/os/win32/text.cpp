@@ -1,5 +1,7 @@
 #include "os/text.h"
 
+#include <windows.h>
+
 namespace os {
 namespace {
 
@@ -87,6 +89,17 @@ std::string ToUtf8(std::wstring_view text) {
     Append(out, cp);
   }
   return out;
+}
+
+// The invariant locale's mapping, as the file system's own case rules are
+// not tied to the user's language either.
+wchar_t LowerCase(wchar_t ch) {
+  wchar_t lower = ch;
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, &ch, 1, &lower, 1, nullptr, nullptr,
+                    0) != 1) {
+    return ch;
+  }
+  return lower;
 }
 
 }  // namespace os
