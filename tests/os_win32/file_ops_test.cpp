@@ -17,7 +17,7 @@
 #include "os/temp_name.h"
 #include "os/text.h"
 #include "os/win32/long_path.h"
-#include "wine.h"
+#include "test_support.h"
 
 namespace {
 
@@ -172,6 +172,22 @@ TEST_F(FileOps, CopyRefusesLockedSourcesAndDirectories) {
     ::CloseHandle(held);
   }
   EXPECT_FALSE(os::PathExists(At(L"dst")));
+  {
+    // A target that a reader holds open, sharing everything, cannot be
+    // replaced for now: in use, so that the caller waits and tries again.
+    Write(At(L"dst"), "old");
+    HANDLE reader = ::CreateFileW(At(L"dst").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(os::CopyFile(At(L"src"), At(L"dst"), FALSE));
+    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ::CloseHandle(reader);
+    EXPECT_EQ(Read(At(L"dst")), "old");
+    ASSERT_TRUE(os::CopyFile(At(L"src"), At(L"dst"), FALSE)) << os::GetLastError();
+    EXPECT_EQ(Read(At(L"dst")), "data");
+    ASSERT_TRUE(os::DeleteFile(At(L"dst")));
+  }
   ASSERT_TRUE(::CreateDirectoryW(At(L"dir").c_str(), nullptr));
   EXPECT_FALSE(os::CopyFile(At(L"dir"), At(L"dst"), TRUE));
   EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));

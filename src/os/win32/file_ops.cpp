@@ -426,15 +426,21 @@ BOOL CopyLink(const std::wstring& from, const std::wstring& system_from, const s
 // Gives the temporary the target's name. A read-only target refuses to be
 // replaced on Windows, where a rename elsewhere would not care: it loses the
 // attribute for the moment of the rename, and gets it back if that fails.
+// One that is open elsewhere gives ERROR_SHARING_VIOLATION.
 bool PutInPlace(HANDLE out, const std::wstring& system_to, bool no_replace) {
   std::vector<BYTE> rename = RenameInfo(system_to, !no_replace);
   const auto size = static_cast<DWORD>(rename.size());
   if (::SetFileInformationByHandle(out, FileRenameInfo, rename.data(), size)) return true;
   if (no_replace || ::GetLastError() != ERROR_ACCESS_DENIED) return false;
   const DWORD attributes = ::GetFileAttributesW(system_to.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     ::SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    // A file another program has open cannot be replaced, even when it shares
+    // deletion: the target is in use for now, which the caller waits out.
+    ::SetLastError(ERROR_SHARING_VIOLATION);
     return false;
   }
   if (!::SetFileAttributesW(system_to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
