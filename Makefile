@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build host run install deb test sanitize tsan bench soak fuzz windows clean deps
+.PHONY: all build host run install deb test sanitize tsan bench soak fuzz windows test-windows clean deps
 
 all: build
 
@@ -69,15 +69,19 @@ FUZZ_SECONDS ?= 15
 fuzz: deps
 	JOBS=$(JOBS) scripts/fuzz $(BUILD)-fuzz $(FUZZ_SECONDS)
 
-# The Windows cross-build with mingw-w64, in a tree of its own: so far every
-# layer above the platform layer, compiled against the layer's headers, with
-# SQLite from its amalgamation (scripts/fetch-sqlite).
+# The Windows cross-build with mingw-w64, in a tree of its own: Strandel.dll
+# on the Win32 platform layer, with SQLite from its amalgamation
+# (scripts/fetch-sqlite), and its test programs. `make test-windows` runs them
+# under wine64.
 windows:
 	@scripts/install-deps windows
 	scripts/fetch-sqlite $(BUILD)-windows/sqlite
 	cmake -S . -B $(BUILD)-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DSTRANDEL_SQLITE_DIR=$(CURDIR)/$(BUILD)-windows/sqlite -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)-windows -j $(JOBS)
+
+test-windows: windows
+	JOBS=$(JOBS) scripts/test-windows $(BUILD)-windows
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-windows

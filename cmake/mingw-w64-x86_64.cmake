@@ -24,3 +24,9 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
 # trace formats are checked against it.
 set(CMAKE_C_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
 set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
+
+# Test programs run under Wine (Debian's wine64 lives outside PATH).
+find_program(STRANDEL_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(STRANDEL_WINE64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${STRANDEL_WINE64})
+endif()

@@ -42,7 +42,7 @@ void Prepare(const fs::path& dir) {
 Names Tree(const fs::path& dir) {
   Names names;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    names.insert(fs::relative(entry.path(), dir).string());
+    names.insert(fs::relative(entry.path(), dir).generic_string());
   }
   return names;
 }

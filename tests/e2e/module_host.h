@@ -3,6 +3,8 @@
 // the test, and reading Strandel.db as another process would.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -42,6 +44,14 @@ class TaskInfo {
  private:
   WatchTaskInfo info_{};
   std::vector<BSTR> owned_;
+};
+
+// A test that drives the module on directories of its own.
+class HostTest : public ::testing::Test {
+ protected:
+  IWatcherMonitor* monitor() { return g_module.Monitor(); }
+  LONG Add(TaskInfo& info) { return CHostAddTask(monitor(), info.get()); }
+  testing_support::TempDir dir_;
 };
 
 // Deletes the task through the monitor; 0 on success.

@@ -26,7 +26,7 @@
 #include "os/private_file.h"
 #include "os/temp_name.h"
 #include "os/text.h"
-#include "wine.h"
+#include "test_support.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include "os/thread_identity.h"
 #include "os/thread_name.h"
 #include "os/trace_sink.h"
-#include "wine.h"
+#include "test_support.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "os/mount_monitor.h"
 #include "os/temp_name.h"
 #include "os/volumes.h"
-#include "wine.h"
+#include "test_support.h"
 
 namespace {
 

@@ -20,6 +20,12 @@
 #include "store/sync_log_retention.h"
 #include "test_support.h"
 
+#ifdef _WIN32
+// The C runtime of Windows names these differently.
+static int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+static int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -156,7 +162,15 @@ TEST_F(SyncLogTest, RecorderWritesEveryEntryInOrderVerbatimWithAUtcStamp) {
   entry.strTaskName = L"Fotos \u5199\u771f";
   entry.strFromFile = L"/home/ann/Fotos/caf\u00e9.jpg";
   entry.strToFile = L"/mnt/usb/Fotos/caf\u00e9.jpg";
+#ifdef _WIN32
+  // A Windows name may hold a lone surrogate: it is kept in its three-byte form.
+  entry.strChangedFile = L"Fotos/raw-\xD800.jpg";
+  const std::string raw_hex = "466F746F732F7261772DEDA0802E6A7067";
+#else
+  // A Linux name may hold bytes that are not UTF-8: they are kept as they are.
   entry.strChangedFile = os::FromUtf8("Fotos/raw-\xff\xfe.jpg");
+  const std::string raw_hex = "466F746F732F7261772DFFFE2E6A7067";
+#endif
   entry.strNewFile = L"Fotos/it's; DROP TABLE SyncLog.jpg";
   entry.nAction = 4;
   entry.bSourceSide = TRUE;
@@ -184,8 +198,9 @@ TEST_F(SyncLogTest, RecorderWritesEveryEntryInOrderVerbatimWithAUtcStamp) {
                     "lSourceDirChanged, lAction, lOperation, lErrorNO, lInfo, InternalUsed "
                     "FROM SyncLog WHERE SN = 1"),
               ElementsAre("Fotos \u5199\u771f|/home/ann/Fotos/caf\u00e9.jpg|"
-                          "/mnt/usb/Fotos/caf\u00e9.jpg|466F746F732F7261772DFFFE2E6A7067|"
-                          "Fotos/it's; DROP TABLE SyncLog.jpg|1|4|RenameFile|-2147483647|"
+                          "/mnt/usb/Fotos/caf\u00e9.jpg|" +
+                          raw_hex +
+                          "|Fotos/it's; DROP TABLE SyncLog.jpg|1|4|RenameFile|-2147483647|"
                           "Cannot access:%s|1"));
   // Table order is the order of recording.
   EXPECT_THAT(Query("SELECT count(*), sum(lLineNO != SN - 1) FROM SyncLog"), ElementsAre("500|0"));

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -66,11 +67,9 @@ bool StepClockUntil(os::FakeClock& clock, const std::function<bool()>& condition
   return condition();
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+std::wstring NativePath(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', os::kPathSeparator);
+  return path;
 }
 
 void WriteFile(const std::filesystem::path& path, const std::string& content) {

@@ -70,6 +70,13 @@ class ClockDriver {
   std::thread thread_;
 };
 
+// Whether the tests run under Wine, whose services differ from Windows in a
+// few measured ways; a test that meets one says so instead of failing.
+bool RunningUnderWine();
+
+// A path written with "/" between levels, in the platform's own spelling.
+std::wstring NativePath(std::wstring path);
+
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 

@@ -11,10 +11,21 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 namespace testing_support {
+
+bool RunningUnderWine() { return false; }
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

@@ -11,6 +11,11 @@
 
 namespace testing_support {
 
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};
   wchar_t base[MAX_PATH + 1] = {};
@@ -26,6 +31,21 @@ TempDir::TempDir() {
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   throw std::runtime_error("CreateDirectoryW failed");
+}
+
+// Read as a polling reader should: with every sharing right, so that the
+// module can still replace or rename the file meanwhile.
+std::string ReadFile(const std::filesystem::path& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string content;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
+  CloseHandle(file);
+  return content;
 }
 
 std::string TreeFingerprint(const std::filesystem::path& dir) {

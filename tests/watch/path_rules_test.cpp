@@ -17,8 +17,8 @@ WatchTask Task(DWORD index, const std::wstring& source, const std::wstring& dest
   WatchTask task;
   task.dwTaskIndex = index;
   task.strWatchTaskName = L"task" + std::to_wstring(index);
-  task.strSourceDir = source;
-  task.strDestDir = dest;
+  task.strSourceDir = testing_support::NativePath(source);
+  task.strDestDir = testing_support::NativePath(dest);
   task.bBidirectional = two_way ? 1 : 0;
   return task;
 }
@@ -26,7 +26,8 @@ WatchTask Task(DWORD index, const std::wstring& source, const std::wstring& dest
 BOOL Legal(const std::wstring& source, const std::wstring& dest,
            const std::vector<WatchTask>& tasks = {}, DWORD excluded_index = kNoIndex,
            int excluded_pos = -1) {
-  return IsLegalSyncPath(source, dest, tasks, excluded_index, excluded_pos);
+  return IsLegalSyncPath(testing_support::NativePath(source), testing_support::NativePath(dest),
+                         tasks, excluded_index, excluded_pos);
 }
 
 TEST(IsLegalSyncPath, NestedOrEqualDirectoriesAreRefused) {

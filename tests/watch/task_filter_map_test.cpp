@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 // nullptr leaves that filter unset, with stale text that must not act.
@@ -53,7 +55,9 @@ TEST(TaskFilters, IncludeAndExcludeLists) {
   };
   for (const Case& c : cases) {
     const TaskFilterEntry entry = MakeTaskFilterEntry(FilteredTask(L"t", c.include, c.exclude));
-    EXPECT_EQ(PassesFilterEntry(entry, c.name, c.is_directory), c.passes) << "row " << (&c - cases);
+    EXPECT_EQ(PassesFilterEntry(entry, testing_support::NativePath(c.name), c.is_directory),
+              c.passes)
+        << "row " << (&c - cases);
   }
 }
 
