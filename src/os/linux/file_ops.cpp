@@ -22,6 +22,7 @@
 #include "os/last_error.h"
 #include "os/linux/temp_files.h"
 #include "os/temp_name.h"
+#include "os/file_fault.h"
 #include "os/text.h"
 #include "os/linux/unique_fd.h"
 #include "os/volumes.h"
@@ -29,27 +30,12 @@
 namespace os {
 namespace {
 
-using FaultHook = std::function<int(std::string_view, const std::string&)>;
-
-std::atomic<bool> g_hook_set{false};
-std::mutex g_hook_mutex;
-std::shared_ptr<const FaultHook> g_hook;  // guarded by g_hook_mutex
-
-int Fault(std::string_view operation, const std::string& path) {
-  if (!g_hook_set.load(std::memory_order_acquire)) return 0;
-  std::shared_ptr<const FaultHook> hook;
-  {
-    std::lock_guard<std::mutex> lock(g_hook_mutex);
-    hook = g_hook;
-  }
-  return hook ? (*hook)(operation, path) : 0;
-}
 
 // Runs call unless the hook injects a failure; either way errno holds the
 // cause when the result is -1.
 template <typename Call>
 auto Checked(std::string_view operation, const std::string& path, Call call) -> decltype(call()) {
-  if (const int injected = Fault(operation, path)) {
+  if (const int injected = FileFault(operation, path)) {
     errno = injected;
     return -1;
   }
@@ -173,7 +159,7 @@ void RememberCloneUnsupported(uint64_t device) {
 int CopyData(int in, int out, uint64_t device, uint64_t expected, const std::string& to,
              bool* on_source) {
   *on_source = false;
-  if (const int injected = Fault("copy-write", to)) return injected;
+  if (const int injected = FileFault("copy-write", to)) return injected;
   if (!CloneUnsupported(device)) {
     if (::ioctl(out, FICLONE, in) == 0) return 0;
     if (errno == EOPNOTSUPP) RememberCloneUnsupported(device);
@@ -187,7 +173,7 @@ int CopyData(int in, int out, uint64_t device, uint64_t expected, const std::str
   };
   for (const auto& step : kernel_ways) {
     for (;;) {
-      if (const int injected = Fault("copy-write", to)) return injected;
+      if (const int injected = FileFault("copy-write", to)) return injected;
       const ssize_t n = step();
       if (n > 0) {
         done += static_cast<uint64_t>(n);
@@ -215,7 +201,7 @@ int CopyData(int in, int out, uint64_t device, uint64_t expected, const std::str
       return errno;
     }
     for (ssize_t written = 0; written < n;) {
-      if (const int injected = Fault("copy-write", to)) return injected;
+      if (const int injected = FileFault("copy-write", to)) return injected;
       const ssize_t w = ::write(out, buffer.data() + written, static_cast<size_t>(n - written));
       if (w < 0) {
         if (errno == EINTR) continue;
@@ -663,7 +649,7 @@ bool DirectoryListing::DescribeLast(FileStatus* status) {
     return state_->path.ends_with('/') ? state_->path + name : state_->path + "/" + name;
   };
   // The path is spelled out only when a test hook or a failure needs it.
-  const int injected = g_hook_set.load(std::memory_order_acquire) ? Fault("stat", path()) : 0;
+  const int injected = HasFileFault() ? FileFault("stat", path()) : 0;
   struct stat st;
   if (injected != 0 || ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     Fail(injected != 0 ? injected : errno, path());
@@ -751,11 +737,5 @@ int64_t TimeResolutionNs(const std::wstring& path) {
   return mount ? TimeResolutionNsOfType(mount->fs_type) : 1;
 }
 
-void SetFileFaultForTest(
-    std::function<int(std::string_view operation, const std::string& path)> hook) {
-  std::lock_guard<std::mutex> lock(g_hook_mutex);
-  g_hook = hook ? std::make_shared<const FaultHook>(std::move(hook)) : nullptr;
-  g_hook_set.store(g_hook != nullptr, std::memory_order_release);
-}
 
 }  // namespace os

@@ -1,5 +1,6 @@
 #include "os/system_info.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -30,5 +31,9 @@ std::string UtcTimestampNow() {
 }
 
 uint32_t ProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+bool SystemRandom(void* buffer, std::size_t size) {
+  return ::getrandom(buffer, size, GRND_NONBLOCK) == static_cast<ssize_t>(size);
+}
 
 }  // namespace os

@@ -12,6 +12,7 @@
 #include "os/file_attributes.h"
 #include "os/last_error.h"
 #include "os/temp_name.h"
+#include "os/file_fault.h"
 #include "os/text.h"
 #include "os/win32/confined_roots_check.h"
 #include "os/win32/long_path.h"
@@ -20,21 +21,10 @@
 namespace os {
 namespace {
 
-using FaultHook = std::function<int(std::string_view, const std::string&)>;
-
-std::atomic<bool> g_hook_set{false};
-std::mutex g_hook_mutex;
-std::shared_ptr<const FaultHook> g_hook;  // guarded by g_hook_mutex
-
 int Fault(std::string_view operation, const std::wstring& path) {
-  if (!g_hook_set.load(std::memory_order_acquire)) return 0;
-  std::shared_ptr<const FaultHook> hook;
-  {
-    std::lock_guard<std::mutex> lock(g_hook_mutex);
-    hook = g_hook;
-  }
-  return hook ? (*hook)(operation, ToUtf8(path)) : 0;
+  return FileFault(operation, ToUtf8(path));
 }
+
 
 // Asks the hook before the call it names; true when it injected a failure,
 // which is then the last error.
@@ -797,7 +787,7 @@ bool DirectoryListing::DescribeLast(FileStatus* status) {
     return false;
   }
   const State& s = *state_;
-  if (g_hook_set.load(std::memory_order_acquire)) {
+  if (HasFileFault()) {
     std::wstring path = s.path;
     if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
     if (Injected("stat", path + s.data.cFileName)) return false;
@@ -915,11 +905,5 @@ int64_t TimeResolutionNs(const std::wstring& path) {
   return std::max(kFinest, TimeResolutionNsOfType(ToUtf8(fs_name)));
 }
 
-void SetFileFaultForTest(
-    std::function<int(std::string_view operation, const std::string& path)> hook) {
-  std::lock_guard<std::mutex> lock(g_hook_mutex);
-  g_hook = hook ? std::make_shared<const FaultHook>(std::move(hook)) : nullptr;
-  g_hook_set.store(g_hook != nullptr, std::memory_order_release);
-}
 
 }  // namespace os

@@ -1,6 +1,7 @@
 #include "os/system_info.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <cstdio>
 
@@ -23,5 +24,11 @@ std::string UtcTimestampNow() {
 }
 
 uint32_t ProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
+bool SystemRandom(void* buffer, std::size_t size) {
+  return BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer),
+                                          static_cast<ULONG>(size),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+}
 
 }  // namespace os

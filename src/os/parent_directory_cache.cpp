@@ -2,7 +2,13 @@
 
 #include <utility>
 
+// What a kept directory is differs: a descriptor on Linux, the levels a walk
+// checked on Windows.
+#ifdef _WIN32
 #include "os/win32/unique_fd.h"
+#else
+#include "os/linux/unique_fd.h"
+#endif
 
 namespace os {
 namespace {
@@ -17,8 +23,6 @@ ParentDirectoryCache::ParentDirectoryCache() : outer_(t_cache) { t_cache = this;
 
 ParentDirectoryCache::~ParentDirectoryCache() { t_cache = outer_; }
 
-// Dropping the entries lets go of the directories they hold open, so that
-// they can be renamed again once the walk has moved on.
 void ParentDirectoryCache::Clear() {
   for (Entry& entry : entries_) entry = Entry{};
 }

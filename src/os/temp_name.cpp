@@ -1,14 +1,12 @@
 #include "os/temp_name.h"
 
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
 
+#include "os/system_info.h"
 #include "os/text.h"
 
 namespace os {
@@ -39,14 +37,15 @@ std::string TempName() {
   thread_local uint64_t words[32];
   thread_local std::size_t left = 0;
   uint64_t bits = 0;
-  if (left == 0 && ::getrandom(words, sizeof(words), GRND_NONBLOCK) == sizeof(words)) {
+  if (left == 0 && SystemRandom(words, sizeof(words))) {
     left = std::size(words);
   }
   if (left > 0) {
     bits = words[--left];
   } else {
     static std::atomic<uint64_t> counter{0};
-    bits = (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) ^
+    // Unique still, though guessable: the name must never be missing.
+    bits = (static_cast<uint64_t>(ProcessId()) << 32) ^ counter.fetch_add(1) ^
            reinterpret_cast<uintptr_t>(&bits);
   }
   char suffix[kSuffixDigits + 1];
@@ -55,7 +54,9 @@ std::string TempName() {
 }
 
 std::wstring TempNameIn(const std::wstring& directory) {
-  return directory + kPathSeparator + FromUtf8(TempName());
+  std::wstring path = directory;
+  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
+  return path + FromUtf8(TempName());
 }
 
 }  // namespace os
