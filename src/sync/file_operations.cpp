@@ -231,9 +231,18 @@ BOOL SyncFileOperations::IsSameWriteTime(const std::wstring& a, const std::wstri
     return FALSE;
   }
   const int64_t resolution = std::max(os::TimeResolutionNs(a), os::TimeResolutionNs(b));
-  const __int128 ta = static_cast<__int128>(sa.mtime_sec) * 1000000000 + sa.mtime_nsec;
-  const __int128 tb = static_cast<__int128>(sb.mtime_sec) * 1000000000 + sb.mtime_nsec;
-  const __int128 difference = ta > tb ? ta - tb : tb - ta;
+  // Whole seconds first, in unsigned arithmetic: hostile times at the ends of
+  // the range must not overflow (and 32-bit targets have no 128-bit type).
+  constexpr int64_t kNs = 1000000000;
+  const bool a_later = sa.mtime_sec > sb.mtime_sec ||
+                       (sa.mtime_sec == sb.mtime_sec && sa.mtime_nsec >= sb.mtime_nsec);
+  const os::FileStatus& later = a_later ? sa : sb;
+  const os::FileStatus& earlier = a_later ? sb : sa;
+  const uint64_t seconds =
+      static_cast<uint64_t>(later.mtime_sec) - static_cast<uint64_t>(earlier.mtime_sec);
+  if (seconds > static_cast<uint64_t>(resolution / kNs) + 1) return FALSE;
+  const int64_t difference =
+      static_cast<int64_t>(seconds) * kNs + (later.mtime_nsec - earlier.mtime_nsec);
   if (difference >= resolution) return FALSE;
   // The kernel stamps writes with a coarse clock: two saves a few
   // milliseconds apart carry the same time. While a file is that fresh, only
