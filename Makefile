@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build host run install deb test sanitize tsan bench soak fuzz windows test-windows clean deps
+.PHONY: all build host run install deb test sanitize tsan bench soak fuzz windows windows-i686 test-windows clean deps
 
 all: build
 
@@ -71,17 +71,25 @@ fuzz: deps
 
 # The Windows cross-build with mingw-w64, in a tree of its own: Strandel.dll
 # on the Win32 platform layer, with SQLite from its amalgamation
-# (scripts/fetch-sqlite), and its test programs. `make test-windows` runs them
-# under wine64.
-windows:
+# (scripts/fetch-sqlite), Binhaul.exe and the test programs. `make
+# test-windows` runs them under wine64; `make windows-i686` builds the 32-bit
+# DLL (running it would need 32-bit Wine).
+define mingw_build
 	@scripts/install-deps windows
-	scripts/fetch-sqlite $(BUILD)-windows/sqlite
-	cmake -S . -B $(BUILD)-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DSTRANDEL_SQLITE_DIR=$(CURDIR)/$(BUILD)-windows/sqlite -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD)-windows -j $(JOBS)
+	scripts/fetch-sqlite $(1)/sqlite
+	cmake -S . -B $(1) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/$(2).cmake \
+	  -DSTRANDEL_SQLITE_DIR=$(CURDIR)/$(1)/sqlite -DCMAKE_BUILD_TYPE=Release $(3)
+	cmake --build $(1) -j $(JOBS)
+endef
+
+windows:
+	$(call mingw_build,$(BUILD)-windows,mingw-w64-x86_64)
+
+windows-i686:
+	$(call mingw_build,$(BUILD)-windows-i686,mingw-w64-i686,-DSTRANDEL_TESTS=OFF)
 
 test-windows: windows
 	JOBS=$(JOBS) scripts/test-windows $(BUILD)-windows
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-windows
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-windows $(BUILD)-windows-i686
