@@ -98,7 +98,12 @@ void Write(const fs::path& path, const std::string& content) {
 }
 
 bool HasContent(const fs::path& path, const std::string& content) {
-  return fs::exists(path) && ReadFile(path) == content;
+  // The size first: reading opens the file, and Windows cannot replace a file
+  // that is open, so a test reading it all the time would stand in the way of
+  // the very copy it waits for.
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  return !error && size == content.size() && ReadFile(path) == content;
 }
 
 void WriteAll(const fs::path& dir, const Files& files) {
