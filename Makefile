@@ -88,8 +88,9 @@ windows:
 windows-i686:
 	$(call mingw_build,$(BUILD)-windows-i686,mingw-w64-i686,-DSTRANDEL_TESTS=OFF)
 
+# TEST_WINDOWS_ARGS: further ctest arguments, e.g. -R win_os_tests.
 test-windows: windows
-	JOBS=$(JOBS) scripts/test-windows $(BUILD)-windows
+	JOBS=$(JOBS) scripts/test-windows $(BUILD)-windows $(TEST_WINDOWS_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-tsan $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-windows $(BUILD)-windows-i686
