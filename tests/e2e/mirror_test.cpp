@@ -148,7 +148,9 @@ TEST_F(MirrorTest, TwoWayChangesArriveOnceAndNeverBounce) {
   const int settled = SyncFinishRows("two-way");
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(SyncFinishRows("two-way"), settled);
-  if (kOneChangePerWrite) EXPECT_EQ(settled, 2);
+  if (kOneChangePerWrite) {
+    EXPECT_EQ(settled, 2);
+  }
 
   // An edit on one side is one change: the copy it makes on the other side
   // is the module's own and never comes back.
@@ -161,7 +163,9 @@ TEST_F(MirrorTest, TwoWayChangesArriveOnceAndNeverBounce) {
   const int edited = SyncFinishRows("two-way");
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(SyncFinishRows("two-way"), edited);
-  if (kOneChangePerWrite) EXPECT_EQ(edited, 4);
+  if (kOneChangePerWrite) {
+    EXPECT_EQ(edited, 4);
+  }
   EXPECT_EQ(bounced(), std::vector<std::string>{});
   EXPECT_EQ(module_host::DeleteTask(L"two-way"), 0);
 }
