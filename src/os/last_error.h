@@ -28,6 +28,7 @@ inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_BAD_NETPATH = 53;
 // A symbolic link (or "..") on the way below a task root: never followed.
 inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 #endif

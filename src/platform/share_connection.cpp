@@ -6,6 +6,7 @@
 
 #include "os/create_new_file.h"
 #include "os/file_ops.h"
+#include "os/network_share.h"
 #include "os/process.h"
 #include "os/temp_name.h"
 #include "os/text.h"
@@ -61,6 +62,19 @@ ShareCommand BuildShareCommand(const std::wstring& path, const std::wstring& pas
   return {os::JoinCommandLine({program, target}), {L"USER=" + user, L"PASSWD=" + password}};
 }
 
+// Brings the share of path in with the credentials: through the system's
+// network provider where there is one, else by running the share program.
+// Either way only the probe decides whether it worked.
+void StartShareConnection(const std::wstring& path, const std::wstring& password,
+                          const std::wstring& user, BOOL wait) {
+  {
+    CActiveUserImpersonation impersonation;
+    if (os::ConnectNetworkShare(path, user, password) != ERROR_NOT_SUPPORTED) return;
+  }
+  const ShareCommand command = BuildShareCommand(path, password, user);
+  CProcessStarter::Run(command.command_line, FALSE, wait, command.environment);
+}
+
 }  // namespace
 
 void CPendingShareMap::Store(const std::wstring& path, const std::wstring& user,
@@ -103,8 +117,7 @@ std::wstring ShareOfPath(const std::wstring& path) {
 BOOL ConnectShare(std::wstring strPath, std::wstring strPassword, std::wstring strUserName,
                   os::Event* pStop) {
   if (!strUserName.empty() && !strPassword.empty()) {
-    const ShareCommand command = BuildShareCommand(strPath, strPassword, strUserName);
-    CProcessStarter::Run(command.command_line, FALSE, FALSE, command.environment);
+    StartShareConnection(strPath, strPassword, strUserName, FALSE);
   }
   CActiveUserImpersonation impersonation;
   RemoveOneTrailingSeparator(strPath);
@@ -162,8 +175,7 @@ void ConnectPendingShare(CPendingShareMap& pendingShares, std::wstring strPath) 
   if (!credentials) return;
   const auto& [user, password] = *credentials;
   if (user.empty() || password.empty()) return;
-  const ShareCommand command = BuildShareCommand(strPath, password, user);
-  CProcessStarter::Run(command.command_line, FALSE, TRUE, command.environment);
+  StartShareConnection(strPath, password, user, TRUE);
 }
 
 void SetShareProgram(std::wstring program) {

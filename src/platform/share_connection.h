@@ -13,13 +13,16 @@
 // A network path (//server/share/dir, see os::IsUncPath) names its share in
 // its first two components, and those are handed over.
 //
-// Connecting runs the share program (by default `mount`, which mounts an
-// fstab entry given its mount point or its share) as the console user, with
-// one argument: the share. The user name and password travel in the
-// program's environment as USER and PASSWD, which is where mount.cifs reads
-// them, never in arguments (which every local user can read) and never
-// through a shell, so any byte is safe in them. The program's exit code is
-// never read: only the probe decides.
+// Windows connects the share through its network provider, as the console
+// user, with the credentials as arguments (os/network_share.h); no program
+// runs. Linux has no provider: connecting runs the share program (by
+// default `mount`, which mounts an fstab entry given its mount point or its
+// share) as the console user, with one argument: the share. The user name
+// and password travel in the program's environment as USER and PASSWD,
+// which is where mount.cifs reads them, never in arguments (which every
+// local user can read) and never through a shell, so any byte is safe in
+// them. Neither the provider's answer nor the program's exit code is read:
+// only the probe decides.
 //
 // The probe is a file of a fresh name that no user file has and the watcher
 // never reports (os/temp_name.h), created only when nothing is at that name
@@ -69,7 +72,7 @@ struct ShareConnectParam {
   os::Event* pStop = nullptr;  // ends the probing early; may be null
 };
 
-// Runs the share program without waiting when both credentials are given,
+// Connects the share (a program is not waited for) when both credentials are given,
 // then probes the path up to 6 times, 1000 ms apart, while impersonating the
 // console user. TRUE when a probe file could be created; FALSE also as soon
 // as pStop (may be null) is set.
@@ -102,7 +105,7 @@ class ShareConnectThreads {
   std::vector<std::future<unsigned>> m_Threads;
 };
 
-// Retries a parked connection of path once, waiting for the program to end.
+// Retries a parked connection of path once, waiting for it to end.
 // Without an entry, or with an empty credential in it, nothing runs.
 void ConnectPendingShare(CPendingShareMap& pendingShares, std::wstring strPath);
 

@@ -197,7 +197,9 @@ TEST_F(DirectoryWatchTest, AWatchThatStartsClearsAwayTheTemporariesKilledCopiesL
     if (c.kind == kFile) WriteFile(path);
     if (c.kind == kLink) fs::create_symlink("nowhere", path);
     if (c.kind == kDirectory) fs::create_directory(path);
-    if (c.kind == kFifo) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    if (c.kind == kFifo) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
   }
   const int holder = ::open((dir_.path() / held).c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
