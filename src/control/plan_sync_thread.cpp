@@ -15,7 +15,7 @@ CPlanSyncThread::~CPlanSyncThread() {
   RequestStop();
   Stop();
   // A sync still queued will never run: nobody may wait for it.
-  m_hSyncComplete->Set();
+  if (m_hSyncComplete) m_hSyncComplete->Set();
   DebugTrace("[Strandel] CPlanSyncThread Exit !");
 }
 
@@ -42,7 +42,7 @@ LRESULT CPlanSyncThread::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CPlanSyncThread::OnStartPlanning(WORD wTimerIndex, bool handed) {
   DebugTrace("Strandel]GetMessage->OnStartPlanning!");
-  m_hSyncComplete->Reset();
+  if (m_hSyncComplete) m_hSyncComplete->Reset();
 
   WatchTask task;
   bool found = false;
@@ -78,7 +78,7 @@ void CPlanSyncThread::OnStartPlanning(WORD wTimerIndex, bool handed) {
   // The end names its task, so a host that asked for one sync among others
   // (timers, volumes) knows which one ended.
   m_Context.sink.Report(kOpSyncEnd, task.strWatchTaskName, L"", 0, 0, counts);
-  m_hSyncComplete->Set();
+  if (m_hSyncComplete) m_hSyncComplete->Set();
   DebugTrace("[Strandel]%d: OnStartPlanning OUT", 213);
 }
 

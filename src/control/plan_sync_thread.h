@@ -17,6 +17,7 @@
 
 #include "os/event.h"
 #include "os/message_loop.h"
+#include "os/named_event.h"
 #include "platform/share_connection.h"
 #include "store/watch_task.h"
 #include "store/watch_task_map.h"
@@ -58,7 +59,7 @@ class CPlanSyncThread final : public os::MessageLoop {
   FullSyncCounts Synchronise(const WatchTask& task, WORD wTimerIndex);
 
   PlanSyncContext m_Context;
-  std::shared_ptr<os::Event> m_hSyncComplete;
+  std::shared_ptr<os::NamedEvent> m_hSyncComplete;  // null when the system made none
   os::Event m_Started{true, false};
   std::atomic<bool> m_bStop{false};
   std::mutex m_HandedMutex;

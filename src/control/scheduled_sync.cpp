@@ -64,7 +64,7 @@ BOOL CMainFrame::StartPlanSync(WORD wTimerIndex, const WatchTask* pTask) {
 }
 
 void CMainFrame::WaitSyncComplete() {
-  const std::shared_ptr<os::Event> complete = os::OpenNamedEvent(kSyncCompleteEventName);
+  const std::shared_ptr<os::NamedEvent> complete = os::OpenNamedEvent(kSyncCompleteEventName);
   if (!complete) {
     DebugTrace("OpenEvent(EVENT_SYNCCOMPLETE) FAILED !!");
     return;

@@ -37,12 +37,15 @@ TEST(NamedEvent, HoldersOfANameShareOneEventThatEndsWithTheLast) {
   auto first = os::CreateNamedEvent("strandel-test-event", true, false);
   auto second = os::CreateNamedEvent("strandel-test-event", false, true);  // settings of the first
   auto opened = os::OpenNamedEvent("strandel-test-event");
-  EXPECT_EQ(second, first);
-  EXPECT_EQ(opened, first);
-  EXPECT_NE(os::CreateNamedEvent("strandel-test-other", true, false), first);
+  auto other = os::CreateNamedEvent("strandel-test-other", true, false);
+  ASSERT_TRUE(first && second && opened && other);
+  EXPECT_EQ(second->Wait(0), WAIT_TIMEOUT);
   first->Set();
   EXPECT_EQ(opened->Wait(0), WAIT_OBJECT_0);
-  EXPECT_TRUE(second->IsSet());  // manual reset: the wait consumed nothing
+  EXPECT_EQ(second->Wait(0), WAIT_OBJECT_0);  // manual reset: a wait consumes nothing
+  EXPECT_EQ(other->Wait(0), WAIT_TIMEOUT);
+  opened->Reset();
+  EXPECT_EQ(first->Wait(0), WAIT_TIMEOUT);
   first.reset();
   second.reset();
   opened.reset();

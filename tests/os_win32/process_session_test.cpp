@@ -20,6 +20,7 @@
 #include "os/impersonation.h"
 #include "os/last_error.h"
 #include "os/module_path.h"
+#include "os/named_event.h"
 #include "os/named_mutex.h"
 #include "os/process.h"
 #include "os/session.h"
@@ -354,7 +355,7 @@ TEST(ProcessTest, TraceFileIsAppendedOneMessageAtATime) {
   ::DeleteFileW(os::FromUtf8(trace).c_str());
 }
 
-// --- Named mutex -------------------------------------------------------------
+// --- Named mutex and event ---------------------------------------------------
 
 TEST(NamedMutexTest, ExcludesOtherThreadsAndIsReentrant) {
   const std::string path = TempFile("mutex.lock");
@@ -421,6 +422,21 @@ TEST(NamedMutexTest, UnopenableLockFileStillExcludesThisProcess) {
   mutex.Unlock();
   other.join();
   EXPECT_TRUE(acquired);
+}
+
+// Another process reaches the event by its name through the system, as
+// this raw open does.
+TEST(NamedEventTest, IsASystemObjectOpenedByName) {
+  auto event = os::CreateNamedEvent("strandel-test-system-event", true, false);
+  ASSERT_NE(event, nullptr);
+  const HANDLE raw =
+      ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, L"strandel-test-system-event");
+  ASSERT_NE(raw, nullptr);
+  ::SetEvent(raw);
+  EXPECT_EQ(event->Wait(0), static_cast<DWORD>(WAIT_OBJECT_0));
+  event->Reset();
+  EXPECT_EQ(::WaitForSingleObject(raw, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ::CloseHandle(raw);
 }
 
 // --- Small services ----------------------------------------------------------
