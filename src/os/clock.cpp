@@ -104,6 +104,8 @@ Clock& GetClock() {
   return clock != nullptr ? *clock : Steady();
 }
 
+bool IsSystemClock() { return g_clock.load(std::memory_order_acquire) == nullptr; }
+
 void SetClock(Clock* clock) { g_clock.store(clock, std::memory_order_release); }
 
 }  // namespace os

@@ -71,6 +71,8 @@ class FakeClock final : public Clock {
 
 // The clock every wait of the module uses. Defaults to a SteadyClock.
 Clock& GetClock();
+// Whether waits run in real time: no other clock is installed.
+bool IsSystemClock();
 // Installs clock (null restores the steady clock). Tests call it before they
 // create the objects under test; the clock must outlive every wait on it.
 void SetClock(Clock* clock);

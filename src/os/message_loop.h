@@ -1,22 +1,24 @@
 // A thread with its own message queue: what a window and a framework thread
 // are to the module. Other threads post messages to it, or send one and block
-// until its handler has returned the result; timers post WM_TIMER on the module
-// clock. The thread serves sent messages first, then posted ones in order, then
-// due timers (at most one WM_TIMER pending per timer, as on Windows).
+// until its handler has returned the result; timers post WM_TIMER. The
+// thread serves sent messages first, then posted ones in order, then due
+// timers (at most one WM_TIMER pending per timer).
+//
+// Windows: a message-only window (HWND_MESSAGE) owned by the thread, with
+// PostMessageW, SendMessageW and SetTimer; a sender blocked on it serves
+// messages sent to its own thread meanwhile, as Windows does. While a test
+// has installed a clock other than the system's (os/clock.h), timers are
+// kept on that clock instead, looked at every few milliseconds.
+// Linux: a queue served by the thread, with timers on the module clock.
 //
 // Threads: Start() runs the loop on a new thread, the owner; Dispatch is only
 // ever called there. Post, Send, SetTimer and KillTimer are safe from any
 // thread. Once the loop has ended, Post fails and Send returns 0 at once.
 #pragma once
 
-#include <cstdint>
-#include <deque>
-#include <map>
+#include <cstddef>
 #include <memory>
-#include <mutex>
-#include <thread>
 
-#include "os/clock.h"
 #include "strandel/strandel.h"
 
 // The Windows values, under the names Windows gives them; there they come
@@ -64,11 +66,6 @@ class MessageLoop {
   bool KillTimer(UINT id);
   bool IsTimerArmed(UINT id) const;
 
-  // Serves at most one message, waiting up to timeout_ms for it; false when
-  // none came or the loop has ended. Lets a test drive the loop step by step
-  // on its own thread instead of calling Start().
-  bool PumpOne(DWORD timeout_ms);
-
   // Ends the loop after the current message (owning thread). Senders still
   // waiting get 0.
   void QuitLoop();
@@ -79,36 +76,9 @@ class MessageLoop {
   virtual void OnLoopEnd() {}
 
  private:
-  struct Reply {
-    bool done = false;
-    LRESULT result = 0;
-  };
-  struct Item {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    std::shared_ptr<Reply> reply;  // set for sent messages
-  };
-  struct Timer {
-    UINT period_ms;
-    TimePoint due;
-  };
-
-  void Run();
-  // Takes the next item to serve, waiting until deadline; false on time-out or end.
-  bool Next(TimePoint deadline, Item* item);
-  void Serve(const Item& item);
-  void Close();
-
-  std::shared_ptr<WaitPoint> point_;  // its mutex guards everything below
-  std::deque<Item> sent_;
-  std::deque<Item> posted_;
-  std::map<UINT, Timer> timers_;
-  std::uint64_t timer_epoch_ = 0;  // bumped by SetTimer to re-plan the wait
-  bool closed_ = false;
-  bool quit_ = false;
-  std::thread::id owner_;
-  std::thread thread_;
+  class Impl;  // the platform's
+  friend class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace os

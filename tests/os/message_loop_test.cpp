@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
+#include "os/clock.h"
 #include "os/event.h"
 #include "test_support.h"
 
@@ -86,6 +88,46 @@ TEST(MessageLoop, SendersGetZeroWhenTheLoopEndsUnderThemOrHasEnded) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(loop.SendMessage(kDouble, 1, 1), 0);
   EXPECT_FALSE(loop.PostMessage(kRecord, 0, 0));
+}
+
+TEST(MessageLoop, TimersTickUntilKilledAndMayBeSetFromAnyThread) {
+  RecordingLoop loop;
+  ASSERT_TRUE(loop.Start());
+  EXPECT_EQ(loop.SetTimer(7, 20), 7u);  // from this thread, not the loop's
+  EXPECT_TRUE(loop.IsTimerArmed(7));
+  ASSERT_TRUE(PollUntil([&] { return loop.Served(WM_TIMER).size() >= 2; }));
+  EXPECT_TRUE(loop.KillTimer(7));
+  EXPECT_FALSE(loop.IsTimerArmed(7));
+  EXPECT_FALSE(loop.KillTimer(7));
+  // A tick already on its way may still come; none after it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  const std::size_t ticks = loop.Served(WM_TIMER).size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(loop.Served(WM_TIMER).size(), ticks);
+  EXPECT_EQ(loop.Served(WM_TIMER), std::vector<WPARAM>(ticks, 7));
+  loop.Stop();
+  EXPECT_EQ(loop.SetTimer(7, 20), 0u);
+}
+
+class MessageLoopOnATestClock : public testing::Test {
+ protected:
+  void SetUp() override { os::SetClock(&clock_); }
+  void TearDown() override { os::SetClock(nullptr); }
+  os::FakeClock clock_;
+};
+
+TEST_F(MessageLoopOnATestClock, TimersTickOnlyAsTheClockMoves) {
+  RecordingLoop loop;
+  ASSERT_TRUE(loop.Start());
+  loop.SetTimer(9, 60000);
+  loop.PostMessage(kRecord, 1, 0);
+  ASSERT_TRUE(PollUntil([&] { return loop.Served(kRecord).size() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(loop.Served(WM_TIMER).empty());
+  clock_.Advance(std::chrono::seconds(60));
+  ASSERT_TRUE(PollUntil([&] { return loop.Served(WM_TIMER).size() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(loop.Served(WM_TIMER), std::vector<WPARAM>{9});
 }
 
 }  // namespace
