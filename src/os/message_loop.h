@@ -70,13 +70,14 @@ class MessageLoop {
   // waiting get 0.
   void QuitLoop();
 
+  class Impl;  // the platform's (os/message_loop_impl.h)
+
  protected:
   virtual LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam) = 0;
   virtual void OnLoopStart() {}
   virtual void OnLoopEnd() {}
 
  private:
-  class Impl;  // the platform's
   friend class Impl;
   std::unique_ptr<Impl> impl_;
 };

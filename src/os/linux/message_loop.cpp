@@ -9,14 +9,16 @@
 
 #include "os/clock.h"
 #include "os/event.h"
+#include "os/message_loop_impl.h"
 
 namespace os {
+namespace {
 
-class MessageLoop::Impl {
+class QueueLoop final : public MessageLoop::Impl {
  public:
-  explicit Impl(MessageLoop& loop) : loop_(loop), point_(std::make_shared<WaitPoint>()) {}
+  explicit QueueLoop(MessageLoop& loop) : Impl(loop), point_(std::make_shared<WaitPoint>()) {}
 
-  bool Start() {
+  bool Start() override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     if (thread_.joinable() || closed_) return false;
     try {
@@ -28,26 +30,26 @@ class MessageLoop::Impl {
     return true;
   }
 
-  void Join() {
+  void Join() override {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   }
 
-  bool IsRunning() const {
+  bool IsRunning() const override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     return !closed_;
   }
 
-  bool IsOwnerThread() const {
+  bool IsOwnerThread() const override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     return owner_ == std::this_thread::get_id();
   }
 
-  std::size_t PendingMessages() const {
+  std::size_t PendingMessages() const override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     return sent_.size() + posted_.size();
   }
 
-  bool Post(UINT message, WPARAM wParam, LPARAM lParam) {
+  bool Post(UINT message, WPARAM wParam, LPARAM lParam) override {
     {
       std::lock_guard<std::mutex> guard(point_->mutex);
       if (closed_) return false;
@@ -57,7 +59,7 @@ class MessageLoop::Impl {
     return true;
   }
 
-  LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) override {
     auto reply = std::make_shared<Reply>();
     std::unique_lock<std::mutex> lock(point_->mutex);
     if (closed_) return 0;
@@ -67,7 +69,7 @@ class MessageLoop::Impl {
     return reply->done ? reply->result : 0;
   }
 
-  UINT SetTimer(UINT id, UINT period_ms) {
+  UINT SetTimer(UINT id, UINT period_ms) override {
     {
       std::lock_guard<std::mutex> guard(point_->mutex);
       if (closed_) return 0;
@@ -78,22 +80,22 @@ class MessageLoop::Impl {
     return id;
   }
 
-  bool KillTimer(UINT id) {
+  bool KillTimer(UINT id) override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     return timers_.erase(id) > 0;
   }
 
-  bool IsTimerArmed(UINT id) const {
+  bool IsTimerArmed(UINT id) const override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     return timers_.count(id) > 0;
   }
 
-  void QuitLoop() {
+  void QuitLoop() override {
     std::lock_guard<std::mutex> guard(point_->mutex);
     quit_ = true;
   }
 
-  void Close() {
+  void Close() override {
     {
       std::lock_guard<std::mutex> guard(point_->mutex);
       closed_ = true;
@@ -121,7 +123,7 @@ class MessageLoop::Impl {
   };
 
   void Run() {
-    loop_.OnLoopStart();
+    OnLoopStart();
     for (;;) {
       {
         std::lock_guard<std::mutex> guard(point_->mutex);
@@ -131,7 +133,7 @@ class MessageLoop::Impl {
       if (!Next(&item)) break;
       Serve(item);
     }
-    loop_.OnLoopEnd();
+    OnLoopEnd();
     Close();
   }
 
@@ -165,7 +167,7 @@ class MessageLoop::Impl {
   }
 
   void Serve(const Item& item) {
-    const LRESULT result = loop_.Dispatch(item.message, item.wParam, item.lParam);
+    const LRESULT result = Dispatch(item.message, item.wParam, item.lParam);
     if (item.reply) {
       {
         std::lock_guard<std::mutex> guard(point_->mutex);
@@ -176,7 +178,6 @@ class MessageLoop::Impl {
     }
   }
 
-  MessageLoop& loop_;
   std::shared_ptr<WaitPoint> point_;  // its mutex guards everything below
   std::deque<Item> sent_;
   std::deque<Item> posted_;
@@ -188,40 +189,10 @@ class MessageLoop::Impl {
   std::thread thread_;
 };
 
-MessageLoop::MessageLoop() : impl_(std::make_unique<Impl>(*this)) {}
+}  // namespace
 
-MessageLoop::~MessageLoop() { Stop(); }
-
-bool MessageLoop::Start() { return impl_->Start(); }
-
-void MessageLoop::Join() { impl_->Join(); }
-
-void MessageLoop::Stop() {
-  impl_->Close();
-  impl_->Join();
+std::unique_ptr<MessageLoop::Impl> MessageLoop::Impl::Make(MessageLoop& loop) {
+  return std::make_unique<QueueLoop>(loop);
 }
-
-bool MessageLoop::IsRunning() const { return impl_->IsRunning(); }
-
-bool MessageLoop::IsOwnerThread() const { return impl_->IsOwnerThread(); }
-
-std::size_t MessageLoop::PendingMessages() const { return impl_->PendingMessages(); }
-
-bool MessageLoop::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  return impl_->Post(message, wParam, lParam);
-}
-
-LRESULT MessageLoop::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (IsOwnerThread()) return Dispatch(message, wParam, lParam);
-  return impl_->Send(message, wParam, lParam);
-}
-
-UINT MessageLoop::SetTimer(UINT id, UINT period_ms) { return impl_->SetTimer(id, period_ms); }
-
-bool MessageLoop::KillTimer(UINT id) { return impl_->KillTimer(id); }
-
-bool MessageLoop::IsTimerArmed(UINT id) const { return impl_->IsTimerArmed(id); }
-
-void MessageLoop::QuitLoop() { impl_->QuitLoop(); }
 
 }  // namespace os

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "os/clock.h"
+#include "os/message_loop_impl.h"
+#include "os/win32/message_window.h"
 
 namespace os {
 namespace {
@@ -20,19 +22,6 @@ namespace {
 constexpr wchar_t kClassName[] = L"StrandelMessageLoop";
 // While timers run on a test's clock, the loop looks at that clock this often.
 constexpr DWORD kTestClockPollMs = 5;
-
-// Registering the class and making a window, or destroying one and
-// unregistering the class, are one step each: the class lives exactly while
-// a window of it does, so none is left behind pointing into an unloaded DLL.
-std::mutex g_class_mutex;
-
-HINSTANCE ThisModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
 
 // The loop's own requests to its window, out of the range of the module's
 // messages: re-apply a timer's state, and wake up to look at the flags.
@@ -61,13 +50,11 @@ bool IsLoopMessage(UINT message) {
   }
 }
 
-}  // namespace
-
-class MessageLoop::Impl {
+class WindowLoop final : public MessageLoop::Impl {
  public:
-  explicit Impl(MessageLoop& loop) : loop_(loop) {}
+  explicit WindowLoop(MessageLoop& loop) : Impl(loop) {}
 
-  bool Start() {
+  bool Start() override {
     std::unique_lock<std::mutex> lock(mutex_);
     if (thread_.joinable() || closed_) return false;
     try {
@@ -80,26 +67,26 @@ class MessageLoop::Impl {
     return hwnd_ != nullptr;
   }
 
-  void Join() {
+  void Join() override {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   }
 
-  bool IsRunning() const {
+  bool IsRunning() const override {
     std::lock_guard<std::mutex> guard(mutex_);
     return !closed_;
   }
 
-  bool IsOwnerThread() const {
+  bool IsOwnerThread() const override {
     std::lock_guard<std::mutex> guard(mutex_);
     return owner_ == std::this_thread::get_id();
   }
 
-  std::size_t PendingMessages() const {
+  std::size_t PendingMessages() const override {
     std::lock_guard<std::mutex> guard(mutex_);
     return closed_ ? 0 : static_cast<std::size_t>(std::max<long>(pending_.load(), 0));
   }
 
-  bool Post(UINT message, WPARAM wParam, LPARAM lParam) {
+  bool Post(UINT message, WPARAM wParam, LPARAM lParam) override {
     const HWND hwnd = Window();
     if (hwnd == nullptr) return false;
     ++pending_;
@@ -108,14 +95,14 @@ class MessageLoop::Impl {
     return false;
   }
 
-  LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) override {
     const HWND hwnd = Window();
     if (hwnd == nullptr) return 0;
     ++pending_;
     return ::SendMessageW(hwnd, message, wParam, lParam);
   }
 
-  UINT SetTimer(UINT id, UINT period_ms) {
+  UINT SetTimer(UINT id, UINT period_ms) override {
     {
       std::lock_guard<std::mutex> guard(mutex_);
       if (closed_) return 0;
@@ -126,7 +113,7 @@ class MessageLoop::Impl {
     return id;
   }
 
-  bool KillTimer(UINT id) {
+  bool KillTimer(UINT id) override {
     bool armed = false;
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -136,14 +123,14 @@ class MessageLoop::Impl {
     return armed;
   }
 
-  bool IsTimerArmed(UINT id) const {
+  bool IsTimerArmed(UINT id) const override {
     std::lock_guard<std::mutex> guard(mutex_);
     return timers_.count(id) > 0;
   }
 
-  void QuitLoop() { quit_ = true; }
+  void QuitLoop() override { quit_ = true; }
 
-  void Close() {
+  void Close() override {
     HWND hwnd = nullptr;
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -163,7 +150,7 @@ class MessageLoop::Impl {
   };
 
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* impl = reinterpret_cast<Impl*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    auto* impl = reinterpret_cast<WindowLoop*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (impl == nullptr) return ::DefWindowProcW(hwnd, message, wParam, lParam);
     return impl->Receive(hwnd, message, wParam, lParam);
   }
@@ -180,27 +167,10 @@ class MessageLoop::Impl {
   }
 
   HWND MakeWindow() {
-    const std::lock_guard<std::mutex> guard(g_class_mutex);
-    WNDCLASSEXW window_class{};
-    window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = &WindowProc;
-    window_class.hInstance = ThisModule();
-    window_class.lpszClassName = kClassName;
-    if (!::RegisterClassExW(&window_class) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-      return nullptr;
-    }
-    const HWND hwnd = ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        ThisModule(), nullptr);
+    const HWND hwnd = CreateMessageWindow(kClassName, &WindowProc, nullptr);
     // Set after creation: the system's own creation messages are not the loop's.
     if (hwnd != nullptr) ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     return hwnd;
-  }
-
-  static void DestroyWindow(HWND hwnd) {
-    const std::lock_guard<std::mutex> guard(g_class_mutex);
-    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-    ::DestroyWindow(hwnd);                         // its timers go with it
-    ::UnregisterClassW(kClassName, ThisModule());  // fails while other loops run
   }
 
   void Run() {
@@ -212,16 +182,17 @@ class MessageLoop::Impl {
     }
     ready_.notify_all();
     if (hwnd == nullptr) return;
-    loop_.OnLoopStart();
+    OnLoopStart();
     Pump();
-    loop_.OnLoopEnd();
+    OnLoopEnd();
     Close();
     {
       std::lock_guard<std::mutex> guard(mutex_);
       hwnd_ = nullptr;
     }
     // Senders still blocked on the window get 0 once this thread is gone.
-    DestroyWindow(hwnd);
+    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+    DestroyMessageWindow(hwnd, kClassName);
   }
 
   void Pump() {
@@ -253,7 +224,7 @@ class MessageLoop::Impl {
       --pending_;
     }
     if (Ending()) return 0;
-    return loop_.Dispatch(message, wParam, lParam);
+    return Dispatch(message, wParam, lParam);
   }
 
   // Brings the window's timer id in line with the table: at once on the
@@ -299,11 +270,10 @@ class MessageLoop::Impl {
     }
     for (const UINT id : due) {
       if (Ending()) return;
-      if (IsTimerArmed(id)) loop_.Dispatch(WM_TIMER, id, 0);
+      if (IsTimerArmed(id)) Dispatch(WM_TIMER, id, 0);
     }
   }
 
-  MessageLoop& loop_;
   mutable std::mutex mutex_;  // guards everything below but pending_
   std::condition_variable ready_;
   HWND hwnd_ = nullptr;
@@ -315,40 +285,10 @@ class MessageLoop::Impl {
   std::atomic<long> pending_{0};  // sent and posted messages not yet served
 };
 
-MessageLoop::MessageLoop() : impl_(std::make_unique<Impl>(*this)) {}
+}  // namespace
 
-MessageLoop::~MessageLoop() { Stop(); }
-
-bool MessageLoop::Start() { return impl_->Start(); }
-
-void MessageLoop::Join() { impl_->Join(); }
-
-void MessageLoop::Stop() {
-  impl_->Close();
-  impl_->Join();
+std::unique_ptr<MessageLoop::Impl> MessageLoop::Impl::Make(MessageLoop& loop) {
+  return std::make_unique<WindowLoop>(loop);
 }
-
-bool MessageLoop::IsRunning() const { return impl_->IsRunning(); }
-
-bool MessageLoop::IsOwnerThread() const { return impl_->IsOwnerThread(); }
-
-std::size_t MessageLoop::PendingMessages() const { return impl_->PendingMessages(); }
-
-bool MessageLoop::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  return impl_->Post(message, wParam, lParam);
-}
-
-LRESULT MessageLoop::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (IsOwnerThread()) return Dispatch(message, wParam, lParam);
-  return impl_->Send(message, wParam, lParam);
-}
-
-UINT MessageLoop::SetTimer(UINT id, UINT period_ms) { return impl_->SetTimer(id, period_ms); }
-
-bool MessageLoop::KillTimer(UINT id) { return impl_->KillTimer(id); }
-
-bool MessageLoop::IsTimerArmed(UINT id) const { return impl_->IsTimerArmed(id); }
-
-void MessageLoop::QuitLoop() { impl_->QuitLoop(); }
 
 }  // namespace os

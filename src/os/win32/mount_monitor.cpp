@@ -10,8 +10,10 @@
 // reported. A quiet system costs no wake-ups.
 #include "os/mount_monitor.h"
 
+// clang-format off
 #include <windows.h>
-#include <dbt.h>
+#include <dbt.h>  // needs windows.h first
+// clang-format on
 
 #include <algorithm>
 #include <future>
@@ -22,6 +24,7 @@
 #include "os/last_error.h"
 #include "os/thread_name.h"
 #include "os/volumes.h"
+#include "os/win32/message_window.h"
 
 namespace os {
 namespace {
@@ -44,14 +47,6 @@ std::vector<std::wstring> Minus(const std::vector<std::wstring>& from,
   std::set_difference(from.begin(), from.end(), taken.begin(), taken.end(),
                       std::back_inserter(rest));
   return rest;
-}
-
-HINSTANCE ThisModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
 }
 
 }  // namespace
@@ -86,8 +81,7 @@ LRESULT CALLBACK MountMonitor::Impl::WindowProc(HWND window, UINT message, WPARA
                                                 LPARAM lparam) {
   if (message == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
-    ::SetWindowLongPtrW(window, GWLP_USERDATA,
-                        reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
   }
   auto* self = reinterpret_cast<Impl*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
@@ -117,17 +111,7 @@ LRESULT CALLBACK MountMonitor::Impl::WindowProc(HWND window, UINT message, WPARA
 }
 
 bool MountMonitor::Impl::Open() {
-  WNDCLASSEXW definition{};
-  definition.cbSize = sizeof definition;
-  definition.lpfnWndProc = &Impl::WindowProc;
-  definition.hInstance = ThisModule();
-  definition.lpszClassName = kWindowClass;
-  // Registered by the first monitor; the class stays for the module's life.
-  if (::RegisterClassExW(&definition) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-    return false;
-  }
-  window = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             ThisModule(), this);
+  window = CreateMessageWindow(kWindowClass, &Impl::WindowProc, this);
   if (window == nullptr) return false;
   const GUID* classes[2] = {&kVolumeInterface, &kDiskInterface};
   for (int i = 0; i < 2; ++i) {
@@ -135,8 +119,7 @@ bool MountMonitor::Impl::Open() {
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = *classes[i];
-    registrations[i] =
-        ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    registrations[i] = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (registrations[i] == nullptr) {
       const DWORD error = ::GetLastError();
       Close();
@@ -152,7 +135,7 @@ void MountMonitor::Impl::Close() {
     if (registration != nullptr) ::UnregisterDeviceNotification(registration);
     registration = nullptr;
   }
-  if (window != nullptr) ::DestroyWindow(window);
+  DestroyMessageWindow(window, kWindowClass);
   window = nullptr;
 }
 
@@ -191,8 +174,9 @@ bool MountMonitor::Start() {
   std::promise<DWORD> started;
   std::future<DWORD> result = started.get_future();
   try {
-    impl_->thread = std::thread(
-        [impl = impl_.get(), promise = std::move(started)]() mutable { impl->Run(std::move(promise)); });
+    impl_->thread = std::thread([impl = impl_.get(), promise = std::move(started)]() mutable {
+      impl->Run(std::move(promise));
+    });
   } catch (const std::system_error&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
