@@ -68,6 +68,16 @@ bool HeardOf(const std::string& task, const std::string& item) {
               .empty();
 }
 
+// The task's count of finished changes after a quiet second, which a
+// further second must leave as it is: nothing bounces meanwhile.
+int RowsOnceQuiet(const std::string& task) {
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int settled = SyncFinishRows(task);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(SyncFinishRows(task), settled);
+  return settled;
+}
+
 class MirrorTest : public module_host::HostTest {
  protected:
   void ExpectEditorSavesFromEitherSideArrive(const std::wstring& name, bool temporaries_excluded);
@@ -76,10 +86,7 @@ class MirrorTest : public module_host::HostTest {
 TEST_F(MirrorTest, OneWayTaskMirrorsEveryKindOfChange) {
   const fs::path src = dir_.path() / "src";
   const fs::path dst = dir_.path() / "dst";
-  fs::create_directories(src);
-  fs::create_directories(dst);
-  TaskInfo info(L"one-way", src, dst);
-  const LONG index = Add(info);
+  const LONG index = AddTaskOver(L"one-way", src, dst, Ways::kOne);
   ASSERT_GE(index, 20000);
 
   Write(src / "a.txt", "first");
@@ -168,10 +175,7 @@ TEST_F(MirrorTest, TwoWayChangesArriveOnceAndNeverBounce) {
   }));
   // A quiet second: no change may bounce back and forth meanwhile.
   ASSERT_TRUE(Arrives([] { return SyncFinishRows("two-way") >= 2; }));
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const int settled = SyncFinishRows("two-way");
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_EQ(SyncFinishRows("two-way"), settled);
+  const int settled = RowsOnceQuiet("two-way");
   if (kOneChangePerWrite) {
     EXPECT_EQ(settled, 2);
   }
@@ -183,10 +187,7 @@ TEST_F(MirrorTest, TwoWayChangesArriveOnceAndNeverBounce) {
   Write(right / "from-right.txt", "R2");
   ASSERT_TRUE(Arrives([&] { return HasContent(left / "from-right.txt", "R2"); }));
   ASSERT_TRUE(Arrives([&] { return SyncFinishRows("two-way") >= settled + 2; }));
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const int edited = SyncFinishRows("two-way");
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_EQ(SyncFinishRows("two-way"), edited);
+  const int edited = RowsOnceQuiet("two-way");
   if (kOneChangePerWrite) {
     EXPECT_EQ(edited, 4);
   }

@@ -101,10 +101,7 @@ TEST_F(RealtimeTest, ModeChangesAloneReachTheDestination) {
 TEST_F(RealtimeTest, TasksChangedOrDeletedWhileTheirChangesFlowLeaveTheSourceWhole) {
   const fs::path src = dir_.path() / "busy-src";
   const fs::path dst = dir_.path() / "busy-dst";
-  fs::create_directories(src);
-  fs::create_directories(dst);
-  TaskInfo info(L"busy", src, dst);
-  const LONG index = Add(info);
+  const LONG index = AddTaskOver(L"busy", src, dst, Ways::kOne);
   ASSERT_GE(index, 20000);
   std::atomic<bool> writing{true};
   std::thread writer([&] {
